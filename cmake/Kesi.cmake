@@ -1,0 +1,53 @@
+# Build rules shared by every subsystem.
+
+if(KESI_WINDOWS)
+  enable_language(RC)
+  add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
+  # Deliverables carry the MinGW runtime inside them and import system DLLs only.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+  add_compile_options(-Wall -Wextra -Wno-unused-parameter -Wno-missing-field-initializers -Wno-cast-function-type)
+  set(KESI_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix")
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
+else()
+  add_compile_options(-Wall -Wextra -Wno-unused-parameter -fno-omit-frame-pointer
+                      -fsanitize=address,undefined -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# kesi_portable_sources(VAR DIR): the OS-free sources of a subsystem (DIR/portable/*.cpp), built by
+# every preset; the native preset builds nothing else.
+function(kesi_glob var dir)
+  file(GLOB _files CONFIGURE_DEPENDS ${dir}/*.cpp)
+  set(${var} ${_files} PARENT_SCOPE)
+endfunction()
+
+# kesi_add_message_table(TARGET): compiles the message catalogue and links it into TARGET as its
+# message-table resource.
+function(kesi_add_message_table target)
+  set(_out ${CMAKE_BINARY_DIR}/messages)
+  if(NOT TARGET kesi_messages_gen)
+    add_custom_command(OUTPUT ${_out}/messages.rc ${_out}/messages.h
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${_out}
+      COMMAND ${KESI_WINDMC} -U -h ${_out} -r ${_out} ${CMAKE_SOURCE_DIR}/src/core/messages.mc
+      DEPENDS ${CMAKE_SOURCE_DIR}/src/core/messages.mc
+      COMMENT "Compiling the message catalogue")
+    add_custom_target(kesi_messages_gen DEPENDS ${_out}/messages.rc ${_out}/messages.h)
+  endif()
+  add_dependencies(${target} kesi_messages_gen)
+  target_sources(${target} PRIVATE ${_out}/messages.rc)
+  target_include_directories(${target} PRIVATE ${_out})
+endfunction()
+
+# kesi_check_imports(TARGET...): a test that fails when a deliverable imports a DLL that is not part of
+# the system (anything missing from the prefix's system32, and the MinGW runtime DLLs).
+function(kesi_check_imports)
+  if(NOT KESI_TESTS OR NOT KESI_WINDOWS)
+    return()
+  endif()
+  foreach(t ${ARGN})
+    add_test(NAME imports.${t}
+      COMMAND ${CMAKE_SOURCE_DIR}/cmake/check-imports.sh ${KESI_OBJDUMP} ${KESI_WINEPREFIX} $<TARGET_FILE:${t}>)
+  endforeach()
+endfunction()
