@@ -37,7 +37,9 @@ sys.path.insert(0, HERE)
 import lprpc  # noqa: E402
 
 REPO = os.path.dirname(os.path.dirname(HERE))
-KEYS_FILE = os.path.join(REPO, "src", "core", "BuiltInKeys.inc")
+# The client's built-in key file; the first of these that exists.
+KEYS_FILES = [os.path.join(REPO, "src", "core", "portable", "BuiltInKeys.inc"),
+              os.path.join(REPO, "src", "core", "BuiltInKeys.inc")]
 SCENARIO_DIR = os.path.join(HERE, "scenarios")
 
 LOGON_PATH = "/__api__/__logon__"
@@ -256,11 +258,12 @@ CERTIFICATES = Certificates()
 
 def line_cipher_key():
     """The line cipher key, read from the client's built-in key file."""
-    with open(KEYS_FILE, encoding="ascii") as handle:
+    path = next((p for p in KEYS_FILES if os.path.isfile(p)), KEYS_FILES[0])
+    with open(path, encoding="ascii") as handle:
         text = handle.read()
     match = re.search(r"#define\s+KESI_LINE_CIPHER_KEY_BYTES((?:[^\n]*\\\n)*[^\n]*)", text)
     if not match:
-        raise RuntimeError("KESI_LINE_CIPHER_KEY_BYTES not found in %s" % KEYS_FILE)
+        raise RuntimeError("KESI_LINE_CIPHER_KEY_BYTES not found in %s" % path)
     key = bytes(int(byte, 16) for byte in re.findall(r"0x([0-9a-fA-F]{2})", match.group(1)))
     if len(key) != 32:
         raise RuntimeError("the line cipher key has %d bytes, not 32" % len(key))
@@ -532,7 +535,8 @@ class Instance:
         if procedure in (2, 10, 11, 12, 13, 17, 18, 19, 35):
             session = params[1] if len(params) > 1 else None
             if session != self.session_issued:
-                problems.append("session %r, issued %r" % (session, self.session_issued))
+                problems.append("session %r, issued %r" % (session if session is None else str(session),
+                                                          self.session_issued))
                 return self.scenario["strict_session"]
         return False
 
@@ -633,6 +637,11 @@ class ApplianceServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
                     instance.connections.add(conn)
             self.RequestHandlerClass(conn, client_address, self)
         finally:
+            if conn is not request:
+                try:
+                    conn.close()
+                except OSError:
+                    pass
             with instance.lock:
                 instance.connections.discard(request)
                 instance.connections.discard(conn)
@@ -709,9 +718,7 @@ class ApplianceHandler(QuietHandler):
             self.logon(entry, body, problems, call_by_path)
             return
         instance.add_entry(entry)
-        fault = instance.find_fault(None, path, self.command, None, call_by_path)
-        if fault and self.apply_fault_start(entry, fault):
-            return
+        # The request is taken in (uploads stored, files looked up) whatever fault then shapes the answer.
         if path == LOG_UPLOAD_PATH and self.command == "POST":
             self.log_upload(entry, body, problems)
             response = (200, b"<html><body>Upload received</body></html>", "text/html", {})
@@ -728,6 +735,9 @@ class ApplianceHandler(QuietHandler):
             response = (405, b"", None, {"Allow": "POST"})
         else:
             response = (404, b"Not Found", "text/plain", {})
+        fault = instance.find_fault(None, path, self.command, None, call_by_path)
+        if fault and self.apply_fault_start(entry, fault):
+            return
         if fault:
             self.respond_with_fault(entry, fault, response)
         else:
@@ -760,9 +770,6 @@ class ApplianceHandler(QuietHandler):
             reject = instance.version_check(procedure, params, problems)
         entry["problems"] = problems
         instance.add_entry(entry)
-        fault = instance.find_fault(procedure, LOGON_PATH, "POST", entry.get("call"), call_by_path)
-        if fault and self.apply_fault_start(entry, fault):
-            return
         if procedure is None:
             response = (400, b"", None, {})
         elif reject:
@@ -775,6 +782,9 @@ class ApplianceHandler(QuietHandler):
             else:
                 reply = lprpc.encode_result(expand(result, instance.base))
             response = (200, reply, lprpc.CONTENT_TYPE, {})
+        fault = instance.find_fault(procedure, LOGON_PATH, "POST", entry.get("call"), call_by_path)
+        if fault and self.apply_fault_start(entry, fault):
+            return
         if fault:
             self.respond_with_fault(entry, fault, response)
         else:
@@ -1048,6 +1058,12 @@ class ControlHandler(QuietHandler):
 
     def do_DELETE(self):
         parts, _ = self.route()
+        if parts == ["server"]:
+            self.reply_json(200, {"stopping": True})
+            stop = getattr(self.server, "stop_requested", None)
+            if stop is not None:
+                stop.set()
+            return
         if parts == ["instances"]:
             self.server.stop_all()
             self.reply_json(200, {"stopped": "all"})
@@ -1069,13 +1085,45 @@ def split_address(text):
     return host.strip("[]"), int(port)
 
 
-def announce(host, port, port_file):
-    print("LISTENING %s %d" % (host, port), flush=True)
-    if port_file:
-        temporary = port_file + ".tmp"
+def announce(host, port, args, ready_fd=None):
+    line = "LISTENING %s %d\n" % (host, port)
+    if args.port_file:
+        temporary = args.port_file + ".tmp"
         with open(temporary, "w", encoding="ascii") as handle:
             handle.write("%s %d\n" % (host, port))
-        os.replace(temporary, port_file)
+        os.replace(temporary, args.port_file)
+    if ready_fd is None:
+        sys.stdout.write(line)
+        sys.stdout.flush()
+    else:
+        os.write(ready_fd, line.encode("ascii"))
+        os.close(ready_fd)
+
+
+def go_background(log_path):
+    """Fork; the parent prints the child's LISTENING line and exits 0 (1 when the child failed).
+
+    Returns the pipe end on which the child reports readiness."""
+    read_end, write_end = os.pipe()
+    if os.fork():
+        os.close(write_end)
+        with os.fdopen(read_end, "rb") as pipe:
+            line = pipe.readline()
+        if not line:
+            sys.stderr.write("the simulator did not start\n")
+            os._exit(1)
+        sys.stdout.write(line.decode("ascii"))
+        sys.stdout.flush()
+        os._exit(0)
+    os.close(read_end)
+    os.setsid()
+    # Let go of the caller's streams, so that a caller waiting for their end is not held up.
+    null = os.open(os.devnull, os.O_RDWR)
+    log = os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644) if log_path else null
+    os.dup2(null, 0)
+    os.dup2(null, 1)
+    os.dup2(log, 2)
+    return write_end
 
 
 def main(argv=None):
@@ -1090,8 +1138,16 @@ def main(argv=None):
     parser.add_argument("--control", type=split_address, metavar="HOST:PORT",
                         help="run the control server instead of one appliance")
     parser.add_argument("--port-file", help="also write \"host port\" to this file once listening")
+    parser.add_argument("--pid-file", help="write the process id here")
+    parser.add_argument("--background", action="store_true",
+                        help="detach once listening (the LISTENING line is printed before the command returns)")
+    parser.add_argument("--log", help="with --background: append error output to this file")
     args = parser.parse_args(argv)
 
+    ready_fd = go_background(args.log) if args.background else None
+    if args.pid_file:
+        with open(args.pid_file, "w", encoding="ascii") as handle:
+            handle.write("%d\n" % os.getpid())
     stop = threading.Event()
     for signum in (signal.SIGTERM, signal.SIGINT):
         signal.signal(signum, lambda *_: stop.set())
@@ -1102,10 +1158,15 @@ def main(argv=None):
                 parser.error("the control server listens on loopback addresses only")
             family = socket.AF_INET6 if ":" in host else socket.AF_INET
             server_class = type("Control", (ControlServer,), {"address_family": family})
-            control = server_class((host, port))
+            try:
+                control = server_class((host, port))
+            except OSError as error:
+                print("cannot listen on %s:%d: %s" % (host, port, error), file=sys.stderr)
+                return 1
+            control.stop_requested = stop
             thread = threading.Thread(target=control.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True)
             thread.start()
-            announce(host, control.server_address[1], args.port_file)
+            announce(host, control.server_address[1], args, ready_fd)
             stop.wait()
             control.shutdown()
             control.stop_all()
@@ -1127,12 +1188,17 @@ def main(argv=None):
         except OSError as error:
             print("cannot listen on %s:%d: %s" % (args.host, args.port, error), file=sys.stderr)
             return 1
-        announce(instance.host, instance.port, args.port_file)
+        announce(instance.host, instance.port, args, ready_fd)
         stop.wait()
         instance.stop()
         return 0
     finally:
         CERTIFICATES.cleanup()
+        if args.pid_file:
+            try:
+                os.remove(args.pid_file)
+            except OSError:
+                pass
 
 
 if __name__ == "__main__":
