@@ -14,20 +14,27 @@
 
 namespace kesi {
 
-// Enciphers a zero-terminated 8-bit line. On true, *out is a new zero-terminated Base64 text that the
-// caller releases with free().
+// Enciphers a zero-terminated 8-bit line (its line ending, if any, is part of it). On true, *out is a new
+// zero-terminated Base64 text that the caller releases with free(). Failures are told on stderr.
 bool EncryptLine(const char* text, char** out);
-// Deciphers one Base64 line. On true, *out is new zero-terminated plaintext (released with free()).
+// Deciphers one Base64 line. On true, *out is new zero-terminated plaintext (released with free()); an
+// empty line gives an empty text. Text that is not Base64 of whole, correctly padded blocks gives false,
+// told on stderr.
 bool DecryptLine(const char* text, char** out);
-// Enciphers or deciphers a text file line by line.
+// Enciphers or deciphers a text file line by line; lines may be of any length. Each line is enciphered
+// with its own line ending and written as Base64 and a single line feed; deciphering writes each
+// plaintext as it stands, so DecryptFile restores what EncryptFile read byte for byte, and reads the
+// ciphered logs the log file writes. Both tell their progress on stdout ("... Done.").
 bool EncryptFile(const char* inputPath, const char* outputPath);
 bool DecryptFile(const char* inputPath, const char* outputPath);
 
-// Standard Base64 with "=" padding. Returns the length written (at most outSize bytes; size the output as
-// ((count + 2) / 3) * 4 + 1), or -1 without working memory.
+// Standard Base64 with "=" padding. Writes at most outSize - 1 characters and a terminating zero (size
+// the output as ((count + 2) / 3) * 4 + 1) and returns the number of characters written.
 int Base64Encode(const unsigned char* bytes, size_t count, char* out, size_t outSize);
 // Decodes text (characters outside the alphabet are skipped, "=" ends it). *size holds the room in out on
-// entry and the decoded length on success. Returns 0, or -1 when out would not keep one spare byte.
+// entry and the decoded length on success; the byte behind the decoded ones is set to zero. Returns 0, or
+// -1 when out would not keep that spare byte (or *size is 0). A single character left over (six bits)
+// decodes to nothing.
 int Base64Decode(const char* text, unsigned char* out, size_t* size);
 
 }  // namespace kesi

@@ -1,0 +1,267 @@
+#include "LineCipher.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "BuiltInKeys.h"
+#include "Rijndael.h"
+
+namespace kesi {
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// The decoder's reverse table, made at compile time so that threads never race to build it.
+struct ReverseTable {
+  signed char value[256];
+};
+constexpr ReverseTable MakeReverseTable() {
+  ReverseTable t{};
+  for (int i = 0; i < 256; ++i) t.value[i] = -1;
+  for (int i = 0; i < 64; ++i) t.value[static_cast<unsigned char>(kAlphabet[i])] = static_cast<signed char>(i);
+  return t;
+}
+constexpr ReverseTable kReverse = MakeReverseTable();
+
+// One object per direction, keyed once: the cipher calls are const, so every caller and thread shares
+// them (function statics are initialised exactly once, thread-safely).
+const Rijndael* LineCipher(int direction) {
+  struct Pair {
+    Rijndael enc, dec;
+    Pair() {
+      enc.Init(Rijndael::ModeCbc, Rijndael::DirEncrypt, kLineCipherKey, Rijndael::Key256);
+      dec.Init(Rijndael::ModeCbc, Rijndael::DirDecrypt, kLineCipherKey, Rijndael::Key256);
+    }
+  };
+  static const Pair pair;
+  return direction == Rijndael::DirEncrypt ? &pair.enc : &pair.dec;
+}
+
+// Reads one line with its line ending, however long; *len is its length. Returns nullptr at the end of
+// the file or when memory runs out (*failed then set).
+char* ReadLine(FILE* f, size_t* len, bool* failed) {
+  size_t cap = 16384, used = 0;
+  char* buf = static_cast<char*>(std::malloc(cap));
+  if (!buf) {
+    *failed = true;
+    return nullptr;
+  }
+  int c;
+  while ((c = std::getc(f)) != EOF) {
+    if (used + 2 > cap) {
+      char* bigger = static_cast<char*>(std::realloc(buf, cap * 2));
+      if (!bigger) {
+        std::free(buf);
+        *failed = true;
+        return nullptr;
+      }
+      buf = bigger;
+      cap *= 2;
+    }
+    buf[used++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  if (used == 0 || std::ferror(f)) {
+    *failed = std::ferror(f) != 0;
+    std::free(buf);
+    return nullptr;
+  }
+  buf[used] = '\0';
+  *len = used;
+  return buf;
+}
+
+bool Finish(FILE* in, FILE* out, bool ok) {
+  if (in) std::fclose(in);
+  if (out && std::fclose(out) != 0) ok = false;
+  std::printf(ok ? "Done.\n" : "Failed.\n");
+  return ok;
+}
+
+}  // namespace
+
+bool EncryptLine(const char* text, char** out) {
+  if (!out) return false;
+  *out = nullptr;
+  if (!text) return false;
+  const size_t len = std::strlen(text);
+  if (len > static_cast<size_t>(INT_MAX - 16)) {
+    std::fprintf(stderr, "Error: unable to encrypt the line %s\n", text);
+    return false;
+  }
+  unsigned char* cipher = static_cast<unsigned char*>(std::calloc(len + 16, 1));
+  if (!cipher) {
+    std::fprintf(stderr, "Error: unable to encrypt the line %s\n", text);
+    return false;
+  }
+  const int n = LineCipher(Rijndael::DirEncrypt)
+                    ->PadEncrypt(reinterpret_cast<const unsigned char*>(text), static_cast<int>(len), cipher);
+  if (n <= 0) {  // an empty line still pads to one block, so 0 is a failure too
+    std::fprintf(stderr, "Error: unable to encrypt the line %s\n", text);
+    std::free(cipher);
+    return false;
+  }
+  const size_t textSize = ((static_cast<size_t>(n) + 2) / 3) * 4 + 1;
+  char* b64 = static_cast<char*>(std::malloc(textSize));
+  if (!b64) {
+    std::fprintf(stderr, "Error: unable to allocate memory for base64 encoding\n");
+    std::free(cipher);
+    return false;
+  }
+  const int written = Base64Encode(cipher, static_cast<size_t>(n), b64, textSize);
+  std::free(cipher);
+  if (written <= 0) {
+    std::fprintf(stderr, "Error: unable to perform base64 encoding\n");
+    std::free(b64);
+    return false;
+  }
+  *out = b64;
+  return true;
+}
+
+bool DecryptLine(const char* text, char** out) {
+  if (!out) return false;
+  *out = nullptr;
+  if (!text) return false;
+  const size_t len = std::strlen(text);
+  const size_t size = (len / 4) * 3 + 2;
+  unsigned char* cipher = static_cast<unsigned char*>(std::calloc(size, 1));
+  if (!cipher) {
+    std::fprintf(stderr, "Error: unable to allocate memory for base64 decoding\n");
+    return false;
+  }
+  size_t cipherLen = size;
+  if (Base64Decode(text, cipher, &cipherLen) != 0) {
+    std::fprintf(stderr, "Error: unable to base64 decode the line [%s]\n", text);
+    std::fprintf(stderr, "Last char: [%c]\n", len ? text[len - 1] : ' ');
+    std::free(cipher);
+    return false;
+  }
+  char* plain = static_cast<char*>(std::calloc(size, 1));
+  if (!plain) {
+    std::fprintf(stderr, "Error: unable to allocate memory for base64 decoding\n");
+    std::free(cipher);
+    return false;
+  }
+  const int n = cipherLen > static_cast<size_t>(INT_MAX)
+                    ? Rijndael::BadData
+                    : LineCipher(Rijndael::DirDecrypt)
+                          ->PadDecrypt(cipher, static_cast<int>(cipherLen), reinterpret_cast<unsigned char*>(plain));
+  std::free(cipher);
+  if (n < 0) {
+    std::fprintf(stderr, "Error: unable to decrypt the line %s\n", text);
+    std::free(plain);
+    return false;
+  }
+  plain[n] = '\0';  // PadDecrypt may leave deciphered bytes behind the plaintext
+  *out = plain;
+  return true;
+}
+
+bool EncryptFile(const char* inputPath, const char* outputPath) {
+  if (!inputPath || !outputPath) return false;
+  std::printf("Encrypting %s, output: %s ... ", inputPath, outputPath);
+  std::fflush(stdout);
+  // Binary both ways: a line is enciphered with its own line ending, and a ciphered line ends in a single
+  // line feed whatever the platform.
+  FILE* in = std::fopen(inputPath, "rb");
+  if (!in) return Finish(nullptr, nullptr, false);
+  FILE* out = std::fopen(outputPath, "wb");
+  if (!out) return Finish(in, nullptr, false);
+  bool ok = true, failed = false;
+  size_t len = 0;
+  while (char* line = ReadLine(in, &len, &failed)) {
+    char* b64 = nullptr;
+    ok = EncryptLine(line, &b64) && std::fprintf(out, "%s\n", b64) >= 0;
+    std::free(line);
+    std::free(b64);
+    if (!ok) break;
+  }
+  return Finish(in, out, ok && !failed);
+}
+
+bool DecryptFile(const char* inputPath, const char* outputPath) {
+  if (!inputPath || !outputPath) return false;
+  std::printf("Decrypting %s, output: %s ... ", inputPath, outputPath);
+  std::fflush(stdout);
+  FILE* in = std::fopen(inputPath, "rb");
+  if (!in) return Finish(nullptr, nullptr, false);
+  FILE* out = std::fopen(outputPath, "wb");
+  if (!out) return Finish(in, nullptr, false);
+  bool ok = true, failed = false;
+  size_t len = 0;
+  while (char* line = ReadLine(in, &len, &failed)) {
+    while (len && (line[len - 1] == '\n' || line[len - 1] == '\r')) line[--len] = '\0';
+    char* plain = nullptr;
+    // The plaintext carries its own line ending.
+    ok = DecryptLine(line, &plain) && std::fputs(plain, out) >= 0;
+    std::free(line);
+    std::free(plain);
+    if (!ok) break;
+  }
+  return Finish(in, out, ok && !failed);
+}
+
+int Base64Encode(const unsigned char* bytes, size_t count, char* out, size_t outSize) {
+  if (!out || outSize == 0) return 0;
+  if (!bytes) count = 0;
+  const size_t room = outSize - 1;  // one byte for the terminating zero
+  size_t n = 0;
+  auto put = [&](char c) {
+    if (n < room) out[n++] = c;
+  };
+  size_t i = 0;
+  for (; i + 3 <= count && n < room; i += 3) {
+    const unsigned v = (unsigned(bytes[i]) << 16) | (unsigned(bytes[i + 1]) << 8) | bytes[i + 2];
+    put(kAlphabet[v >> 18]);
+    put(kAlphabet[(v >> 12) & 63]);
+    put(kAlphabet[(v >> 6) & 63]);
+    put(kAlphabet[v & 63]);
+  }
+  if (i < count && count - i < 3 && n < room) {
+    const unsigned v = (unsigned(bytes[i]) << 16) | (count - i == 2 ? unsigned(bytes[i + 1]) << 8 : 0u);
+    put(kAlphabet[v >> 18]);
+    put(kAlphabet[(v >> 12) & 63]);
+    put(count - i == 2 ? kAlphabet[(v >> 6) & 63] : '=');
+    put('=');
+  }
+  out[n] = '\0';
+  return n > static_cast<size_t>(INT_MAX) ? -1 : static_cast<int>(n);
+}
+
+int Base64Decode(const char* text, unsigned char* out, size_t* size) {
+  if (!text || !out || !size || *size == 0) return -1;
+  const size_t room = *size;
+  size_t n = 0;
+  unsigned quad = 0;
+  int have = 0;
+  for (const char* p = text; *p && *p != '='; ++p) {
+    const int v = kReverse.value[static_cast<unsigned char>(*p)];
+    if (v < 0) continue;
+    quad = (quad << 6) | static_cast<unsigned>(v);
+    if (++have == 4) {
+      if (room - n < 4) return -1;  // three bytes and the spare one
+      out[n++] = static_cast<unsigned char>(quad >> 16);
+      out[n++] = static_cast<unsigned char>(quad >> 8);
+      out[n++] = static_cast<unsigned char>(quad);
+      quad = 0;
+      have = 0;
+    }
+  }
+  if (have == 2 || have == 3) {
+    const size_t extra = static_cast<size_t>(have - 1);
+    if (room - n < extra + 1) return -1;
+    quad <<= 6 * (4 - have);
+    out[n++] = static_cast<unsigned char>(quad >> 16);
+    if (have == 3) out[n++] = static_cast<unsigned char>(quad >> 8);
+  } else if (have == 1) {
+    std::printf("Dont bother\n");  // six bits make no byte
+  }
+  out[n] = 0;
+  *size = n;
+  return 0;
+}
+
+}  // namespace kesi

@@ -1,0 +1,358 @@
+#include "Rijndael.h"
+
+#include <climits>
+#include <cstring>
+
+namespace kesi {
+namespace {
+
+// Round tables, computed at compile time: Te combines SubBytes, ShiftRows' byte choice and MixColumns
+// for one state byte; Td does the same for the inverse cipher. Four rotations of each save the rotates
+// in the inner loop: a round is 16 lookups and 16 XORs.
+struct Tables {
+  uint8_t sbox[256];
+  uint8_t inv[256];
+  uint32_t te[4][256];
+  uint32_t td[4][256];
+};
+
+constexpr uint8_t Xtime(uint8_t x) { return static_cast<uint8_t>((x << 1) ^ ((x & 0x80) ? 0x1b : 0)); }
+
+constexpr uint8_t Mul(uint8_t a, uint8_t b) {
+  uint8_t r = 0;
+  while (b) {
+    if (b & 1) r ^= a;
+    a = Xtime(a);
+    b >>= 1;
+  }
+  return r;
+}
+
+constexpr uint32_t Word(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+  return (uint32_t(a) << 24) | (uint32_t(b) << 16) | (uint32_t(c) << 8) | d;
+}
+
+constexpr uint32_t Rotr8(uint32_t x) { return (x >> 8) | (x << 24); }
+
+constexpr Tables MakeTables() {
+  Tables t{};
+  // Powers and logarithms of the generator 3 give the multiplicative inverses in GF(2^8).
+  uint8_t exp[256] = {};
+  uint8_t log[256] = {};
+  uint8_t x = 1;
+  for (int i = 0; i < 255; ++i) {
+    exp[i] = x;
+    log[x] = static_cast<uint8_t>(i);
+    x = static_cast<uint8_t>(x ^ Xtime(x));
+  }
+  for (int i = 0; i < 256; ++i) {
+    uint8_t b = i ? exp[(255 - log[i]) % 255] : 0;
+    uint8_t s = b;
+    for (int k = 0; k < 4; ++k) {  // the affine map: b ^ rotl1 ^ rotl2 ^ rotl3 ^ rotl4 ^ 0x63
+      b = static_cast<uint8_t>((b << 1) | (b >> 7));
+      s ^= b;
+    }
+    s ^= 0x63;
+    t.sbox[i] = s;
+    t.inv[s] = static_cast<uint8_t>(i);
+  }
+  for (int i = 0; i < 256; ++i) {
+    uint8_t s = t.sbox[i];
+    uint32_t e = Word(Mul(s, 2), s, s, Mul(s, 3));
+    uint8_t v = t.inv[i];
+    uint32_t d = Word(Mul(v, 14), Mul(v, 9), Mul(v, 13), Mul(v, 11));
+    for (int r = 0; r < 4; ++r) {
+      t.te[r][i] = e;
+      t.td[r][i] = d;
+      e = Rotr8(e);
+      d = Rotr8(d);
+    }
+  }
+  return t;
+}
+
+constexpr Tables kT = MakeTables();
+static_assert(kT.sbox[0x00] == 0x63 && kT.sbox[0x53] == 0xed && kT.inv[0x63] == 0x00, "S-box");
+
+inline uint32_t Load(const unsigned char* p) {
+  return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+}
+
+inline void Store(unsigned char* p, uint32_t v) {
+  p[0] = static_cast<unsigned char>(v >> 24);
+  p[1] = static_cast<unsigned char>(v >> 16);
+  p[2] = static_cast<unsigned char>(v >> 8);
+  p[3] = static_cast<unsigned char>(v);
+}
+
+inline uint32_t SubWord(uint32_t w) {
+  return Word(kT.sbox[w >> 24], kT.sbox[(w >> 16) & 0xff], kT.sbox[(w >> 8) & 0xff], kT.sbox[w & 0xff]);
+}
+
+// Zeroing that the optimiser may not drop: the key schedule is a secret.
+void Wipe(void* p, size_t n) {
+  volatile unsigned char* v = static_cast<volatile unsigned char*>(p);
+  while (n--) *v++ = 0;
+}
+
+inline void Xor16(unsigned char* dst, const unsigned char* a, const unsigned char* b) {
+  for (int i = 0; i < 16; ++i) dst[i] = static_cast<unsigned char>(a[i] ^ b[i]);
+}
+
+}  // namespace
+
+Rijndael::Rijndael() : notInitialised_(true), mode_(ModeEcb), direction_(DirEncrypt), iv_{}, rounds_(0), roundKeys_{} {}
+
+Rijndael::~Rijndael() { Wipe(roundKeys_, sizeof roundKeys_); }
+
+int Rijndael::Init(int mode, int direction, const unsigned char* key, int keyLength, const unsigned char* iv) {
+  notInitialised_ = true;
+  if (mode != ModeEcb && mode != ModeCbc && mode != ModeCfb1) return UnsupportedMode;
+  if (direction != DirEncrypt && direction != DirDecrypt) return UnsupportedDirection;
+  if (keyLength < Key128 || keyLength > Key256) return UnsupportedKeyLength;
+  if (!key) return MissingKey;
+
+  mode_ = mode;
+  direction_ = direction;
+  if (iv) std::memcpy(iv_, iv, sizeof iv_);
+  else std::memset(iv_, 0, sizeof iv_);
+
+  const int nk = 4 + 2 * keyLength;  // key words
+  rounds_ = nk + 6;
+  const int total = 4 * (rounds_ + 1);
+  uint32_t* w = roundKeys_;
+  for (int i = 0; i < nk; ++i) w[i] = Load(key + 4 * i);
+  uint8_t rcon = 1;
+  for (int i = nk; i < total; ++i) {
+    uint32_t t = w[i - 1];
+    if (i % nk == 0) {
+      t = SubWord((t << 8) | (t >> 24)) ^ (uint32_t(rcon) << 24);
+      rcon = Xtime(rcon);
+    } else if (nk > 6 && i % nk == 4) {
+      t = SubWord(t);
+    }
+    w[i] = w[i - nk] ^ t;
+  }
+
+  // The inverse cipher runs the rounds backwards with InvMixColumns applied to the inner round keys
+  // (Td of the S-box value is InvMixColumns of the byte). CFB uses the forward cipher both ways.
+  if (direction == DirDecrypt && mode != ModeCfb1) {
+    for (int i = 0, j = total - 4; i < j; i += 4, j -= 4) {
+      for (int k = 0; k < 4; ++k) {
+        uint32_t t = w[i + k];
+        w[i + k] = w[j + k];
+        w[j + k] = t;
+      }
+    }
+    for (int i = 4; i < total - 4; ++i) {
+      uint32_t v = w[i];
+      w[i] = kT.td[0][kT.sbox[v >> 24]] ^ kT.td[1][kT.sbox[(v >> 16) & 0xff]] ^
+             kT.td[2][kT.sbox[(v >> 8) & 0xff]] ^ kT.td[3][kT.sbox[v & 0xff]];
+    }
+  }
+  notInitialised_ = false;
+  return Success;
+}
+
+void Rijndael::EncryptBlock(const unsigned char in[16], unsigned char out[16]) const {
+  const uint32_t* rk = roundKeys_;
+  const auto& T0 = kT.te[0];
+  const auto& T1 = kT.te[1];
+  const auto& T2 = kT.te[2];
+  const auto& T3 = kT.te[3];
+  uint32_t s0 = Load(in) ^ rk[0];
+  uint32_t s1 = Load(in + 4) ^ rk[1];
+  uint32_t s2 = Load(in + 8) ^ rk[2];
+  uint32_t s3 = Load(in + 12) ^ rk[3];
+  for (int r = 1; r < rounds_; ++r) {
+    rk += 4;
+    uint32_t t0 = T0[s0 >> 24] ^ T1[(s1 >> 16) & 0xff] ^ T2[(s2 >> 8) & 0xff] ^ T3[s3 & 0xff] ^ rk[0];
+    uint32_t t1 = T0[s1 >> 24] ^ T1[(s2 >> 16) & 0xff] ^ T2[(s3 >> 8) & 0xff] ^ T3[s0 & 0xff] ^ rk[1];
+    uint32_t t2 = T0[s2 >> 24] ^ T1[(s3 >> 16) & 0xff] ^ T2[(s0 >> 8) & 0xff] ^ T3[s1 & 0xff] ^ rk[2];
+    uint32_t t3 = T0[s3 >> 24] ^ T1[(s0 >> 16) & 0xff] ^ T2[(s1 >> 8) & 0xff] ^ T3[s2 & 0xff] ^ rk[3];
+    s0 = t0;
+    s1 = t1;
+    s2 = t2;
+    s3 = t3;
+  }
+  rk += 4;
+  const uint8_t* S = kT.sbox;
+  Store(out, Word(S[s0 >> 24], S[(s1 >> 16) & 0xff], S[(s2 >> 8) & 0xff], S[s3 & 0xff]) ^ rk[0]);
+  Store(out + 4, Word(S[s1 >> 24], S[(s2 >> 16) & 0xff], S[(s3 >> 8) & 0xff], S[s0 & 0xff]) ^ rk[1]);
+  Store(out + 8, Word(S[s2 >> 24], S[(s3 >> 16) & 0xff], S[(s0 >> 8) & 0xff], S[s1 & 0xff]) ^ rk[2]);
+  Store(out + 12, Word(S[s3 >> 24], S[(s0 >> 16) & 0xff], S[(s1 >> 8) & 0xff], S[s2 & 0xff]) ^ rk[3]);
+}
+
+void Rijndael::DecryptBlock(const unsigned char in[16], unsigned char out[16]) const {
+  const uint32_t* rk = roundKeys_;
+  const auto& T0 = kT.td[0];
+  const auto& T1 = kT.td[1];
+  const auto& T2 = kT.td[2];
+  const auto& T3 = kT.td[3];
+  uint32_t s0 = Load(in) ^ rk[0];
+  uint32_t s1 = Load(in + 4) ^ rk[1];
+  uint32_t s2 = Load(in + 8) ^ rk[2];
+  uint32_t s3 = Load(in + 12) ^ rk[3];
+  for (int r = 1; r < rounds_; ++r) {
+    rk += 4;
+    uint32_t t0 = T0[s0 >> 24] ^ T1[(s3 >> 16) & 0xff] ^ T2[(s2 >> 8) & 0xff] ^ T3[s1 & 0xff] ^ rk[0];
+    uint32_t t1 = T0[s1 >> 24] ^ T1[(s0 >> 16) & 0xff] ^ T2[(s3 >> 8) & 0xff] ^ T3[s2 & 0xff] ^ rk[1];
+    uint32_t t2 = T0[s2 >> 24] ^ T1[(s1 >> 16) & 0xff] ^ T2[(s0 >> 8) & 0xff] ^ T3[s3 & 0xff] ^ rk[2];
+    uint32_t t3 = T0[s3 >> 24] ^ T1[(s2 >> 16) & 0xff] ^ T2[(s1 >> 8) & 0xff] ^ T3[s0 & 0xff] ^ rk[3];
+    s0 = t0;
+    s1 = t1;
+    s2 = t2;
+    s3 = t3;
+  }
+  rk += 4;
+  const uint8_t* S = kT.inv;
+  Store(out, Word(S[s0 >> 24], S[(s3 >> 16) & 0xff], S[(s2 >> 8) & 0xff], S[s1 & 0xff]) ^ rk[0]);
+  Store(out + 4, Word(S[s1 >> 24], S[(s0 >> 16) & 0xff], S[(s3 >> 8) & 0xff], S[s2 & 0xff]) ^ rk[1]);
+  Store(out + 8, Word(S[s2 >> 24], S[(s1 >> 16) & 0xff], S[(s0 >> 8) & 0xff], S[s3 & 0xff]) ^ rk[2]);
+  Store(out + 12, Word(S[s3 >> 24], S[(s2 >> 16) & 0xff], S[(s1 >> 8) & 0xff], S[s0 & 0xff]) ^ rk[3]);
+}
+
+// One bit per cipher call, most significant bit of each byte first: the shift register takes the cipher
+// text bit in both directions.
+void Rijndael::Cfb1(const unsigned char* input, int blocks, unsigned char* output, bool decrypt) const {
+  unsigned char reg[16];
+  unsigned char ks[16];
+  std::memcpy(reg, iv_, sizeof reg);
+  for (int n = 0; n < blocks * 16; ++n) {
+    unsigned char inByte = input[n];
+    unsigned char outByte = 0;
+    for (int bit = 7; bit >= 0; --bit) {
+      EncryptBlock(reg, ks);
+      unsigned in = (inByte >> bit) & 1u;
+      unsigned out = in ^ (ks[0] >> 7);
+      outByte = static_cast<unsigned char>(outByte | (out << bit));
+      unsigned feed = decrypt ? in : out;
+      for (int k = 0; k < 15; ++k) reg[k] = static_cast<unsigned char>((reg[k] << 1) | (reg[k + 1] >> 7));
+      reg[15] = static_cast<unsigned char>((reg[15] << 1) | feed);
+    }
+    output[n] = outByte;
+  }
+  Wipe(ks, sizeof ks);
+}
+
+int Rijndael::Check(int direction) const {
+  if (notInitialised_) return NotInitialised;
+  if (direction_ != direction) return WrongDirection;
+  return Success;
+}
+
+int Rijndael::BlockEncrypt(const unsigned char* input, int inputBits, unsigned char* output) const {
+  if (int rc = Check(DirEncrypt)) return rc;
+  if (!input || !output || inputBits <= 0) return 0;
+  const int blocks = inputBits / 128;
+  switch (mode_) {
+    case ModeEcb:
+      for (int i = 0; i < blocks; ++i) EncryptBlock(input + 16 * i, output + 16 * i);
+      break;
+    case ModeCbc: {
+      const unsigned char* chain = iv_;
+      unsigned char block[16];
+      for (int i = 0; i < blocks; ++i) {
+        Xor16(block, input + 16 * i, chain);
+        EncryptBlock(block, output + 16 * i);
+        chain = output + 16 * i;
+      }
+      break;
+    }
+    default:
+      Cfb1(input, blocks, output, false);
+      break;
+  }
+  return blocks * 128;
+}
+
+int Rijndael::BlockDecrypt(const unsigned char* input, int inputBits, unsigned char* output) const {
+  if (int rc = Check(DirDecrypt)) return rc;
+  if (!input || !output || inputBits <= 0) return 0;
+  const int blocks = inputBits / 128;
+  switch (mode_) {
+    case ModeEcb:
+      for (int i = 0; i < blocks; ++i) DecryptBlock(input + 16 * i, output + 16 * i);
+      break;
+    case ModeCbc: {
+      // Keeps the previous cipher block aside so that output may overwrite input.
+      unsigned char chain[16];
+      unsigned char cipher[16];
+      unsigned char plain[16];
+      std::memcpy(chain, iv_, 16);
+      for (int i = 0; i < blocks; ++i) {
+        std::memcpy(cipher, input + 16 * i, 16);
+        DecryptBlock(cipher, plain);
+        Xor16(output + 16 * i, plain, chain);
+        std::memcpy(chain, cipher, 16);
+      }
+      break;
+    }
+    default:
+      Cfb1(input, blocks, output, true);
+      break;
+  }
+  return blocks * 128;
+}
+
+int Rijndael::PadEncrypt(const unsigned char* input, int inputBytes, unsigned char* output) const {
+  if (int rc = Check(DirEncrypt)) return rc;
+  // An empty input still gets its block of padding: an empty line must encipher like any other.
+  if (!output || inputBytes < 0 || (inputBytes > 0 && !input)) return 0;
+  if (mode_ == ModeCfb1 || inputBytes > INT_MAX - 16) return BadData;
+  const int whole = inputBytes / 16;
+  const int rest = inputBytes - 16 * whole;
+  unsigned char last[16];
+  if (rest) std::memcpy(last, input + 16 * whole, rest);
+  std::memset(last + rest, 16 - rest, 16 - rest);
+
+  if (mode_ == ModeEcb) {
+    for (int i = 0; i < whole; ++i) EncryptBlock(input + 16 * i, output + 16 * i);
+    EncryptBlock(last, output + 16 * whole);
+  } else {
+    const unsigned char* chain = iv_;
+    unsigned char block[16];
+    for (int i = 0; i < whole; ++i) {
+      Xor16(block, input + 16 * i, chain);
+      EncryptBlock(block, output + 16 * i);
+      chain = output + 16 * i;
+    }
+    Xor16(block, last, chain);
+    EncryptBlock(block, output + 16 * whole);
+    Wipe(block, sizeof block);
+  }
+  Wipe(last, sizeof last);
+  return 16 * (whole + 1);
+}
+
+int Rijndael::PadDecrypt(const unsigned char* input, int inputBytes, unsigned char* output) const {
+  if (int rc = Check(DirDecrypt)) return rc;
+  if (!input || !output || inputBytes <= 0) return 0;
+  if (mode_ == ModeCfb1 || inputBytes % 16 != 0) return BadData;
+  const int blocks = inputBytes / 16;
+
+  // The last block is deciphered aside and checked before anything of it reaches the output.
+  unsigned char chain[16];
+  unsigned char cipher[16];
+  unsigned char plain[16];
+  std::memcpy(chain, iv_, 16);
+  for (int i = 0; i < blocks; ++i) {
+    std::memcpy(cipher, input + 16 * i, 16);
+    DecryptBlock(cipher, plain);
+    if (mode_ == ModeCbc) Xor16(plain, plain, chain);
+    std::memcpy(chain, cipher, 16);
+    if (i + 1 < blocks) std::memcpy(output + 16 * i, plain, 16);
+  }
+  const int pad = plain[15];
+  int bad = (pad < 1 || pad > 16);
+  for (int i = 16 - (bad ? 1 : pad); i < 16; ++i) bad |= (plain[i] != pad);
+  if (bad) {
+    Wipe(plain, sizeof plain);
+    return BadData;
+  }
+  std::memcpy(output + 16 * (blocks - 1), plain, 16 - pad);
+  Wipe(plain, sizeof plain);
+  return inputBytes - pad;
+}
+
+}  // namespace kesi
