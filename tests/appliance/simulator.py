@@ -61,6 +61,10 @@ class ScenarioError(ValueError):
     pass
 
 
+# What a scenario value that does not fit its place raises while a reply is built.
+SCENARIO_MISTAKES = (ScenarioError, lprpc.LprpcError, TypeError, ValueError, KeyError, AttributeError)
+
+
 # ------------------------------------------------------------------------------------------ scenario
 
 DEFAULTS = {
@@ -775,13 +779,16 @@ class ApplianceHandler(QuietHandler):
         elif reject:
             response = (200, lprpc.encode([lprpc.FAULT, [2, 0, "invalid session"]]), lprpc.CONTENT_TYPE, {})
         else:
-            result = instance.reply_for(procedure, params, entry["call"])
-            if result is None:
-                instance.update_entry(entry, problems=problems + ["unknown procedure %d" % procedure])
-                reply = lprpc.encode([lprpc.FAULT, [1, procedure, "unknown procedure"]])
-            else:
-                reply = lprpc.encode_result(expand(result, instance.base))
-            response = (200, reply, lprpc.CONTENT_TYPE, {})
+            try:
+                result = instance.reply_for(procedure, params, entry["call"])
+                if result is None:
+                    instance.update_entry(entry, problems=problems + ["unknown procedure %d" % procedure])
+                    reply = lprpc.encode([lprpc.FAULT, [1, procedure, "unknown procedure"]])
+                else:
+                    reply = lprpc.encode_result(expand(result, instance.base))
+                response = (200, reply, lprpc.CONTENT_TYPE, {})
+            except SCENARIO_MISTAKES as error:
+                response = self.scenario_mistake(entry, error)
         fault = instance.find_fault(procedure, LOGON_PATH, "POST", entry.get("call"), call_by_path)
         if fault and self.apply_fault_start(entry, fault):
             return
@@ -789,6 +796,12 @@ class ApplianceHandler(QuietHandler):
             self.respond_with_fault(entry, fault, response)
         else:
             self.respond(entry, *response)
+
+    def scenario_mistake(self, entry, error):
+        """A scenario value that cannot be sent: answer 500 and say why in the journal."""
+        with self.server.instance.lock:
+            entry["problems"] = list(entry.get("problems", [])) + ["scenario error: %s" % error]
+        return (500, ("scenario error: %s" % error).encode("utf-8"), "text/plain", {})
 
     # ------------------------------------------------------------------------------ faults
 
@@ -814,6 +827,14 @@ class ApplianceHandler(QuietHandler):
         return False
 
     def respond_with_fault(self, entry, fault, normal):
+        try:
+            response = self.fault_response(fault, normal)
+        except SCENARIO_MISTAKES as error:
+            self.respond(entry, *self.scenario_mistake(entry, error))
+            return
+        self.respond(entry, *response[:4], content_length=response[4])
+
+    def fault_response(self, fault, normal):
         instance = self.server.instance
         status, body, content_type, headers = normal
         if "http_status" in fault:
@@ -828,14 +849,14 @@ class ApplianceHandler(QuietHandler):
                 else:
                     headers = {}
         if "fault" in fault:
-            spec = fault["fault"]
-            if isinstance(spec, list):
-                members = lprpc.from_json(spec)
+            form = fault["fault"]
+            if isinstance(form, list):
+                members = lprpc.from_json(form)
             else:
-                members = [spec.get("code", 1), spec.get("code2", 0)]
-                if "extra" in spec:
-                    members.append(spec["extra"])
-                members.append(spec.get("text", "fault"))
+                members = [form.get("code", 1), form.get("code2", 0)]
+                if "extra" in form:
+                    members.append(form["extra"])
+                members.append(form.get("text", "fault"))
             body, content_type = lprpc.encode([lprpc.FAULT, members]), lprpc.CONTENT_TYPE
         if "result" in fault:
             body = lprpc.encode_result(expand(lprpc.from_json(fault["result"]), instance.base))
@@ -851,8 +872,7 @@ class ApplianceHandler(QuietHandler):
             headers = dict(fault["headers"])
         if "content_type" in fault:
             content_type = fault["content_type"]
-        self.respond(entry, status, body, content_type, headers,
-                     content_length=not fault.get("no_content_length"))
+        return status, body, content_type, headers, not fault.get("no_content_length")
 
     def respond(self, entry, status, body, content_type, headers, content_length=True):
         self.server.instance.update_entry(entry, status=status, response_length=len(body))

@@ -168,6 +168,13 @@ class FaultTest(InstanceCase):
         self.assertEqual((got[5][1]["Content-Length"], got[5][2]), ("0", b""))
         self.assertEqual(got[6][1]["Retry-After"], "1")
 
+    def test_scenario_values_that_cannot_be_sent_answer_500(self):
+        instance, client = self.start(zone=None, faults=[{"procedure": 10, "result": [1 << 40]}])
+        self.assertEqual(client.call(11, [15, SESSION, [], []])[0], 500)
+        self.assertEqual(client.call(10, [15, SESSION])[0], 500)
+        problems = [e["problems"][-1] for e in instance.journal_snapshot()]
+        self.assertTrue(all(p.startswith("scenario error: ") for p in problems), problems)
+
     def test_delay_hang_and_close(self):
         faults = [{"procedure": 10, "call": 0, "delay": 0.4},
                   {"procedure": 10, "call": 1, "hang": True},
