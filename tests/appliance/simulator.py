@@ -11,6 +11,7 @@ Python 3 standard library and the openssl command line only.
 """
 
 import argparse
+import atexit
 import base64
 import copy
 import hashlib
@@ -256,6 +257,7 @@ def _run(args, data=None):
 
 
 CERTIFICATES = Certificates()
+atexit.register(CERTIFICATES.cleanup)
 
 
 # ------------------------------------------------------------------------------------ line cipher
