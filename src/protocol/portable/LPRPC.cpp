@@ -1,0 +1,539 @@
+#include "LPRPC.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace kesi {
+
+namespace {
+
+constexpr int kErrorOutOfMemory = 14;
+constexpr int kErrorInvalidParameter = 87;
+constexpr uint32_t kMaxChunkEntries = 4096;
+
+// The empty text that a String of length 0 decodes to.
+const char kEmptyText[] = "";
+
+int32_t TypeOfTag(uint8_t tag) {
+  switch (tag) {
+    case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: return tag;
+    case 0x10: return LPRPC_STRUCTURE;
+    case 0x11: return LPRPC_ARRAY;
+    default: return LPRPC_INVALID;
+  }
+}
+
+uint8_t TagOfType(int32_t type) {
+  switch (type) {
+    case LPRPC_STRUCTURE: return 0x10;
+    case LPRPC_ARRAY: return 0x11;
+    default: return static_cast<uint8_t>(type);
+  }
+}
+
+size_t Room(const uint8_t* p, const uint8_t* end) { return static_cast<size_t>(end - p); }
+
+uint8_t* Put16(uint8_t* p, uint32_t value) {
+  p[0] = static_cast<uint8_t>(value >> 8);
+  p[1] = static_cast<uint8_t>(value);
+  return p + 2;
+}
+
+uint32_t Get16(const uint8_t* p) { return (static_cast<uint32_t>(p[0]) << 8) | p[1]; }
+
+uint32_t Get32(const uint8_t* p) {
+  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+         (static_cast<uint32_t>(p[2]) << 8) | p[3];
+}
+
+void ReleasePayload(LPRPCValue& entry) {
+  if (!entry.owned) return;
+  switch (entry.type) {
+    case LPRPC_STRING: std::free(const_cast<char*>(entry.value.text)); break;
+    case LPRPC_BINARY: delete[] entry.value.bytes; break;
+    case LPRPC_STRUCTURE:
+    case LPRPC_ARRAY: delete entry.value.vector; break;
+    default: break;
+  }
+  entry.owned = false;
+}
+
+// The fewest bytes one entry of the type takes on the wire (with its tag unless inner), so that a
+// declared count can size the entry storage without trusting it beyond the bytes that remain.
+size_t MinimumEntryBytes(int32_t type, bool inner) {
+  size_t tag = inner ? 0 : 1;
+  switch (type) {
+    case LPRPC_BOOLEAN: return tag + 1;
+    case LPRPC_INTEGER: case LPRPC_INTEGER_ALT: return tag + 4;
+    case LPRPC_STRING: case LPRPC_BINARY: case LPRPC_STRUCTURE: return tag + 2;
+    case LPRPC_ARRAY: return tag + 3;
+    default: return 2;  // a tag and the smallest payload
+  }
+}
+
+}  // namespace
+
+// ---- entry list --------------------------------------------------------------------------------
+
+LPRPCVector::LPRPCVector(int32_t kind)
+    : kind_(kind), head_{nullptr, kInlineEntries, inline_}, tail_(&head_), cursorChunk_(&head_) {}
+
+LPRPCVector::~LPRPCVector() {
+  Chunk* chunk = &head_;
+  uint32_t used = GetCount();
+  while (chunk) {
+    uint32_t inChunk = used < chunk->capacity ? used : chunk->capacity;
+    for (uint32_t i = 0; i < inChunk; ++i) ReleasePayload(chunk->entries[i]);
+    used -= inChunk;
+    Chunk* next = chunk->next;
+    if (chunk != &head_) {
+      delete[] chunk->entries;
+      delete chunk;
+    }
+    chunk = next;
+  }
+}
+
+bool LPRPCVector::ReserveLocked(uint32_t extra) {
+  uint32_t free = tail_->capacity - tailUsed_;
+  if (extra <= free) return true;
+  uint32_t needed = extra - free;
+  // A spare chunk made by an earlier reservation holds no published entry, so no reader can be in it.
+  if (Chunk* spare = tail_->next) {
+    if (spare->capacity >= needed) return true;
+    tail_->next = nullptr;
+    delete[] spare->entries;
+    delete spare;
+  }
+  // Chunks grow with the vector so that a long one takes few allocations.
+  uint32_t capacity = GetCount();
+  if (capacity > kMaxChunkEntries) capacity = kMaxChunkEntries;
+  if (capacity < needed) capacity = needed;
+  Chunk* chunk = new (std::nothrow) Chunk{nullptr, capacity, nullptr};
+  if (!chunk) return false;
+  chunk->entries = new (std::nothrow) LPRPCValue[capacity];
+  if (!chunk->entries) {
+    delete chunk;
+    return false;
+  }
+  tail_->next = chunk;
+  return true;
+}
+
+bool LPRPCVector::AppendLocked(const LPRPCValue& entry) {
+  if (tailUsed_ == tail_->capacity) {
+    if (!ReserveLocked(1)) return false;
+    tail_ = tail_->next;
+    tailUsed_ = 0;
+  }
+  tail_->entries[tailUsed_++] = entry;
+  // Publishing the count after the entry (and the link to its chunk) lets Next read without the lock.
+  count_.store(count_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  return true;
+}
+
+int LPRPCVector::Append(const LPRPCValue& entry) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return AppendLocked(entry) ? 0 : kErrorOutOfMemory;
+}
+
+int LPRPCVector::AddBoolean(bool value) {
+  LPRPCValue entry{};
+  entry.type = LPRPC_BOOLEAN;
+  entry.value.boolean = value ? 1 : 0;
+  return Append(entry);
+}
+
+int LPRPCVector::AddInteger(int32_t value) {
+  LPRPCValue entry{};
+  entry.type = LPRPC_INTEGER;
+  entry.value.integer = value;
+  return Append(entry);
+}
+
+int LPRPCVector::AddString(const char* text) {
+  if (!text) text = kEmptyText;
+  size_t size = std::strlen(text) + 1;
+  char* copy = static_cast<char*>(std::malloc(size));
+  if (!copy) return kErrorOutOfMemory;
+  std::memcpy(copy, text, size);
+  LPRPCValue entry{};
+  entry.type = LPRPC_STRING;
+  entry.value.text = copy;
+  entry.owned = true;
+  int rc = Append(entry);
+  if (rc) std::free(copy);
+  return rc;
+}
+
+int LPRPCVector::AddStructure(LPRPCVector* vector, bool owned) {
+  if (!vector || vector == this) return kErrorInvalidParameter;
+  LPRPCValue entry{};
+  entry.type = vector->GetKind();
+  entry.value.vector = vector;
+  entry.owned = owned;
+  return Append(entry);
+}
+
+void LPRPCVector::Rewind() {
+  cursorChunk_ = &head_;
+  cursorIndex_ = 0;
+  cursorPosition_ = 0;
+}
+
+const LPRPCValue* LPRPCVector::Next() {
+  if (cursorPosition_ >= GetCount()) return nullptr;
+  if (cursorIndex_ == cursorChunk_->capacity) {
+    cursorChunk_ = cursorChunk_->next;
+    cursorIndex_ = 0;
+  }
+  ++cursorPosition_;
+  return &cursorChunk_->entries[cursorIndex_++];
+}
+
+bool LPRPCVector::NextBoolean(bool* value) {
+  const LPRPCValue* entry = Next();
+  if (!entry || entry->type != LPRPC_BOOLEAN) return false;
+  if (value) *value = entry->value.boolean != 0;
+  return true;
+}
+
+bool LPRPCVector::NextInteger(int32_t* value) {
+  const LPRPCValue* entry = Next();
+  if (!entry || entry->type != LPRPC_INTEGER) return false;
+  if (value) *value = entry->value.integer;
+  return true;
+}
+
+bool LPRPCVector::NextString(const char** text) {
+  const LPRPCValue* entry = Next();
+  if (!entry || entry->type != LPRPC_STRING) return false;
+  if (text) *text = entry->value.text;
+  return true;
+}
+
+LPRPCVector* LPRPCVector::NextStructure() {
+  const LPRPCValue* entry = Next();
+  if (!entry || entry->type != LPRPC_STRUCTURE) return nullptr;
+  return entry->value.vector;
+}
+
+// ---- entries -----------------------------------------------------------------------------------
+
+size_t LPRPCVector::EntrySize(const LPRPCValue& entry) {
+  switch (entry.type) {
+    case LPRPC_BOOLEAN: return 2;
+    case LPRPC_INTEGER: case LPRPC_INTEGER_ALT: return 5;
+    case LPRPC_STRING: return std::strlen(entry.value.text) + 4;
+    case LPRPC_BINARY: return static_cast<size_t>(entry.length) + 4;
+    case LPRPC_STRUCTURE:
+    case LPRPC_ARRAY: return entry.value.vector ? entry.value.vector->GetSize() : 0;
+    default: return 0;
+  }
+}
+
+uint8_t* LPRPCVector::EncodeEntry(uint8_t* p, uint8_t* end, const LPRPCValue& entry, bool inner, int depth) {
+  if (entry.type == LPRPC_STRUCTURE || entry.type == LPRPC_ARRAY) {
+    LPRPCVector* vector = entry.value.vector;
+    if (!vector || vector->GetKind() != entry.type) return nullptr;
+    return vector->EncodeNested(p, end, inner, depth + 1);
+  }
+  if (!inner) {
+    if (Room(p, end) < 1) return nullptr;
+    *p++ = TagOfType(entry.type);
+  }
+  switch (entry.type) {
+    case LPRPC_BOOLEAN:
+      if (Room(p, end) < 1) return nullptr;
+      *p++ = entry.value.boolean ? 1 : 0;
+      return p;
+    case LPRPC_INTEGER:
+    case LPRPC_INTEGER_ALT: {
+      if (Room(p, end) < 4) return nullptr;
+      uint32_t v = static_cast<uint32_t>(entry.value.integer);
+      p[0] = static_cast<uint8_t>(v >> 24);
+      p[1] = static_cast<uint8_t>(v >> 16);
+      p[2] = static_cast<uint8_t>(v >> 8);
+      p[3] = static_cast<uint8_t>(v);
+      return p + 4;
+    }
+    case LPRPC_STRING: {
+      // The NUL is written and counted. A length that does not fit in 16 bits is refused rather than
+      // cut down, which would leave the declared length disagreeing with the bytes.
+      size_t length = std::strlen(entry.value.text) + 1;
+      if (length > kLPRPCMaxLength || Room(p, end) < length + 2) return nullptr;
+      p = Put16(p, static_cast<uint32_t>(length));
+      std::memcpy(p, entry.value.text, length);
+      return p + length;
+    }
+    case LPRPC_BINARY: {
+      size_t length = entry.length;
+      // Binary keeps one byte of room beyond what it writes.
+      if (length > kLPRPCMaxLength || Room(p, end) < length + 3) return nullptr;
+      p = Put16(p, static_cast<uint32_t>(length));
+      if (length) std::memcpy(p, entry.value.bytes, length);
+      return p + length;
+    }
+    default:
+      return nullptr;
+  }
+}
+
+const uint8_t* LPRPCVector::DecodeEntry(const uint8_t* p, const uint8_t* end, int32_t type, LPRPCValue* entry,
+                                        int depth) {
+  if (Room(p, end) < 1) return nullptr;
+  if (type == LPRPC_INVALID) type = TypeOfTag(*p++);
+  *entry = LPRPCValue{};
+  entry->type = type;
+  switch (type) {
+    case LPRPC_BOOLEAN:
+      if (Room(p, end) < 1) return nullptr;
+      entry->value.boolean = *p != 0;
+      return p + 1;
+    case LPRPC_INTEGER:
+    case LPRPC_INTEGER_ALT:
+      if (Room(p, end) < 4) return nullptr;
+      entry->value.integer = static_cast<int32_t>(Get32(p));
+      return p + 4;
+    case LPRPC_STRING: {
+      if (Room(p, end) < 2) return nullptr;
+      uint32_t length = Get16(p);
+      p += 2;
+      if (Room(p, end) < length) return nullptr;
+      if (length == 0) {
+        entry->value.text = kEmptyText;
+      } else if (p[length - 1] == 0) {
+        entry->value.text = reinterpret_cast<const char*>(p);
+      } else {
+        // Without its NUL the text would be read past its bytes: it gets a terminated copy of its own.
+        char* copy = static_cast<char*>(std::malloc(length + 1));
+        if (!copy) return nullptr;
+        std::memcpy(copy, p, length);
+        copy[length] = 0;
+        entry->value.text = copy;
+        entry->owned = true;
+      }
+      return p + length;
+    }
+    case LPRPC_BINARY: {
+      if (Room(p, end) < 2) return nullptr;
+      uint32_t length = Get16(p);
+      p += 2;
+      if (Room(p, end) < length) return nullptr;
+      entry->value.bytes = p;
+      entry->length = length;
+      return p + length;
+    }
+    case LPRPC_STRUCTURE:
+    case LPRPC_ARRAY: {
+      LPRPCVector* vector = type == LPRPC_STRUCTURE ? static_cast<LPRPCVector*>(new (std::nothrow) LPRPCStructure)
+                                                    : static_cast<LPRPCVector*>(new (std::nothrow) LPRPCArray);
+      if (!vector) return nullptr;
+      entry->value.vector = vector;
+      entry->owned = true;
+      const uint8_t* next = vector->DecodeNested(p, end, type, depth + 1);
+      if (!next) {
+        ReleasePayload(*entry);
+        return nullptr;
+      }
+      return next;
+    }
+    default:
+      return nullptr;
+  }
+}
+
+// ---- Structure ---------------------------------------------------------------------------------
+
+size_t LPRPCStructure::GetSize() const {
+  size_t size = 3;
+  ForEach([&size](const LPRPCValue& entry) {
+    size += EntrySize(entry);
+    return true;
+  });
+  return size;
+}
+
+uint8_t* LPRPCStructure::Encode(uint8_t* start, uint8_t* end, bool inner) {
+  return EncodeNested(start, end, inner, 0);
+}
+
+const uint8_t* LPRPCStructure::Decode(const uint8_t* start, const uint8_t* end, int32_t type) {
+  return DecodeNested(start, end, type, 0);
+}
+
+uint8_t* LPRPCStructure::EncodeNested(uint8_t* start, uint8_t* end, bool inner, int depth) {
+  if (depth > kLPRPCMaxDepth || !start || start > end) return nullptr;
+  uint8_t* p = start;
+  if (!inner) {
+    if (Room(p, end) < 1) return nullptr;
+    *p++ = 0x10;
+  }
+  uint32_t count = GetCount();
+  if (count > kLPRPCMaxLength || Room(p, end) < 2) return nullptr;
+  p = Put16(p, count);
+  uint32_t written = 0;
+  ForEach([&](const LPRPCValue& entry) {
+    if (written++ == count) return false;  // appended while encoding: not part of this message
+    p = EncodeEntry(p, end, entry, false, depth);
+    return p != nullptr;
+  });
+  return p;
+}
+
+const uint8_t* LPRPCStructure::DecodeNested(const uint8_t* start, const uint8_t* end, int32_t type, int depth) {
+  if (depth > kLPRPCMaxDepth || !start || start > end) return nullptr;
+  const uint8_t* p = start;
+  if (type == LPRPC_INVALID) {
+    if (Room(p, end) < 1) return nullptr;
+    type = TypeOfTag(*p++);
+  }
+  if (type != LPRPC_STRUCTURE || Room(p, end) < 2) return nullptr;
+  uint32_t count = Get16(p);
+  p += 2;
+  std::lock_guard<std::mutex> guard(ListLock());
+  size_t fit = Room(p, end) / MinimumEntryBytes(LPRPC_INVALID, false);
+  if (!ReserveLocked(static_cast<uint32_t>(count < fit ? count : fit))) return nullptr;
+  for (uint32_t i = 0; i < count; ++i) {
+    LPRPCValue entry;
+    p = DecodeEntry(p, end, LPRPC_INVALID, &entry, depth);
+    if (!p) return nullptr;
+    if (!AppendLocked(entry)) {
+      ReleasePayload(entry);
+      return nullptr;
+    }
+  }
+  return p;
+}
+
+// ---- Array -------------------------------------------------------------------------------------
+
+size_t LPRPCArray::GetSize() const {
+  size_t size = 4;
+  ForEach([&size](const LPRPCValue& entry) {
+    size += EntrySize(entry);
+    return true;
+  });
+  return size;
+}
+
+uint8_t* LPRPCArray::Encode(uint8_t* start, uint8_t* end, bool inner) { return EncodeNested(start, end, inner, 0); }
+
+const uint8_t* LPRPCArray::Decode(const uint8_t* start, const uint8_t* end, int32_t type) {
+  return DecodeNested(start, end, type, 0);
+}
+
+uint8_t* LPRPCArray::EncodeNested(uint8_t* start, uint8_t* end, bool inner, int depth) {
+  if (depth > kLPRPCMaxDepth || !start || start > end) return nullptr;
+  uint8_t* p = start;
+  if (!inner) {
+    if (Room(p, end) < 1) return nullptr;
+    *p++ = 0x11;
+  }
+  uint32_t count = GetCount();
+  if (count > kLPRPCMaxLength || Room(p, end) < 3) return nullptr;
+  *p++ = TagOfType(elementType_);
+  p = Put16(p, count);
+  uint32_t written = 0;
+  int32_t elementType = elementType_;
+  ForEach([&](const LPRPCValue& entry) {
+    if (written++ == count) return false;
+    if (entry.type != elementType) {
+      p = nullptr;
+      return false;
+    }
+    p = EncodeEntry(p, end, entry, true, depth);
+    return p != nullptr;
+  });
+  return p;
+}
+
+const uint8_t* LPRPCArray::DecodeNested(const uint8_t* start, const uint8_t* end, int32_t type, int depth) {
+  if (depth > kLPRPCMaxDepth || !start || start > end) return nullptr;
+  const uint8_t* p = start;
+  if (type == LPRPC_INVALID) {
+    if (Room(p, end) < 1) return nullptr;
+    type = TypeOfTag(*p++);
+  }
+  if (type != LPRPC_ARRAY || Room(p, end) < 3) return nullptr;
+  elementType_ = TypeOfTag(p[0]);
+  uint32_t count = Get16(p + 1);
+  p += 3;
+  // Elements carry no tags of their own, so without a valid element type there is nothing to read them as.
+  if (count > 0 && elementType_ == LPRPC_INVALID) return nullptr;
+  std::lock_guard<std::mutex> guard(ListLock());
+  size_t fit = Room(p, end) / MinimumEntryBytes(elementType_, true);
+  if (!ReserveLocked(static_cast<uint32_t>(count < fit ? count : fit))) return nullptr;
+  for (uint32_t i = 0; i < count; ++i) {
+    LPRPCValue entry;
+    p = DecodeEntry(p, end, elementType_, &entry, depth);
+    if (!p) return nullptr;
+    if (!AppendLocked(entry)) {
+      ReleasePayload(entry);
+      return nullptr;
+    }
+  }
+  return p;
+}
+
+// ---- calls, results and faults -----------------------------------------------------------------
+
+int BuildCall(int32_t procedure, LPRPCVector* parameters, Utf8Buffer& out) {
+  out.Clear();
+  if (!parameters) return LPRPC_CODEC_FAILED;
+  LPRPCStructure call;
+  if (call.AddInteger(1) || call.AddInteger(procedure) || call.AddStructure(parameters, false)) {
+    return LPRPC_NO_MEMORY;
+  }
+  size_t size = call.GetSize();
+  if (size >= UINT32_MAX) return LPRPC_CODEC_FAILED;
+  uint8_t* start = out.Allocate(static_cast<uint32_t>(size));
+  if (!start) return LPRPC_NO_MEMORY;
+  uint8_t* end = call.Encode(start, start + size, false);
+  if (!end) {
+    out.Clear();
+    return LPRPC_CODEC_FAILED;
+  }
+  out.Truncate(static_cast<uint32_t>(end - start));
+  return LPRPC_OK;
+}
+
+int ReadReply(const uint8_t* body, size_t length, LPRPCStructure& reply, LPRPCVector** result,
+              LPRPCFault* fault) {
+  if (result) *result = nullptr;
+  if (!body || !reply.Decode(body, body + length, LPRPC_INVALID)) return LPRPC_CODEC_FAILED;
+  reply.Rewind();
+  int32_t kind = 0;
+  if (!reply.NextInteger(&kind)) return LPRPC_MALFORMED;
+  if (kind != 2) return ParseFault(kind, reply, fault);
+  LPRPCVector* values = reply.NextStructure();
+  if (!values) return LPRPC_MALFORMED;
+  values->Rewind();
+  if (result) *result = values;
+  return LPRPC_OK;
+}
+
+int ReadReply(const Utf8Buffer& body, LPRPCStructure& reply, LPRPCVector** result, LPRPCFault* fault) {
+  return ReadReply(body.GetData(), body.GetLength(), reply, result, fault);
+}
+
+int ParseFault(int32_t kind, LPRPCVector& reply, LPRPCFault* fault) {
+  if (kind != 3) return LPRPC_MALFORMED;
+  LPRPCVector* record = reply.NextStructure();
+  if (!record) return LPRPC_MALFORMED;
+  record->Rewind();
+  int32_t code = 0, secondCode = 0;
+  if (!record->NextInteger(&code) || !record->NextInteger(&secondCode)) return LPRPC_MALFORMED;
+  const LPRPCValue* entry = record->Next();
+  if (entry && entry->type == LPRPC_INTEGER) entry = record->Next();  // an optional number, not used
+  if (!entry || entry->type != LPRPC_STRING) return LPRPC_MALFORMED;
+  if (fault) {
+    fault->code = code;
+    fault->secondCode = secondCode;
+    if (fault->text.SetText(entry->value.text)) return LPRPC_NO_MEMORY;
+  }
+  return LPRPC_FAULT;
+}
+
+}  // namespace kesi

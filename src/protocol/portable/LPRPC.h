@@ -1,0 +1,223 @@
+#pragma once
+// LPRPC values and their binary encoding: trees of typed values, big-endian on the wire, in which the
+// client calls the appliance's remote procedures and receives the results and faults.
+//
+//   tag  type              payload
+//   01   Boolean      (1)  1 byte (any non-zero byte reads as true)
+//   02   Integer      (2)  4 bytes big-endian
+//   03   second number(3)  4 bytes big-endian, handled like Integer
+//   04   String       (4)  2-byte length L, L bytes; the encoder writes the NUL and counts it in L
+//   05   Binary       (5)  2-byte length L, L bytes
+//   10   Structure    (6)  2-byte member count, members each with its own tag
+//   11   Array        (7)  element tag, 2-byte element count, elements without tags
+//
+// OS-free: built for Windows and natively (ASan, UBSan, libFuzzer).
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "Utf8Buffer.h"
+
+namespace kesi {
+
+enum LPRPCType : int32_t {
+  LPRPC_INVALID = 0,
+  LPRPC_BOOLEAN = 1,
+  LPRPC_INTEGER = 2,
+  LPRPC_INTEGER_ALT = 3,  // the second 32-bit number type: read when received, never built
+  LPRPC_STRING = 4,
+  LPRPC_BINARY = 5,
+  LPRPC_STRUCTURE = 6,
+  LPRPC_ARRAY = 7,
+};
+
+// Status of BuildCall, ReadReply and ParseFault, and of every logon procedure built on them.
+enum LPRPCStatus : int {
+  LPRPC_OK = 0,
+  LPRPC_CODEC_FAILED = 1,  // the bytes could not be encoded or decoded
+  LPRPC_MALFORMED = 2,     // the reply was not of the expected shape (or an argument was out of range)
+  LPRPC_NO_MEMORY = 3,
+  LPRPC_FAULT = 4,         // the appliance answered with a fault
+};
+
+// Lengths and counts on the wire are 16-bit.
+constexpr uint32_t kLPRPCMaxLength = 0xFFFF;
+// Deepest nesting of Structures and Arrays that is encoded or decoded. Real messages nest four or five
+// levels; the bound keeps a hostile reply from exhausting the stack.
+constexpr int kLPRPCMaxDepth = 32;
+
+class LPRPCVector;
+
+// One entry of a vector. A String entry points at a NUL-terminated text; a Binary entry at length bytes.
+// Decoded String and Binary entries point into the received bytes, which must outlive the tree.
+struct LPRPCValue {
+  int32_t type;
+  union {
+    uint8_t boolean;  // 1 or 0
+    int32_t integer;  // types 2 and 3
+    const char* text;
+    const uint8_t* bytes;
+    LPRPCVector* vector;  // types 6 and 7
+  } value;
+  uint32_t length;  // byte count of a Binary
+  bool owned;       // the entry releases its payload
+};
+
+// An ordered list of entries; Structure and Array are its two kinds. Entries may be appended and counted
+// from several threads; one reader at a time walks a vector with Rewind and Next.
+class LPRPCVector {
+ public:
+  virtual ~LPRPCVector();
+  LPRPCVector(const LPRPCVector&) = delete;
+  LPRPCVector& operator=(const LPRPCVector&) = delete;
+
+  // Upper bound of the encoded size in bytes.
+  virtual size_t GetSize() const = 0;
+  // Writes the vector into [start, end), with its tag unless inner. Returns the position after the last
+  // byte written, or null when it does not fit or cannot be encoded (what was written stays).
+  virtual uint8_t* Encode(uint8_t* start, uint8_t* end, bool inner) = 0;
+  // Reads the vector from [start, end) and appends its entries; type 0 reads a tag first, else type is
+  // this vector's type (6 or 7). Returns the position after the last byte read, or null on failure (the
+  // entries read so far stay).
+  virtual const uint8_t* Decode(const uint8_t* start, const uint8_t* end, int32_t type) = 0;
+
+  // Each appends one entry at the end: 0, 14 without memory, 87 for a null or self vector.
+  int AddBoolean(bool value);
+  int AddInteger(int32_t value);
+  // A private copy of text (null is stored as the empty text).
+  int AddString(const char* text);
+  // The vector itself, released with this one when owned. The entry's type is the vector's kind.
+  int AddStructure(LPRPCVector* vector, bool owned);
+
+  // Puts the cursor on the first entry.
+  void Rewind();
+  // The entry under the cursor (null at the end); moves the cursor to the following entry.
+  const LPRPCValue* Next();
+  uint32_t GetCount() const { return count_.load(std::memory_order_acquire); }
+
+  // Next, checked for one type: true and the value when the entry exists and has exactly that type.
+  // The cursor moves on either way.
+  bool NextBoolean(bool* value);
+  bool NextInteger(int32_t* value);  // type 2 only
+  bool NextString(const char** text);
+  LPRPCVector* NextStructure();  // type 6 only; null otherwise
+
+  // LPRPC_STRUCTURE or LPRPC_ARRAY.
+  int32_t GetKind() const { return kind_; }
+
+ protected:
+  explicit LPRPCVector(int32_t kind);
+
+  // Encode and Decode with the nesting depth of this vector; they fail beyond kLPRPCMaxDepth.
+  virtual uint8_t* EncodeNested(uint8_t* start, uint8_t* end, bool inner, int depth) = 0;
+  virtual const uint8_t* DecodeNested(const uint8_t* start, const uint8_t* end, int32_t type, int depth) = 0;
+
+  // Entry writer and reader shared by both kinds; inner and a given type mean no tag.
+  static uint8_t* EncodeEntry(uint8_t* p, uint8_t* end, const LPRPCValue& entry, bool inner, int depth);
+  static const uint8_t* DecodeEntry(const uint8_t* p, const uint8_t* end, int32_t type, LPRPCValue* entry,
+                                    int depth);
+  static size_t EntrySize(const LPRPCValue& entry);
+
+  // Appending while the list lock is held (Decode takes it once for all its entries).
+  std::mutex& ListLock() { return lock_; }
+  bool ReserveLocked(uint32_t extra);
+  bool AppendLocked(const LPRPCValue& entry);
+  int Append(const LPRPCValue& entry);
+
+  // Walks the entries published so far without touching the reader's cursor.
+  template <typename F>
+  bool ForEach(F&& f) const {
+    uint32_t n = GetCount();
+    const Chunk* chunk = &head_;
+    uint32_t index = 0;
+    for (uint32_t i = 0; i < n; ++i, ++index) {
+      if (index == chunk->capacity) {
+        chunk = chunk->next;
+        index = 0;
+      }
+      if (!f(chunk->entries[index])) return false;
+    }
+    return true;
+  }
+
+ private:
+  // Entries live in chunks that never move once made, so the pointers Next hands out stay valid while
+  // other threads append, and the cursor steps in constant time.
+  struct Chunk {
+    Chunk* next;
+    uint32_t capacity;
+    LPRPCValue* entries;
+  };
+  static constexpr uint32_t kInlineEntries = 4;
+
+  int32_t kind_;
+  std::mutex lock_;  // serialises appends
+  std::atomic<uint32_t> count_{0};  // entries published; written after the entry, under lock_
+  LPRPCValue inline_[kInlineEntries];
+  Chunk head_;
+  Chunk* tail_;
+  uint32_t tailUsed_ = 0;
+  // Reader's cursor.
+  const Chunk* cursorChunk_;
+  uint32_t cursorIndex_ = 0;
+  uint32_t cursorPosition_ = 0;
+};
+
+class LPRPCStructure final : public LPRPCVector {
+ public:
+  LPRPCStructure() : LPRPCVector(LPRPC_STRUCTURE) {}
+  size_t GetSize() const override;
+  uint8_t* Encode(uint8_t* start, uint8_t* end, bool inner) override;
+  const uint8_t* Decode(const uint8_t* start, const uint8_t* end, int32_t type) override;
+
+ protected:
+  uint8_t* EncodeNested(uint8_t* start, uint8_t* end, bool inner, int depth) override;
+  const uint8_t* DecodeNested(const uint8_t* start, const uint8_t* end, int32_t type, int depth) override;
+};
+
+class LPRPCArray final : public LPRPCVector {
+ public:
+  // The element type is 0 unless given; Decode sets it. An Array whose element type is 0 can only be
+  // encoded empty, and every element must have the element type.
+  explicit LPRPCArray(int32_t elementType = 0) : LPRPCVector(LPRPC_ARRAY), elementType_(elementType) {}
+  int32_t GetElementType() const { return elementType_; }
+
+  size_t GetSize() const override;
+  uint8_t* Encode(uint8_t* start, uint8_t* end, bool inner) override;
+  const uint8_t* Decode(const uint8_t* start, const uint8_t* end, int32_t type) override;
+
+ protected:
+  uint8_t* EncodeNested(uint8_t* start, uint8_t* end, bool inner, int depth) override;
+  const uint8_t* DecodeNested(const uint8_t* start, const uint8_t* end, int32_t type, int depth) override;
+
+ private:
+  int32_t elementType_;
+};
+
+// The code, second code and text of a fault reply.
+struct LPRPCFault {
+  int32_t code = 0;
+  int32_t secondCode = 0;
+  Utf8Buffer text;
+};
+
+// Encodes the call envelope {Integer 1, Integer procedure, Structure parameters} with its tag into out.
+// The parameters stay the caller's. LPRPC_OK, LPRPC_CODEC_FAILED (also for null parameters or a value
+// beyond the format's 16-bit limits), LPRPC_NO_MEMORY.
+int BuildCall(int32_t procedure, LPRPCVector* parameters, Utf8Buffer& out);
+
+// Decodes a reply body into reply (a fresh Structure) and checks its envelope. On LPRPC_OK *result is
+// the result Structure inside reply (kind 2). A decoding failure is LPRPC_CODEC_FAILED; a first member
+// that is not an Integer, or a result kind without a Structure, LPRPC_MALFORMED; any other kind goes to
+// ParseFault. String entries point into body, which must outlive reply.
+int ReadReply(const uint8_t* body, size_t length, LPRPCStructure& reply, LPRPCVector** result,
+              LPRPCFault* fault);
+int ReadReply(const Utf8Buffer& body, LPRPCStructure& reply, LPRPCVector** result, LPRPCFault* fault);
+
+// Reads the fault that follows the kind in reply: kind 3, then a Structure {Integer code, Integer
+// second code, [Integer skipped], String text}. LPRPC_FAULT with fault filled in (fault may be null), or
+// LPRPC_MALFORMED for any other shape, or LPRPC_NO_MEMORY when the text cannot be copied.
+int ParseFault(int32_t kind, LPRPCVector& reply, LPRPCFault* fault);
+
+}  // namespace kesi

@@ -1,0 +1,53 @@
+#pragma once
+// The byte buffer in which encoded LPRPC messages and texts taken out of replies are held. Its data is
+// always one byte longer than its length and zero-filled, so it can be read as a NUL-terminated text.
+// OS-free, except for the UTF-16 operations, which exist in the Windows build only.
+#include <cstdint>
+
+namespace kesi {
+
+class Utf8Buffer {
+ public:
+  Utf8Buffer() = default;
+  ~Utf8Buffer();
+  Utf8Buffer(const Utf8Buffer&) = delete;
+  Utf8Buffer& operator=(const Utf8Buffer&) = delete;
+  Utf8Buffer(Utf8Buffer&& other) noexcept;
+  Utf8Buffer& operator=(Utf8Buffer&& other) noexcept;
+
+  // Replaces the contents with a copy of length bytes (null bytes empties it). 0, or 14 without memory
+  // (the old contents are gone either way).
+  int Set(const void* bytes, uint32_t length);
+  // Copies a NUL-terminated text; the length does not count the NUL. Null empties the buffer.
+  int SetText(const char* text);
+  // Replaces the contents with length zero bytes (plus the terminator) for the caller to fill, and
+  // returns them; null without memory. Truncate then sets the length actually used.
+  uint8_t* Allocate(uint32_t length);
+  // Shortens the contents to length bytes (never lengthens them); the bytes cut off are zeroed.
+  void Truncate(uint32_t length);
+  // Zeroes the bytes and releases them: message and session buffers may hold secrets.
+  void Clear();
+
+  const uint8_t* GetData() const { return data_; }  // null when empty
+  const char* GetText() const { return data_ ? reinterpret_cast<const char*>(data_) : ""; }
+  uint32_t GetLength() const { return length_; }
+  bool IsEmpty() const { return length_ == 0; }
+
+#ifdef _WIN32
+  // Stores the UTF-8 form of a UTF-16 text; the length then counts the terminating NUL that the
+  // conversion writes. Null empties the buffer. 0, 14 without memory, or the conversion's error code.
+  int SetWide(const wchar_t* text);
+  // The contents as UTF-16 (up to the first NUL), converted on first request and cached until the
+  // contents change. Null only when memory runs out.
+  const wchar_t* GetWide();
+#endif
+
+ private:
+  void DropCaches();
+
+  uint8_t* data_ = nullptr;
+  uint32_t length_ = 0;
+  wchar_t* wide_ = nullptr;  // cached UTF-16 view (Windows build only)
+};
+
+}  // namespace kesi
