@@ -11,6 +11,9 @@
 namespace kesi {
 namespace {
 
+// Lines up to this size are enciphered and deciphered without a heap block for the cipher text.
+constexpr size_t kLocalBytes = 512;
+
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // The decoder's reverse table, made at compile time so that threads never race to build it.
@@ -91,27 +94,32 @@ bool EncryptLine(const char* text, char** out) {
     std::fprintf(stderr, "Error: unable to encrypt the line %s\n", text);
     return false;
   }
-  unsigned char* cipher = static_cast<unsigned char*>(std::calloc(len + 16, 1));
+  // Most lines fit the buffer on the stack; the cipher text is only a step towards the Base64 text.
+  unsigned char local[kLocalBytes];
+  unsigned char* cipher = len + 16 <= sizeof local ? local : static_cast<unsigned char*>(std::malloc(len + 16));
   if (!cipher) {
     std::fprintf(stderr, "Error: unable to encrypt the line %s\n", text);
     return false;
   }
   const int n = LineCipher(Rijndael::DirEncrypt)
                     ->PadEncrypt(reinterpret_cast<const unsigned char*>(text), static_cast<int>(len), cipher);
+  auto release = [&] {
+    if (cipher != local) std::free(cipher);
+  };
   if (n <= 0) {  // an empty line still pads to one block, so 0 is a failure too
     std::fprintf(stderr, "Error: unable to encrypt the line %s\n", text);
-    std::free(cipher);
+    release();
     return false;
   }
   const size_t textSize = ((static_cast<size_t>(n) + 2) / 3) * 4 + 1;
   char* b64 = static_cast<char*>(std::malloc(textSize));
   if (!b64) {
     std::fprintf(stderr, "Error: unable to allocate memory for base64 encoding\n");
-    std::free(cipher);
+    release();
     return false;
   }
   const int written = Base64Encode(cipher, static_cast<size_t>(n), b64, textSize);
-  std::free(cipher);
+  release();
   if (written <= 0) {
     std::fprintf(stderr, "Error: unable to perform base64 encoding\n");
     std::free(b64);
@@ -127,7 +135,11 @@ bool DecryptLine(const char* text, char** out) {
   if (!text) return false;
   const size_t len = std::strlen(text);
   const size_t size = (len / 4) * 3 + 2;
-  unsigned char* cipher = static_cast<unsigned char*>(std::calloc(size, 1));
+  unsigned char local[kLocalBytes];
+  unsigned char* cipher = size <= sizeof local ? local : static_cast<unsigned char*>(std::malloc(size));
+  auto release = [&] {
+    if (cipher != local) std::free(cipher);
+  };
   if (!cipher) {
     std::fprintf(stderr, "Error: unable to allocate memory for base64 decoding\n");
     return false;
@@ -136,26 +148,27 @@ bool DecryptLine(const char* text, char** out) {
   if (Base64Decode(text, cipher, &cipherLen) != 0) {
     std::fprintf(stderr, "Error: unable to base64 decode the line [%s]\n", text);
     std::fprintf(stderr, "Last char: [%c]\n", len ? text[len - 1] : ' ');
-    std::free(cipher);
+    release();
     return false;
   }
-  char* plain = static_cast<char*>(std::calloc(size, 1));
+  // Room for the plaintext and its terminator: padding removes at least one byte of the cipher text.
+  char* plain = static_cast<char*>(std::malloc(size));
   if (!plain) {
     std::fprintf(stderr, "Error: unable to allocate memory for base64 decoding\n");
-    std::free(cipher);
+    release();
     return false;
   }
   const int n = cipherLen > static_cast<size_t>(INT_MAX)
                     ? Rijndael::BadData
                     : LineCipher(Rijndael::DirDecrypt)
                           ->PadDecrypt(cipher, static_cast<int>(cipherLen), reinterpret_cast<unsigned char*>(plain));
-  std::free(cipher);
+  release();
   if (n < 0) {
     std::fprintf(stderr, "Error: unable to decrypt the line %s\n", text);
     std::free(plain);
     return false;
   }
-  plain[n] = '\0';  // PadDecrypt may leave deciphered bytes behind the plaintext
+  plain[n] = '\0';
   *out = plain;
   return true;
 }
