@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "BuiltInKeys.h"
 #include "Rijndael.h"
@@ -29,7 +30,8 @@ constexpr ReverseTable MakeReverseTable() {
 constexpr ReverseTable kReverse = MakeReverseTable();
 
 // One object per direction, keyed once: the cipher calls are const, so every caller and thread shares
-// them (function statics are initialised exactly once, thread-safely).
+// them (function statics are initialised exactly once, thread-safely). They are never destroyed, so that
+// a log line written while the process's statics are torn down is still enciphered correctly.
 const Rijndael* LineCipher(int direction) {
   struct Pair {
     Rijndael enc, dec;
@@ -38,8 +40,9 @@ const Rijndael* LineCipher(int direction) {
       dec.Init(Rijndael::ModeCbc, Rijndael::DirDecrypt, kLineCipherKey, Rijndael::Key256);
     }
   };
-  static const Pair pair;
-  return direction == Rijndael::DirEncrypt ? &pair.enc : &pair.dec;
+  alignas(Pair) static unsigned char storage[sizeof(Pair)];
+  static const Pair* pair = new (storage) Pair;
+  return direction == Rijndael::DirEncrypt ? &pair->enc : &pair->dec;
 }
 
 // Reads one line with its line ending, however long; *len is its length. Returns nullptr at the end of

@@ -103,7 +103,10 @@ inline void Xor16(unsigned char* dst, const unsigned char* a, const unsigned cha
 
 Rijndael::Rijndael() : notInitialised_(true), mode_(ModeEcb), direction_(DirEncrypt), iv_{}, rounds_(0), roundKeys_{} {}
 
-Rijndael::~Rijndael() { Wipe(roundKeys_, sizeof roundKeys_); }
+Rijndael::~Rijndael() {
+  Wipe(roundKeys_, sizeof roundKeys_);
+  notInitialised_ = true;
+}
 
 int Rijndael::Init(int mode, int direction, const unsigned char* key, int keyLength, const unsigned char* iv) {
   notInitialised_ = true;
