@@ -12,7 +12,8 @@ class RQString {
  public:
   // An empty string with no buffer (growth step 0).
   RQString() noexcept;
-  // A zeroed buffer of capacity+1 cells and the given growth step.
+  // The given growth step and a zeroed buffer as Allocate(capacity) makes it: capacity+1 cells, or the
+  // growth step when that is larger.
   RQString(unsigned capacity, unsigned growBy) noexcept;
   // A copy of text (no buffer when text is null).
   RQString(const wchar_t* text) noexcept;  // NOLINT: a wide text converts to a string on purpose
