@@ -72,6 +72,60 @@ size_t MinimumEntryBytes(int32_t type, bool inner) {
   }
 }
 
+// A received String whose last byte is not its NUL gets a terminated copy of its own, so that it is
+// never read past its bytes.
+const uint8_t* CopyUnterminatedText(const uint8_t* p, uint32_t length, LPRPCValue* entry) {
+  char* copy = static_cast<char*>(std::malloc(length + 1));
+  if (!copy) return nullptr;
+  std::memcpy(copy, p, length);
+  copy[length] = 0;
+  entry->value.text = copy;
+  entry->owned = true;
+  return p + length;
+}
+
+// Reads the payload of a Boolean, number, String or Binary entry; null for any other type.
+inline const uint8_t* DecodeScalar(const uint8_t* p, const uint8_t* end, int32_t type, LPRPCValue* entry) {
+  entry->type = static_cast<uint8_t>(type);
+  entry->length = 0;
+  entry->owned = false;
+  switch (type) {
+    case LPRPC_BOOLEAN:
+      if (Room(p, end) < 1) return nullptr;
+      entry->value.boolean = *p != 0;
+      return p + 1;
+    case LPRPC_INTEGER:
+    case LPRPC_INTEGER_ALT:
+      if (Room(p, end) < 4) return nullptr;
+      entry->value.integer = static_cast<int32_t>(Get32(p));
+      return p + 4;
+    case LPRPC_STRING: {
+      if (Room(p, end) < 2) return nullptr;
+      uint32_t length = Get16(p);
+      p += 2;
+      if (Room(p, end) < length) return nullptr;
+      if (length == 0) {
+        entry->value.text = kEmptyText;
+        return p;
+      }
+      if (p[length - 1] != 0) return CopyUnterminatedText(p, length, entry);
+      entry->value.text = reinterpret_cast<const char*>(p);
+      return p + length;
+    }
+    case LPRPC_BINARY: {
+      if (Room(p, end) < 2) return nullptr;
+      uint32_t length = Get16(p);
+      p += 2;
+      if (Room(p, end) < length) return nullptr;
+      entry->value.bytes = p;
+      entry->length = length;
+      return p + length;
+    }
+    default:
+      return nullptr;
+  }
+}
+
 }  // namespace
 
 // ---- entry list --------------------------------------------------------------------------------
@@ -121,21 +175,24 @@ bool LPRPCVector::ReserveLocked(uint32_t extra) {
   return true;
 }
 
-bool LPRPCVector::AppendLocked(const LPRPCValue& entry) {
+LPRPCValue* LPRPCVector::SlotLocked() {
   if (tailUsed_ == tail_->capacity) {
-    if (!ReserveLocked(1)) return false;
+    if (!ReserveLocked(1)) return nullptr;
     tail_ = tail_->next;
     tailUsed_ = 0;
   }
-  tail_->entries[tailUsed_++] = entry;
-  // Publishing the count after the entry (and the link to its chunk) lets Next read without the lock.
-  count_.store(count_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-  return true;
+  return &tail_->entries[tailUsed_];
 }
 
 int LPRPCVector::Append(const LPRPCValue& entry) {
   std::lock_guard<std::mutex> guard(lock_);
-  return AppendLocked(entry) ? 0 : kErrorOutOfMemory;
+  LPRPCValue* slot = SlotLocked();
+  if (!slot) return kErrorOutOfMemory;
+  *slot = entry;
+  ++tailUsed_;
+  // Publishing the count after the entry (and the link to its chunk) lets Next read without the lock.
+  count_.store(count_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  return 0;
 }
 
 int LPRPCVector::AddBoolean(bool value) {
@@ -170,7 +227,7 @@ int LPRPCVector::AddString(const char* text) {
 int LPRPCVector::AddStructure(LPRPCVector* vector, bool owned) {
   if (!vector || vector == this) return kErrorInvalidParameter;
   LPRPCValue entry{};
-  entry.type = vector->GetKind();
+  entry.type = static_cast<uint8_t>(vector->GetKind());
   entry.value.vector = vector;
   entry.owned = owned;
   return Append(entry);
@@ -180,43 +237,6 @@ void LPRPCVector::Rewind() {
   cursorChunk_ = &head_;
   cursorIndex_ = 0;
   cursorPosition_ = 0;
-}
-
-const LPRPCValue* LPRPCVector::Next() {
-  if (cursorPosition_ >= GetCount()) return nullptr;
-  if (cursorIndex_ == cursorChunk_->capacity) {
-    cursorChunk_ = cursorChunk_->next;
-    cursorIndex_ = 0;
-  }
-  ++cursorPosition_;
-  return &cursorChunk_->entries[cursorIndex_++];
-}
-
-bool LPRPCVector::NextBoolean(bool* value) {
-  const LPRPCValue* entry = Next();
-  if (!entry || entry->type != LPRPC_BOOLEAN) return false;
-  if (value) *value = entry->value.boolean != 0;
-  return true;
-}
-
-bool LPRPCVector::NextInteger(int32_t* value) {
-  const LPRPCValue* entry = Next();
-  if (!entry || entry->type != LPRPC_INTEGER) return false;
-  if (value) *value = entry->value.integer;
-  return true;
-}
-
-bool LPRPCVector::NextString(const char** text) {
-  const LPRPCValue* entry = Next();
-  if (!entry || entry->type != LPRPC_STRING) return false;
-  if (text) *text = entry->value.text;
-  return true;
-}
-
-LPRPCVector* LPRPCVector::NextStructure() {
-  const LPRPCValue* entry = Next();
-  if (!entry || entry->type != LPRPC_STRUCTURE) return nullptr;
-  return entry->value.vector;
 }
 
 // ---- entries -----------------------------------------------------------------------------------
@@ -280,68 +300,61 @@ uint8_t* LPRPCVector::EncodeEntry(uint8_t* p, uint8_t* end, const LPRPCValue& en
   }
 }
 
-const uint8_t* LPRPCVector::DecodeEntry(const uint8_t* p, const uint8_t* end, int32_t type, LPRPCValue* entry,
-                                        int depth) {
-  if (Room(p, end) < 1) return nullptr;
-  if (type == LPRPC_INVALID) type = TypeOfTag(*p++);
-  *entry = LPRPCValue{};
-  entry->type = type;
-  switch (type) {
-    case LPRPC_BOOLEAN:
-      if (Room(p, end) < 1) return nullptr;
-      entry->value.boolean = *p != 0;
-      return p + 1;
-    case LPRPC_INTEGER:
-    case LPRPC_INTEGER_ALT:
-      if (Room(p, end) < 4) return nullptr;
-      entry->value.integer = static_cast<int32_t>(Get32(p));
-      return p + 4;
-    case LPRPC_STRING: {
-      if (Room(p, end) < 2) return nullptr;
-      uint32_t length = Get16(p);
-      p += 2;
-      if (Room(p, end) < length) return nullptr;
-      if (length == 0) {
-        entry->value.text = kEmptyText;
-      } else if (p[length - 1] == 0) {
-        entry->value.text = reinterpret_cast<const char*>(p);
-      } else {
-        // Without its NUL the text would be read past its bytes: it gets a terminated copy of its own.
-        char* copy = static_cast<char*>(std::malloc(length + 1));
-        if (!copy) return nullptr;
-        std::memcpy(copy, p, length);
-        copy[length] = 0;
-        entry->value.text = copy;
-        entry->owned = true;
-      }
-      return p + length;
-    }
-    case LPRPC_BINARY: {
-      if (Room(p, end) < 2) return nullptr;
-      uint32_t length = Get16(p);
-      p += 2;
-      if (Room(p, end) < length) return nullptr;
-      entry->value.bytes = p;
-      entry->length = length;
-      return p + length;
-    }
-    case LPRPC_STRUCTURE:
-    case LPRPC_ARRAY: {
-      LPRPCVector* vector = type == LPRPC_STRUCTURE ? static_cast<LPRPCVector*>(new (std::nothrow) LPRPCStructure)
-                                                    : static_cast<LPRPCVector*>(new (std::nothrow) LPRPCArray);
-      if (!vector) return nullptr;
-      entry->value.vector = vector;
-      entry->owned = true;
-      const uint8_t* next = vector->DecodeNested(p, end, type, depth + 1);
-      if (!next) {
-        ReleasePayload(*entry);
-        return nullptr;
-      }
-      return next;
-    }
-    default:
-      return nullptr;
+const uint8_t* LPRPCVector::DecodeVectorEntry(const uint8_t* p, const uint8_t* end, int32_t type, LPRPCValue* entry,
+                                              int depth) {
+  LPRPCVector* vector = type == LPRPC_STRUCTURE ? static_cast<LPRPCVector*>(new (std::nothrow) LPRPCStructure)
+                                                : static_cast<LPRPCVector*>(new (std::nothrow) LPRPCArray);
+  if (!vector) return nullptr;
+  entry->type = static_cast<uint8_t>(type);
+  entry->value.vector = vector;
+  entry->length = 0;
+  entry->owned = true;
+  const uint8_t* next = vector->DecodeNested(p, end, type, depth + 1);
+  if (!next) {
+    ReleasePayload(*entry);
+    return nullptr;
   }
+  return next;
+}
+
+const uint8_t* LPRPCVector::DecodeEntries(const uint8_t* p, const uint8_t* end, uint32_t count, int32_t type,
+                                          int depth) {
+  std::lock_guard<std::mutex> guard(lock_);
+  // Every entry takes at least a few bytes, so the declared count is trusted only as far as they go.
+  size_t fit = Room(p, end) / MinimumEntryBytes(type, type != LPRPC_INVALID);
+  if (!ReserveLocked(static_cast<uint32_t>(count < fit ? count : fit))) return nullptr;
+  // The loop keeps the tail in locals: the entries it writes could otherwise alias the list's fields.
+  LPRPCValue* slot = tail_->entries + tailUsed_;
+  LPRPCValue* limit = tail_->entries + tail_->capacity;
+  uint32_t added = 0;
+  for (; added < count; ++added) {
+    if (slot == limit) {
+      tailUsed_ = tail_->capacity;
+      if (!ReserveLocked(1)) {
+        p = nullptr;
+        break;
+      }
+      tail_ = tail_->next;
+      slot = tail_->entries;
+      limit = slot + tail_->capacity;
+    }
+    int32_t entryType = type;
+    if (entryType == LPRPC_INVALID) {
+      if (p == end) {
+        p = nullptr;
+        break;
+      }
+      entryType = TypeOfTag(*p++);
+    }
+    p = entryType >= LPRPC_STRUCTURE ? DecodeVectorEntry(p, end, entryType, slot, depth)
+                                     : DecodeScalar(p, end, entryType, slot);
+    if (!p) break;
+    ++slot;
+  }
+  tailUsed_ = static_cast<uint32_t>(slot - tail_->entries);
+  // Published once for the whole run; on failure the entries read so far stay.
+  count_.store(count_.load(std::memory_order_relaxed) + added, std::memory_order_release);
+  return p;
 }
 
 // ---- Structure ---------------------------------------------------------------------------------
@@ -391,20 +404,7 @@ const uint8_t* LPRPCStructure::DecodeNested(const uint8_t* start, const uint8_t*
   }
   if (type != LPRPC_STRUCTURE || Room(p, end) < 2) return nullptr;
   uint32_t count = Get16(p);
-  p += 2;
-  std::lock_guard<std::mutex> guard(ListLock());
-  size_t fit = Room(p, end) / MinimumEntryBytes(LPRPC_INVALID, false);
-  if (!ReserveLocked(static_cast<uint32_t>(count < fit ? count : fit))) return nullptr;
-  for (uint32_t i = 0; i < count; ++i) {
-    LPRPCValue entry;
-    p = DecodeEntry(p, end, LPRPC_INVALID, &entry, depth);
-    if (!p) return nullptr;
-    if (!AppendLocked(entry)) {
-      ReleasePayload(entry);
-      return nullptr;
-    }
-  }
-  return p;
+  return DecodeEntries(p + 2, end, count, LPRPC_INVALID, depth);
 }
 
 // ---- Array -------------------------------------------------------------------------------------
@@ -462,19 +462,7 @@ const uint8_t* LPRPCArray::DecodeNested(const uint8_t* start, const uint8_t* end
   p += 3;
   // Elements carry no tags of their own, so without a valid element type there is nothing to read them as.
   if (count > 0 && elementType_ == LPRPC_INVALID) return nullptr;
-  std::lock_guard<std::mutex> guard(ListLock());
-  size_t fit = Room(p, end) / MinimumEntryBytes(elementType_, true);
-  if (!ReserveLocked(static_cast<uint32_t>(count < fit ? count : fit))) return nullptr;
-  for (uint32_t i = 0; i < count; ++i) {
-    LPRPCValue entry;
-    p = DecodeEntry(p, end, elementType_, &entry, depth);
-    if (!p) return nullptr;
-    if (!AppendLocked(entry)) {
-      ReleasePayload(entry);
-      return nullptr;
-    }
-  }
-  return p;
+  return DecodeEntries(p, end, count, elementType_, depth);
 }
 
 // ---- calls, results and faults -----------------------------------------------------------------

@@ -52,7 +52,9 @@ class LPRPCVector;
 // One entry of a vector. A String entry points at a NUL-terminated text; a Binary entry at length bytes.
 // Decoded String and Binary entries point into the received bytes, which must outlive the tree.
 struct LPRPCValue {
-  int32_t type;
+  uint8_t type;  // an LPRPCType
+  bool owned;    // the entry releases its payload
+  uint32_t length;  // byte count of a Binary
   union {
     uint8_t boolean;  // 1 or 0
     int32_t integer;  // types 2 and 3
@@ -60,8 +62,6 @@ struct LPRPCValue {
     const uint8_t* bytes;
     LPRPCVector* vector;  // types 6 and 7
   } value;
-  uint32_t length;  // byte count of a Binary
-  bool owned;       // the entry releases its payload
 };
 
 // An ordered list of entries; Structure and Array are its two kinds. Entries may be appended and counted
@@ -93,15 +93,41 @@ class LPRPCVector {
   // Puts the cursor on the first entry.
   void Rewind();
   // The entry under the cursor (null at the end); moves the cursor to the following entry.
-  const LPRPCValue* Next();
+  const LPRPCValue* Next() {
+    if (cursorPosition_ >= GetCount()) return nullptr;
+    if (cursorIndex_ == cursorChunk_->capacity) {
+      cursorChunk_ = cursorChunk_->next;
+      cursorIndex_ = 0;
+    }
+    ++cursorPosition_;
+    return &cursorChunk_->entries[cursorIndex_++];
+  }
   uint32_t GetCount() const { return count_.load(std::memory_order_acquire); }
 
   // Next, checked for one type: true and the value when the entry exists and has exactly that type.
   // The cursor moves on either way.
-  bool NextBoolean(bool* value);
-  bool NextInteger(int32_t* value);  // type 2 only
-  bool NextString(const char** text);
-  LPRPCVector* NextStructure();  // type 6 only; null otherwise
+  bool NextBoolean(bool* value) {
+    const LPRPCValue* entry = Next();
+    if (!entry || entry->type != LPRPC_BOOLEAN) return false;
+    if (value) *value = entry->value.boolean != 0;
+    return true;
+  }
+  bool NextInteger(int32_t* value) {  // type 2 only
+    const LPRPCValue* entry = Next();
+    if (!entry || entry->type != LPRPC_INTEGER) return false;
+    if (value) *value = entry->value.integer;
+    return true;
+  }
+  bool NextString(const char** text) {
+    const LPRPCValue* entry = Next();
+    if (!entry || entry->type != LPRPC_STRING) return false;
+    if (text) *text = entry->value.text;
+    return true;
+  }
+  LPRPCVector* NextStructure() {  // type 6 only; null otherwise
+    const LPRPCValue* entry = Next();
+    return entry && entry->type == LPRPC_STRUCTURE ? entry->value.vector : nullptr;
+  }
 
   // LPRPC_STRUCTURE or LPRPC_ARRAY.
   int32_t GetKind() const { return kind_; }
@@ -113,16 +139,14 @@ class LPRPCVector {
   virtual uint8_t* EncodeNested(uint8_t* start, uint8_t* end, bool inner, int depth) = 0;
   virtual const uint8_t* DecodeNested(const uint8_t* start, const uint8_t* end, int32_t type, int depth) = 0;
 
-  // Entry writer and reader shared by both kinds; inner and a given type mean no tag.
+  // Entry writer shared by both kinds (inner: no tag), and the reader of a nested Structure or Array.
   static uint8_t* EncodeEntry(uint8_t* p, uint8_t* end, const LPRPCValue& entry, bool inner, int depth);
-  static const uint8_t* DecodeEntry(const uint8_t* p, const uint8_t* end, int32_t type, LPRPCValue* entry,
-                                    int depth);
+  static const uint8_t* DecodeVectorEntry(const uint8_t* p, const uint8_t* end, int32_t type, LPRPCValue* entry,
+                                          int depth);
   static size_t EntrySize(const LPRPCValue& entry);
 
-  // Appending while the list lock is held (Decode takes it once for all its entries).
-  std::mutex& ListLock() { return lock_; }
-  bool ReserveLocked(uint32_t extra);
-  bool AppendLocked(const LPRPCValue& entry);
+  // Reads count entries (each with its tag when type is 0, else all of that type) and appends them.
+  const uint8_t* DecodeEntries(const uint8_t* p, const uint8_t* end, uint32_t count, int32_t type, int depth);
   int Append(const LPRPCValue& entry);
 
   // Walks the entries published so far without touching the reader's cursor.
@@ -150,6 +174,10 @@ class LPRPCVector {
     LPRPCValue* entries;
   };
   static constexpr uint32_t kInlineEntries = 4;
+
+  // With lock_ held: makes room for extra more entries; the free slot at the end (null without memory).
+  bool ReserveLocked(uint32_t extra);
+  LPRPCValue* SlotLocked();
 
   int32_t kind_;
   std::mutex lock_;  // serialises appends
