@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Starts or stops the appliance simulator's control server for a test run.
+#   simulator-fixture.sh start|stop STATE_DIR HOST:PORT
+# Runs that overlap share one server: each start counts a user (reusing a server that answers), each stop
+# takes one away, and the last stop shuts the server down.
+set -u
+verb=$1 state=$2 address=$3
+top=$(cd "$(dirname "$0")/.." && pwd)
+simulator="$top/tests/appliance/simulator.py"
+mkdir -p "$state"
+exec 9>"$state/lock"
+flock 9
+
+answers() {
+  python3 - "$address" <<'PY'
+import sys, urllib.request
+try:
+    with urllib.request.urlopen("http://%s/" % sys.argv[1], timeout=3) as r:
+        sys.exit(0 if b"simulator control" in r.read() else 1)
+except Exception:
+    sys.exit(1)
+PY
+}
+
+users=0
+[ -f "$state/users" ] && users=$(cat "$state/users")
+
+case "$verb" in
+  start)
+    if answers; then
+      echo $((users + 1)) > "$state/users"
+      echo "reusing the control server on $address"
+      exit 0
+    fi
+    rm -f "$state/port" "$state/pid"
+    python3 "$simulator" --control "$address" --background --port-file "$state/port" \
+      --pid-file "$state/pid" --log "$state/log" || { cat "$state/log" >&2 2>/dev/null; exit 1; }
+    answers || { echo "the control server does not answer on $address" >&2; cat "$state/log" >&2 2>/dev/null; exit 1; }
+    echo 1 > "$state/users"
+    echo "control server on $address"
+    ;;
+  stop)
+    users=$((users - 1))
+    if [ "$users" -gt 0 ]; then
+      echo "$users" > "$state/users"
+      exit 0
+    fi
+    rm -f "$state/users"
+    python3 - "$address" <<'PY' || true
+import sys, urllib.request
+try:
+    urllib.request.urlopen(urllib.request.Request("http://%s/server" % sys.argv[1], method="DELETE"), timeout=5).read()
+except Exception:
+    pass
+PY
+    if [ -f "$state/pid" ]; then
+      pid=$(cat "$state/pid")
+      for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+      kill "$pid" 2>/dev/null || true
+    fi
+    ;;
+  *) echo "usage: $0 start|stop STATE_DIR HOST:PORT" >&2; exit 2 ;;
+esac

@@ -1,0 +1,598 @@
+#include "LPRPCTransport.h"
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <new>
+
+#include "RQCertificate.h"
+#include "RQCredential.h"
+
+namespace kesi {
+
+namespace {
+
+constexpr char kBaseUserAgent[] = "Velmora Connect LPRPC Transport Utility";
+constexpr wchar_t kWinINetUserAgent[] = L"Velmora Connect LPRPC Transport Utility - WinINet";
+constexpr wchar_t kLprpcContentType[] = L"application/lprpc; version=1.0";
+constexpr wchar_t kLprpcContentTypeHeader[] = L"Content-Type: application/lprpc; version=1.0\r\n";
+constexpr wchar_t kMultipartContentTypeHeader[] = L"Content-Type: multipart/form-data; boundary=jiminycricket";
+constexpr char kMultipartHead[] =
+    "--jiminycricket\r\nContent-Disposition: form-data; name=\"test\"; filename=\"text1.txt\"\r\n"
+    "Content-Type: text/plain\r\n\r\n";
+constexpr char kMultipartTail[] = "--jiminycricket--\r\n";
+constexpr DWORD kFileChunk = 1024;
+constexpr size_t kCookieHeaderChars = 256;
+constexpr DWORD kErrorMaskCombinedSecCert = 2;  // INTERNET_ERROR_MASK_COMBINED_SEC_CERT
+constexpr DWORD kIllegalMessage = 0x80090326;  // SEC_E_ILLEGAL_MESSAGE: no dialog for it
+constexpr DWORD kDialogFlags =
+    FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA;
+
+TransportSeams DefaultSeams() { return TransportSeams{InternetErrorDlg, HttpSendRequestW, GetTickCount}; }
+
+TransportSeams g_seams = DefaultSeams();
+
+bool IsCertificateError(DWORD error) {
+  switch (error) {
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:  // 12037
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:    // 12038
+    case ERROR_INTERNET_HTTP_TO_HTTPS_ON_REDIR: // 12039
+    case ERROR_INTERNET_INVALID_CA:             // 12045
+    case ERROR_INTERNET_SEC_CERT_ERRORS:        // 12055
+    case ERROR_INTERNET_SEC_CERT_NO_REV:        // 12056
+    case ERROR_INTERNET_SEC_CERT_REV_FAILED:    // 12057
+      return true;
+    default:
+      return false;
+  }
+}
+
+// What an error that the dialog answered with 0 (or that no dialog was shown for) becomes.
+DWORD AfterQuietDialog(DWORD error) {
+  if (error == ERROR_INTERNET_INCORRECT_PASSWORD) return ERROR_CANCELLED;
+  if (error < ERROR_INTERNET_SEC_CERT_DATE_INVALID) return error;
+  switch (error) {
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+    case ERROR_INTERNET_HTTP_TO_HTTPS_ON_REDIR:
+    case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED:  // 12044
+    case ERROR_INTERNET_INVALID_CA:
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+      return 0;
+    default:
+      return error;
+  }
+}
+
+DWORD LastErrorOr(DWORD fallback) {
+  DWORD error = GetLastError();
+  return error ? error : fallback;
+}
+
+// Zeroes memory in a way the compiler keeps.
+void Wipe(void* p, size_t n) {
+  volatile unsigned char* b = static_cast<volatile unsigned char*>(p);
+  while (n--) *b++ = 0;
+}
+
+// Reads a string option of a handle, size first. The buffer is the caller's to wipe and free.
+DWORD QueryStringOption(HINTERNET handle, DWORD option, wchar_t** out, DWORD* bytes) {
+  *out = nullptr;
+  *bytes = 0;
+  DWORD size = 0;
+  if (!InternetQueryOptionW(handle, option, nullptr, &size)) {
+    DWORD error = GetLastError();
+    if (error != ERROR_INSUFFICIENT_BUFFER) return error ? error : ERROR_INVALID_FUNCTION;
+  }
+  // Room for a terminator beyond what WinINet reports, whether it counts bytes or characters.
+  size_t cells = size / sizeof(wchar_t) + size + 1;
+  wchar_t* buffer = new (std::nothrow) wchar_t[cells]();
+  if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
+  DWORD got = static_cast<DWORD>((cells - 1) * sizeof(wchar_t));
+  if (!InternetQueryOptionW(handle, option, buffer, &got)) {
+    DWORD error = LastErrorOr(ERROR_INVALID_FUNCTION);
+    delete[] buffer;
+    return error;
+  }
+  *out = buffer;
+  *bytes = got;
+  return 0;
+}
+
+void FreeWiped(wchar_t* buffer) {
+  if (!buffer) return;
+  Wipe(buffer, wcslen(buffer) * sizeof(wchar_t));
+  delete[] buffer;
+}
+
+}  // namespace
+
+TransportSeams& GetTransportSeams() { return g_seams; }
+
+void ResetTransportSeams() { g_seams = DefaultSeams(); }
+
+DWORD SplitServerName(const wchar_t* server, wchar_t* hostOut, size_t capacity, INTERNET_PORT* port) {
+  if (!server || !*server || !hostOut || !capacity || !port) return ERROR_INVALID_PARAMETER;
+  const wchar_t* hostStart = server;
+  size_t hostLength = wcslen(server);
+  const wchar_t* portText = nullptr;
+  if (server[0] == L'[') {
+    const wchar_t* close = wcschr(server, L']');
+    if (!close || close == server + 1) return ERROR_INVALID_PARAMETER;
+    hostStart = server + 1;
+    hostLength = static_cast<size_t>(close - hostStart);
+    if (close[1] == L':') portText = close + 2;
+    else if (close[1] != 0) return ERROR_INVALID_PARAMETER;
+  } else {
+    const wchar_t* colon = wcschr(server, L':');
+    // A bare IPv6 address has more than one colon and names no port.
+    if (colon && !wcschr(colon + 1, L':')) {
+      hostLength = static_cast<size_t>(colon - server);
+      portText = colon + 1;
+    }
+  }
+  if (hostLength == 0 || hostLength >= capacity) return ERROR_INVALID_PARAMETER;
+  unsigned long number = kApplianceDefaultPort;
+  if (portText) {
+    if (!*portText || wcslen(portText) > 5) return ERROR_INVALID_PARAMETER;
+    number = 0;
+    for (const wchar_t* p = portText; *p; ++p) {
+      if (*p < L'0' || *p > L'9') return ERROR_INVALID_PARAMETER;
+      number = number * 10 + static_cast<unsigned long>(*p - L'0');
+    }
+    if (number == 0 || number > 65535) return ERROR_INVALID_PARAMETER;
+  }
+  wmemcpy(hostOut, hostStart, hostLength);
+  hostOut[hostLength] = 0;
+  *port = static_cast<INTERNET_PORT>(number);
+  return 0;
+}
+
+// ---- LPRPCTransport ------------------------------------------------------------------------------
+
+LPRPCTransport::LPRPCTransport(LogonAgent* owner) noexcept : owner_(owner) { userAgent_.SetText(kBaseUserAgent); }
+
+LPRPCTransport::~LPRPCTransport() {
+  delete proxyCredential_;
+  delete secondCertificate_;
+  delete serverCertificate_;
+  delete trustedCertificate_;
+}
+
+bool LPRPCTransport::HasProxy() { return !proxyAddress_.IsEmpty() && proxyAddress_.GetText()[0] != 0; }
+
+const wchar_t* LPRPCTransport::GetProxyAddress() {
+  const wchar_t* text = proxyAddress_.GetWide();
+  return text ? text : L"";
+}
+
+RQCredential* LPRPCTransport::GetProxyCredential() { return proxyCredential_; }
+
+const wchar_t* LPRPCTransport::GetServer() {
+  const wchar_t* text = server_.GetWide();
+  return text ? text : L"";
+}
+
+RQCertificateInfo* LPRPCTransport::GetSecondCertificate() { return secondCertificate_; }
+
+RQCertificateInfo* LPRPCTransport::GetServerCertificate() { return serverCertificate_; }
+
+DWORD LPRPCTransport::SetUserAgent(const wchar_t* userAgent) {
+  userAgent_.SetWide(userAgent);
+  return 0;
+}
+
+DWORD LPRPCTransport::SetTrustedCertificate(const RQCertificateInfo* certificate) {
+  delete trustedCertificate_;
+  trustedCertificate_ = nullptr;
+  if (!certificate) return 0;
+  trustedCertificate_ = new (std::nothrow) RQCertificateInfo();
+  if (!trustedCertificate_) return ERROR_NOT_ENOUGH_MEMORY;
+  return trustedCertificate_->CopyFrom(*certificate);
+}
+
+DWORD LPRPCTransport::SetTrustedCertificate(PCCERT_CONTEXT context) {
+  delete trustedCertificate_;
+  trustedCertificate_ = nullptr;
+  if (!context) return 0;
+  trustedCertificate_ = new (std::nothrow) RQCertificateInfo();
+  if (!trustedCertificate_) return ERROR_NOT_ENOUGH_MEMORY;
+  return trustedCertificate_->LoadFromContext(context);
+}
+
+DWORD LPRPCTransport::ReplaceCredential(RQCredential*& slot, const RQCredential* source) {
+  delete slot;
+  slot = nullptr;
+  if (!source) return 0;
+  slot = new (std::nothrow) RQCredential(kCredentialTargetName, 0);
+  if (!slot) return ERROR_NOT_ENOUGH_MEMORY;
+  return slot->CopyFrom(*source);
+}
+
+DWORD LPRPCTransport::SetProxy(const wchar_t* address, const RQCredential* credentialSource) {
+  if (address && *address) {
+    if (DWORD error = static_cast<DWORD>(proxyAddress_.SetWide(address))) return error;
+    return credentialSource ? ReplaceCredential(proxyCredential_, credentialSource) : 0;
+  }
+  proxyAddress_.Clear();
+  if (proxyCredential_) proxyCredential_->Forget();
+  return 0;
+}
+
+DWORD LPRPCTransport::SetProxyCredential(const RQCredential* credentialSource) {
+  return ReplaceCredential(proxyCredential_, credentialSource);
+}
+
+// ---- LPRPCTransportWinINet -----------------------------------------------------------------------
+
+LPRPCTransportWinINet::LPRPCTransportWinINet(LogonAgent* owner) noexcept : LPRPCTransport(owner) {
+  userAgent_.SetWide(kWinINetUserAgent);
+}
+
+LPRPCTransportWinINet::~LPRPCTransportWinINet() {
+  if (connection_) Close();
+  root_.reset();
+}
+
+bool LPRPCTransportWinINet::IsConnected() { return static_cast<bool>(connection_); }
+
+DWORD LPRPCTransportWinINet::CloseRequest() {
+  if (!request_) return 0;
+  HINTERNET request = request_.release();
+  return InternetCloseHandle(request) ? 0 : LastErrorOr(ERROR_INVALID_HANDLE);
+}
+
+DWORD LPRPCTransportWinINet::Close() {
+  DWORD result = CloseRequest();
+  delete serverCertificate_;
+  serverCertificate_ = nullptr;
+  if (connection_) {
+    HINTERNET connection = connection_.release();
+    if (!InternetCloseHandle(connection) && !result) result = LastErrorOr(ERROR_INVALID_HANDLE);
+  }
+  return result;
+}
+
+DWORD LPRPCTransportWinINet::Open(const wchar_t* host, BOOL allowUI, HWND parentWindow,
+                                  BOOL ignoreCertificateErrors, DWORD, DWORD) {
+  if (!host || !*host) return ERROR_INVALID_PARAMETER;
+  allowUI_ = allowUI;
+  parentWindow_ = parentWindow;
+  ignoreCertificateErrors_ = ignoreCertificateErrors;
+
+  wchar_t hostName[INTERNET_MAX_HOST_NAME_LENGTH + 1];
+  INTERNET_PORT port = kApplianceDefaultPort;
+  if (DWORD error = SplitServerName(host, hostName, INTERNET_MAX_HOST_NAME_LENGTH + 1, &port)) return error;
+
+  if (DWORD error = InternetAttemptConnect(0)) return error;
+  DWORD state = 0;
+  DWORD size = sizeof(state);
+  if (!InternetQueryOptionW(nullptr, INTERNET_OPTION_CONNECTED_STATE, &state, &size) ||
+      !(state & INTERNET_STATE_CONNECTED)) {
+    if (DWORD error = GetLastError()) return error;
+  }
+
+  if (!root_) {
+    const wchar_t* agent = userAgent_.GetWide();
+    root_.reset(InternetOpenW(agent ? agent : kWinINetUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (!root_) {
+      DWORD error = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+      ReportError(error, "InternetOpen", TRUE);
+      return error;
+    }
+  }
+
+  // The server name compares with its port, so another port on the same host is another connection.
+  if (!connection_ || lstrcmpiW(GetServer(), host) != 0) {
+    if (DWORD error = static_cast<DWORD>(server_.SetWide(host))) return error;
+    if (connection_) Close();
+    connection_.reset(InternetConnectW(root_.get(), hostName, port, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0,
+                                       reinterpret_cast<DWORD_PTR>(this)));
+    if (!connection_) {
+      DWORD error = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+      ReportError(error, "InternetConnect", TRUE);
+      return error;
+    }
+  }
+
+  if (HasProxy() && proxyCredential_) {
+    const RQString& user = proxyCredential_->GetUserName();
+    if (!user.IsEmpty()) {
+      const wchar_t* name = user;
+      InternetSetOptionW(connection_.get(), INTERNET_OPTION_PROXY_USERNAME, const_cast<wchar_t*>(name),
+                         static_cast<DWORD>(wcslen(name)));
+      DWORD capacity = proxyCredential_->GetSecretSize() * 2;
+      BYTE* secret = new (std::nothrow) BYTE[capacity + sizeof(wchar_t)]();
+      if (!secret) return ERROR_NOT_ENOUGH_MEMORY;
+      DWORD secretSize = capacity;
+      if (proxyCredential_->GetSecret(secret, &secretSize, FALSE) == 0 && secretSize > 0 &&
+          reinterpret_cast<wchar_t*>(secret)[0] != 0) {
+        InternetSetOptionW(connection_.get(), INTERNET_OPTION_PROXY_PASSWORD, secret,
+                           static_cast<DWORD>(wcslen(reinterpret_cast<wchar_t*>(secret))));
+      }
+      Wipe(secret, capacity + sizeof(wchar_t));
+      delete[] secret;
+    }
+  }
+  return 0;
+}
+
+DWORD LPRPCTransportWinINet::OpenRequest(const wchar_t* path, const wchar_t* const* acceptTypes, DWORD_PTR context) {
+  CloseRequest();
+  request_.reset(HttpOpenRequestW(connection_.get(), L"POST", path, L"HTTP/1.1", nullptr,
+                                  const_cast<const wchar_t**>(acceptTypes), kRequestFlags, context));
+  if (!request_) return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+  DWORD mask = kErrorMaskCombinedSecCert;
+  if (!InternetSetOptionW(request_.get(), INTERNET_OPTION_ERROR_MASK, &mask, sizeof(mask)))
+    return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+  return 0;
+}
+
+DWORD LPRPCTransportWinINet::SendLoop(const void* body, DWORD length) {
+  DWORD lastCleared = 0;
+  for (int attempt = 0; attempt < kMaxSendAttempts; ++attempt) {
+    DWORD started = g_seams.tickCount();
+    bool sent = g_seams.sendRequest(request_.get(), nullptr, 0, const_cast<void*>(body), length) != FALSE;
+    DWORD error = 0;
+    if (!sent) {
+      error = GetLastError();
+      if (g_seams.tickCount() - started >= kSendTimeLimitMs) return ERROR_INTERNET_TIMEOUT;
+      if (!error) error = ERROR_INTERNET_INTERNAL_ERROR;
+    }
+
+    bool toDialog = true;
+    if (error == ERROR_INTERNET_OPERATION_CANCELLED || error == ERROR_INVALID_HANDLE) {
+      error = ERROR_CANCELLED;
+      toDialog = false;
+    } else if (error == ERROR_CANCELLED || error == ERROR_INTERNET_TIMEOUT) {
+      toDialog = false;
+    } else if (IsCertificateError(error) && (IsServerTrusted() || ignoreCertificateErrors_)) {
+      DWORD flags = 0;
+      DWORD size = sizeof(flags);
+      InternetQueryOptionW(request_.get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, &size);
+      flags |= kIgnoreCertificateFlags;
+      if (InternetSetOptionW(request_.get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags))) {
+        lastCleared = error;
+        error = 0;
+        toDialog = false;
+      }
+    }
+
+    if (allowUI_ && toDialog) {
+      if (!parentWindow_ || !IsWindow(parentWindow_)) parentWindow_ = GetDesktopWindow();
+      DWORD answer = 0;
+      if (error != kIllegalMessage) {
+        answer = g_seams.errorDialog(parentWindow_, request_.get(), error, kDialogFlags, nullptr);
+      }
+      if (answer == ERROR_INTERNET_FORCE_RETRY) {
+        lastCleared = error;
+        continue;
+      }
+      if (answer != 0) {
+        error = answer;
+      } else {
+        DWORD before = error;
+        error = AfterQuietDialog(error);
+        if (before && !error) lastCleared = before;
+      }
+    }
+
+    if (sent || error) return error;
+  }
+  // Every attempt ended in an error that was cleared and came back: report it rather than loop on.
+  return lastCleared ? lastCleared : ERROR_INTERNET_TIMEOUT;
+}
+
+DWORD LPRPCTransportWinINet::MapStatus() {
+  DWORD status = 0;
+  DWORD size = sizeof(status);
+  if (!HttpQueryInfoW(request_.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
+    return LastErrorOr(ERROR_HTTP_HEADER_NOT_FOUND);
+  switch (status) {
+    case HTTP_STATUS_OK: return 0;
+    case HTTP_STATUS_DENIED: return ERROR_INTERNET_INCORRECT_PASSWORD;                 // 401 -> 12015
+    case HTTP_STATUS_NOT_FOUND: return ERROR_INTERNET_ITEM_NOT_FOUND;                  // 404 -> 12028
+    case HTTP_STATUS_PROXY_AUTH_REQ: return allowUI_ ? ERROR_CANCELLED : ERROR_INTERNET_LOGIN_FAILURE;  // 407
+    case HTTP_STATUS_SERVER_ERROR: return ERROR_INTERNET_EXTENDED_ERROR;                // 500 -> 12004
+    default: return ERROR_HTTP_INVALID_SERVER_RESPONSE;                         // 12152
+  }
+}
+
+DWORD LPRPCTransportWinINet::ReadBody(Utf8Buffer* message) {
+  DWORD length = 0;
+  DWORD size = sizeof(length);
+  if (!HttpQueryInfoW(request_.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length, &size, nullptr))
+    return LastErrorOr(ERROR_HTTP_HEADER_NOT_FOUND);
+  Utf8Buffer body;
+  uint8_t* data = body.Allocate(length);
+  if (!data) return ERROR_NOT_ENOUGH_MEMORY;
+  DWORD got = 0;
+  while (got < length) {
+    DWORD n = 0;
+    if (!InternetReadFile(request_.get(), data + got, length - got, &n)) {
+      DWORD error = LastErrorOr(ERROR_INTERNET_CONNECTION_ABORTED);
+      ReportError(error, "InternetReadFile", TRUE);
+      return error;
+    }
+    if (n == 0) break;
+    got += n;
+  }
+  body.Truncate(got);
+  *message = std::move(body);
+  return 0;
+}
+
+DWORD LPRPCTransportWinINet::Call(const wchar_t* path, Utf8Buffer* message) {
+  if (!message || !path || !*path) return ERROR_INVALID_PARAMETER;
+  if (!connection_) return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
+  static const wchar_t* const kAccept[] = {kLprpcContentType, nullptr};
+  DWORD result = OpenRequest(path, kAccept, reinterpret_cast<DWORD_PTR>(this));
+  if (!result && !HttpAddRequestHeadersW(request_.get(), kLprpcContentTypeHeader, static_cast<DWORD>(-1),
+                                         HTTP_ADDREQ_FLAG_ADD))
+    result = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+  if (!result) result = SendLoop(message->GetData(), message->GetLength());
+  if (!result) result = AfterRequest();
+  if (!result) result = MapStatus();
+  if (!result) result = ReadBody(message);
+  CloseRequest();
+  return result;
+}
+
+DWORD LPRPCTransportWinINet::WritePart(const void* bytes, DWORD length, const char* operationName) {
+  DWORD written = 0;
+  if (!InternetWriteFile(request_.get(), bytes, length, &written)) {
+    DWORD error = LastErrorOr(ERROR_INTERNET_CONNECTION_ABORTED);
+    ReportError(error, operationName, TRUE);
+    return error;
+  }
+  return 0;
+}
+
+DWORD LPRPCTransportWinINet::PostFile(const wchar_t* path, const wchar_t* cookie, const wchar_t* filePath) {
+  if (!filePath || !*filePath || !path || !*path) return ERROR_INVALID_PARAMETER;
+  if (!connection_) return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
+  DWORD result = OpenRequest(path, nullptr, 0);
+  if (!result && !HttpAddRequestHeadersW(request_.get(), kMultipartContentTypeHeader, static_cast<DWORD>(-1),
+                                         HTTP_ADDREQ_FLAG_ADD))
+    result = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+  if (!result) {
+    wchar_t header[kCookieHeaderChars];
+    _snwprintf(header, kCookieHeaderChars, L"Cookie: FARLINK_ID=%ls\r\n", cookie ? cookie : L"");
+    header[kCookieHeaderChars - 1] = 0;
+    if (!HttpAddRequestHeadersW(request_.get(), header, static_cast<DWORD>(-1), HTTP_ADDREQ_FLAG_ADD))
+      result = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+  }
+  if (result) {
+    CloseRequest();
+    return result;
+  }
+
+  UniqueFile file(CreateFileW(filePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                              nullptr));
+  if (!file) {
+    CloseRequest();
+    return ERROR_INVALID_PARAMETER;
+  }
+  // The body's length is announced before it is sent: a log that grows meanwhile is sent as it was.
+  LARGE_INTEGER fileSize{};
+  const DWORD textBytes = sizeof(kMultipartHead) - 1 + sizeof(kMultipartTail) - 1;
+  if (!GetFileSizeEx(file.get(), &fileSize) || fileSize.QuadPart > static_cast<LONGLONG>(MAXDWORD - textBytes)) {
+    CloseRequest();
+    return ERROR_INVALID_PARAMETER;
+  }
+  DWORD remaining = static_cast<DWORD>(fileSize.QuadPart);
+
+  INTERNET_BUFFERSW buffers{};
+  buffers.dwStructSize = sizeof(buffers);
+  buffers.dwBufferTotal = remaining + textBytes;
+  if (!HttpSendRequestExW(request_.get(), &buffers, nullptr, 0, 0)) {
+    result = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+    ReportError(result, "HttpSendRequestEx", TRUE);
+  }
+  if (!result) result = WritePart(kMultipartHead, sizeof(kMultipartHead) - 1, "InternetWriteFile");
+  char chunk[kFileChunk];
+  while (!result && remaining > 0) {
+    DWORD want = remaining < kFileChunk ? remaining : kFileChunk;
+    DWORD got = 0;
+    if (!ReadFile(file.get(), chunk, want, &got, nullptr) || got == 0) {
+      // A file that shrank would leave the announced length unfilled.
+      result = got == 0 && GetLastError() == 0 ? ERROR_HANDLE_EOF : LastErrorOr(ERROR_READ_FAULT);
+      ReportError(result, "ReadFile returned", TRUE);
+      break;
+    }
+    remaining -= got;
+    result = WritePart(chunk, got, "InternetWriteFile");
+  }
+  if (!result) result = WritePart(kMultipartTail, sizeof(kMultipartTail) - 1, "InternetWriteFile");
+  if (!result && !HttpEndRequestW(request_.get(), nullptr, 0, 0)) {
+    result = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+    ReportError(result, "HttpEndRequest", TRUE);
+  }
+  if (!result) result = MapStatus();
+  CloseRequest();
+  return result;
+}
+
+DWORD LPRPCTransportWinINet::CaptureProxyCredential() {
+  wchar_t* user = nullptr;
+  DWORD userBytes = 0;
+  if (DWORD error = QueryStringOption(request_.get(), INTERNET_OPTION_PROXY_USERNAME, &user, &userBytes)) return error;
+  DWORD result = 0;
+  if (user[0] != 0) {
+    wchar_t* password = nullptr;
+    DWORD passwordBytes = 0;
+    result = QueryStringOption(request_.get(), INTERNET_OPTION_PROXY_PASSWORD, &password, &passwordBytes);
+    if (!result) {
+      proxyCredential_ = new (std::nothrow) RQCredential(kCredentialTargetName, 0);
+      if (!proxyCredential_) result = ERROR_NOT_ENOUGH_MEMORY;
+      else result = proxyCredential_->Set(user, reinterpret_cast<const BYTE*>(password), passwordBytes);
+    }
+    FreeWiped(password);
+  }
+  FreeWiped(user);
+  return result;
+}
+
+DWORD LPRPCTransportWinINet::CaptureServerCertificate() {
+  DWORD size = 0;
+  if (!InternetQueryOptionW(request_.get(), INTERNET_OPTION_SECURITY_CERTIFICATE_STRUCT, nullptr, &size) &&
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return 0;  // no certificate to capture (yet): the server simply stays untrusted
+  }
+  if (size < sizeof(INTERNET_CERTIFICATE_INFO)) size = sizeof(INTERNET_CERTIFICATE_INFO);
+  BYTE* raw = new (std::nothrow) BYTE[size]();
+  if (!raw) return ERROR_NOT_ENOUGH_MEMORY;
+  auto* info = reinterpret_cast<INTERNET_CERTIFICATE_INFO*>(raw);
+  DWORD result = 0;
+  if (InternetQueryOptionW(request_.get(), INTERNET_OPTION_SECURITY_CERTIFICATE_STRUCT, info, &size)) {
+    serverCertificate_ = new (std::nothrow) RQCertificateInfo();
+    if (!serverCertificate_) result = ERROR_NOT_ENOUGH_MEMORY;
+    else serverCertificate_->LoadFromInternetInfo(info);
+    for (void* text : {static_cast<void*>(info->lpszSubjectInfo), static_cast<void*>(info->lpszIssuerInfo),
+                       static_cast<void*>(info->lpszProtocolName), static_cast<void*>(info->lpszSignatureAlgName),
+                       static_cast<void*>(info->lpszEncryptionAlgName)}) {
+      if (text) GlobalFree(text);
+    }
+  }
+  delete[] raw;
+  return result;
+}
+
+DWORD LPRPCTransportWinINet::AfterRequest() {
+  if (!request_) return 0;
+  if (!proxyInspected_) {
+    proxyInspected_ = TRUE;
+    if (HasProxy() && !proxyCredential_) {
+      if (DWORD error = CaptureProxyCredential()) return error;
+    }
+  }
+  if (!serverCertificate_) return CaptureServerCertificate();
+  return 0;
+}
+
+BOOL LPRPCTransportWinINet::IsServerTrusted() {
+  AfterRequest();
+  if (serverCertificate_ && trustedCertificate_) return serverCertificate_->Matches(trustedCertificate_) ? TRUE : FALSE;
+  return FALSE;
+}
+
+DWORD LPRPCTransportWinINet::ReportError(DWORD, const char*, BOOL extended) {
+  if (!extended) return 0;
+  DWORD code = 0;
+  DWORD length = 0;
+  InternetGetLastResponseInfoW(&code, nullptr, &length);
+  wchar_t* text = new (std::nothrow) wchar_t[length + 1]();
+  if (!text) return ERROR_NOT_ENOUGH_MEMORY;
+  DWORD size = length + 1;
+  InternetGetLastResponseInfoW(&code, text, &size);
+  delete[] text;
+  return 0;
+}
+
+DWORD CreateTransport(LPRPCTransport** out, LogonAgent* owner) {
+  if (!out) return ERROR_INVALID_PARAMETER;
+  *out = new (std::nothrow) LPRPCTransportWinINet(owner);
+  return *out ? 0 : ERROR_NOT_ENOUGH_MEMORY;
+}
+
+}  // namespace kesi

@@ -1,0 +1,152 @@
+#pragma once
+// The HTTPS transport of the logon interface: every exchange is a POST whose body is an encoded LPRPC
+// call and whose reply body is the encoded reply; log files go up as a multipart form. The WinINet kind
+// also does what an interactive browser would: proxy credentials, certificate warnings and the WinINet
+// error dialogs.
+#include <windows.h>
+#include <wincrypt.h>
+#include <wininet.h>
+
+#include "Handles.h"
+#include "Utf8Buffer.h"
+
+namespace kesi {
+
+class LogonAgent;
+class RQCredential;
+class RQCertificateInfo;
+
+// Default HTTPS port; a server named "host:port" is reached on that port instead.
+constexpr INTERNET_PORT kApplianceDefaultPort = 443;
+// A send attempt that fails after this long ends the exchange with ERROR_INTERNET_TIMEOUT.
+constexpr DWORD kSendTimeLimitMs = 40000;
+// Send attempts in one exchange. Errors that the loop clears by itself (certificate errors, the
+// dialog's "retry") would otherwise repeat for ever when the server keeps causing them.
+constexpr int kMaxSendAttempts = 16;
+
+// Request flags of every exchange: reload, no cache write, TLS, keep-alive, no cookies kept by the
+// library, no automatic authentication, no UI of WinINet's own.
+constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE |
+                                INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_COOKIES |
+                                INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_UI;
+// Security flags added to a request whose certificate errors are to be ignored.
+constexpr DWORD kIgnoreCertificateFlags =
+    SECURITY_FLAG_IGNORE_REVOCATION | SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_WRONG_USAGE |
+    SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
+    SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTPS;
+
+// The calls that a test replaces: the error dialog blocks without a user, the send cannot be made to
+// fail in every way a server can, and 40 seconds are too long to wait. The defaults are the real ones.
+struct TransportSeams {
+  DWORD(WINAPI* errorDialog)(HWND, HINTERNET, DWORD, DWORD, LPVOID*);
+  BOOL(WINAPI* sendRequest)(HINTERNET, LPCWSTR, DWORD, LPVOID, DWORD);
+  DWORD(WINAPI* tickCount)();
+};
+// The seams every transport of the process uses.
+TransportSeams& GetTransportSeams();
+// Puts the real calls back.
+void ResetTransportSeams();
+
+class LPRPCTransport {
+ public:
+  explicit LPRPCTransport(LogonAgent* owner) noexcept;
+  LPRPCTransport(const LPRPCTransport&) = delete;
+  LPRPCTransport& operator=(const LPRPCTransport&) = delete;
+
+  // Virtual operations in their slot order. Results are Windows error codes (0 success).
+  virtual ~LPRPCTransport();
+  virtual bool IsConnected() = 0;
+  virtual bool HasProxy();
+  // The proxy address as UTF-16 (empty when none).
+  virtual const wchar_t* GetProxyAddress();
+  virtual RQCredential* GetProxyCredential();
+  // The server of the current connection as it was given to Open ("host" or "host:port").
+  virtual const wchar_t* GetServer();
+  virtual RQCertificateInfo* GetSecondCertificate();
+  // The certificate the server presented, captured after the first successful exchange; or null.
+  virtual RQCertificateInfo* GetServerCertificate();
+  virtual DWORD SetUserAgent(const wchar_t* userAgent);
+  // A copy of the certificate the caller trusts; null removes it.
+  virtual DWORD SetTrustedCertificate(const RQCertificateInfo* certificate);
+  virtual DWORD SetTrustedCertificate(PCCERT_CONTEXT context);
+  // A non-empty address stores it and, given a source, replaces the proxy credential by a copy of it;
+  // an empty (or null) address clears the address and forgets the credential's contents.
+  virtual DWORD SetProxy(const wchar_t* address, const RQCredential* credentialSource);
+  // Replaces the proxy credential by a copy of source; null removes it.
+  virtual DWORD SetProxyCredential(const RQCredential* credentialSource);
+  virtual DWORD CloseRequest() = 0;
+  virtual DWORD Open(const wchar_t* host, BOOL allowUI, HWND parentWindow, BOOL ignoreCertificateErrors,
+                     DWORD reserved1, DWORD reserved2) = 0;
+  virtual DWORD Reserved15() { return 0; }
+  virtual DWORD Close() = 0;
+  // Uploads the file at filePath as a multipart form to path, with the cookie FARLINK_ID=cookie.
+  virtual DWORD PostFile(const wchar_t* path, const wchar_t* cookie, const wchar_t* filePath) = 0;
+  // One exchange: message holds the encoded call; on success it holds the reply body.
+  virtual DWORD Call(const wchar_t* path, Utf8Buffer* message) = 0;
+  virtual DWORD Unsupported19() { return ERROR_INVALID_STATE; }
+  virtual DWORD Unsupported20() { return ERROR_INVALID_STATE; }
+  virtual DWORD Unsupported21() { return ERROR_INVALID_STATE; }
+  virtual DWORD Reserved22() { return 0; }
+
+ protected:
+  // Replaces slot by a new credential for the proxy target holding a copy of source (null: none).
+  DWORD ReplaceCredential(RQCredential*& slot, const RQCredential* source);
+
+  LogonAgent* owner_;
+  Utf8Buffer server_;
+  Utf8Buffer userAgent_;
+  BOOL proxyInspected_ = FALSE;
+  Utf8Buffer proxyAddress_;
+  RQCredential* proxyCredential_ = nullptr;
+  RQCertificateInfo* secondCertificate_ = nullptr;
+  RQCertificateInfo* serverCertificate_ = nullptr;
+  RQCertificateInfo* trustedCertificate_ = nullptr;
+};
+
+class LPRPCTransportWinINet : public LPRPCTransport {
+ public:
+  explicit LPRPCTransportWinINet(LogonAgent* owner) noexcept;
+  ~LPRPCTransportWinINet() override;
+
+  bool IsConnected() override;
+  DWORD CloseRequest() override;
+  DWORD Open(const wchar_t* host, BOOL allowUI, HWND parentWindow, BOOL ignoreCertificateErrors,
+             DWORD reserved1, DWORD reserved2) override;
+  DWORD Close() override;
+  DWORD PostFile(const wchar_t* path, const wchar_t* cookie, const wchar_t* filePath) override;
+  DWORD Call(const wchar_t* path, Utf8Buffer* message) override;
+
+  // Slots of this kind only.
+  // Captures the proxy credentials WinINet collected (first request only) and the server certificate.
+  virtual DWORD AfterRequest();
+  // 1 when the server's certificate matches the trusted one, else 0.
+  virtual BOOL IsServerTrusted();
+  // Reads WinINet's last response information (extended) and drops it; 14 without memory, else 0.
+  virtual DWORD ReportError(DWORD code, const char* operationName, BOOL extended);
+
+ private:
+  DWORD OpenRequest(const wchar_t* path, const wchar_t* const* acceptTypes, DWORD_PTR context);
+  DWORD SendLoop(const void* body, DWORD length);
+  DWORD MapStatus();
+  DWORD ReadBody(Utf8Buffer* message);
+  DWORD CaptureProxyCredential();
+  DWORD CaptureServerCertificate();
+  DWORD WritePart(const void* bytes, DWORD length, const char* operationName);
+
+  BOOL ignoreCertificateErrors_ = FALSE;
+  BOOL allowUI_ = FALSE;
+  HWND parentWindow_ = nullptr;
+  UniqueInternet root_;
+  UniqueInternet connection_;
+  UniqueInternet request_;
+};
+
+// Makes the transport of an agent: 0, 87 for a null out, 14 without memory.
+DWORD CreateTransport(LPRPCTransport** out, LogonAgent* owner);
+
+// Splits a server name "host", "host:port", "[v6 address]" or "[v6 address]:port" into the host that
+// WinINet connects to (into hostOut, capacity cells) and the port (443 when none is named). 87 for an
+// empty host, a port that is not a number from 1 to 65535, or a host that does not fit.
+DWORD SplitServerName(const wchar_t* server, wchar_t* hostOut, size_t capacity, INTERNET_PORT* port);
+
+}  // namespace kesi

@@ -1,0 +1,62 @@
+#pragma once
+// A test's own appliance: an instance of the appliance simulator made through its control server (the
+// address is in KESI_SIM_CONTROL, set by the "simulator" ctest fixture) and stopped when the object goes.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace kesi::test {
+
+// One plain-HTTP request to the control server: the status (0 when it could not be made) and the body.
+struct ControlReply {
+  DWORD status = 0;
+  std::string body;
+  DWORD error = 0;
+};
+ControlReply ControlRequest(const wchar_t* method, const std::wstring& path, const std::string& body = {});
+
+class Appliance {
+ public:
+  // Starts an instance for scenario (a JSON object; "{}" is the simulator's defaults).
+  explicit Appliance(const std::string& scenario = "{}");
+  ~Appliance();
+  Appliance(const Appliance&) = delete;
+  Appliance& operator=(const Appliance&) = delete;
+
+  // Empty when the instance runs; else what went wrong.
+  const std::string& Error() const { return error_; }
+  int Port() const { return port_; }
+  // "127.0.0.1:PORT", the server name the client connects to.
+  std::wstring Server() const;
+  // The journal as text lines (see tests/appliance/README.md).
+  std::vector<std::string> Journal();
+  // The journal lines of logon calls to one procedure.
+  std::vector<std::string> Calls(int procedure);
+  // The args=... field of a journal line (the parameters in compact JSON), or "".
+  static std::string Args(const std::string& line);
+  // GET of a resource of this instance ("uploads/0/body", ...).
+  ControlReply Get(const std::string& resource);
+  // Stops the instance now (its port then refuses connections).
+  void Stop();
+
+ private:
+  int id_ = 0;
+  int port_ = 0;
+  std::string error_;
+};
+
+// A temporary file holding bytes; deleted with the object.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& bytes);
+  ~TempFile();
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  const wchar_t* Path() const { return path_; }
+
+ private:
+  wchar_t path_[MAX_PATH] = {};
+};
+
+}  // namespace kesi::test

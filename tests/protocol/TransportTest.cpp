@@ -1,0 +1,417 @@
+// The HTTPS transport against appliance simulator instances: request shape, the send loop (certificate
+// errors, dialog answers, time-out), status mapping, body reading, and the multipart upload.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "LPRPC.h"
+#include "LPRPCTransport.h"
+#include "RQCertificate.h"
+#include "SimulatorClient.h"
+
+namespace kesi {
+namespace {
+
+using test::Appliance;
+using test::TempFile;
+
+// ---- seams: scripted send failures and dialog answers --------------------------------------------
+
+struct Script {
+  std::vector<DWORD> sendErrors;  // the first sends fail with these (0: make the real send)
+  bool sendAlwaysFails = false;    // repeat the last error for ever
+  std::vector<DWORD> answers;      // dialog answers in turn (0 once they run out)
+  DWORD tickStep = 0;              // added to the clock at every reading
+  int sends = 0;
+  std::vector<DWORD> dialogErrors;  // the error each dialog was shown
+  DWORD clock = 1000;
+};
+Script g_script;
+
+BOOL WINAPI ScriptedSend(HINTERNET request, LPCWSTR headers, DWORD headersLength, LPVOID body, DWORD length) {
+  size_t n = static_cast<size_t>(g_script.sends++);
+  DWORD error = 0;
+  if (n < g_script.sendErrors.size()) error = g_script.sendErrors[n];
+  else if (g_script.sendAlwaysFails && !g_script.sendErrors.empty()) error = g_script.sendErrors.back();
+  if (error) {
+    SetLastError(error);
+    return FALSE;
+  }
+  return HttpSendRequestW(request, headers, headersLength, body, length);
+}
+
+DWORD WINAPI ScriptedDialog(HWND, HINTERNET, DWORD error, DWORD, LPVOID*) {
+  size_t n = g_script.dialogErrors.size();
+  g_script.dialogErrors.push_back(error);
+  return n < g_script.answers.size() ? g_script.answers[n] : 0;
+}
+
+DWORD WINAPI ScriptedTicks() {
+  DWORD now = g_script.clock;
+  g_script.clock += g_script.tickStep;
+  return now;
+}
+
+class TransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_script = Script();
+    GetTransportSeams() = TransportSeams{ScriptedDialog, ScriptedSend, ScriptedTicks};
+  }
+  void TearDown() override { ResetTransportSeams(); }
+
+  // The encoded call of procedure 1 with {15}.
+  static Utf8Buffer LogonCall() {
+    LPRPCStructure parameters;
+    parameters.AddInteger(15);
+    Utf8Buffer message;
+    EXPECT_EQ(LPRPC_OK, BuildCall(1, &parameters, message));
+    return message;
+  }
+
+  static DWORD Exchange(LPRPCTransport& transport, Utf8Buffer* reply = nullptr) {
+    Utf8Buffer message = LogonCall();
+    DWORD result = transport.Call(L"/__api__/__logon__", &message);
+    if (reply) *reply = std::move(message);
+    return result;
+  }
+
+  LPRPCTransportWinINet transport_{nullptr};
+};
+
+TEST(TransportServerName, SplitsHostAndPort) {
+  struct Case {
+    const wchar_t* server;
+    DWORD result;
+    const wchar_t* host;
+    INTERNET_PORT port;
+  } cases[] = {
+      {L"appliance.example", 0, L"appliance.example", 443},
+      {L"appliance.example:8443", 0, L"appliance.example", 8443},
+      {L"127.0.0.1:1", 0, L"127.0.0.1", 1},
+      {L"[::1]:65535", 0, L"::1", 65535},
+      {L"[::1]", 0, L"::1", 443},
+      {L"fe80::1", 0, L"fe80::1", 443},
+      {L"", ERROR_INVALID_PARAMETER, nullptr, 0},
+      {L"host:", ERROR_INVALID_PARAMETER, nullptr, 0},
+      {L"host:0", ERROR_INVALID_PARAMETER, nullptr, 0},
+      {L"host:65536", ERROR_INVALID_PARAMETER, nullptr, 0},
+      {L"host:44x", ERROR_INVALID_PARAMETER, nullptr, 0},
+      {L":443", ERROR_INVALID_PARAMETER, nullptr, 0},
+      {L"[::1]x", ERROR_INVALID_PARAMETER, nullptr, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "server \"" << std::string(c.server, c.server + wcslen(c.server)) << "\"");
+    wchar_t host[64] = {};
+    INTERNET_PORT port = 0;
+    ASSERT_EQ(c.result, SplitServerName(c.server, host, 64, &port));
+    if (c.result == 0) {
+      EXPECT_STREQ(c.host, host);
+      EXPECT_EQ(c.port, port);
+    }
+  }
+}
+
+TEST_F(TransportTest, ExchangeHasTheRequestShapeAndCapturesTheCertificate) {
+  Appliance appliance;
+  ASSERT_EQ("", appliance.Error());
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, transport_.Open(L"", FALSE, nullptr, TRUE, 0, 0));
+  ASSERT_EQ(0u, transport_.Open(appliance.Server().c_str(), FALSE, nullptr, TRUE, 0, 0));
+  EXPECT_TRUE(transport_.IsConnected());
+  EXPECT_STREQ(appliance.Server().c_str(), transport_.GetServer());
+
+  Utf8Buffer reply;
+  ASSERT_EQ(0u, Exchange(transport_, &reply));
+  // {2, {15, "SIMSESSION-0001"}}
+  const std::string expected = std::string("\x10\x00\x02\x02\x00\x00\x00\x02\x10\x00\x02\x02\x00\x00\x00\x0f\x04\x00\x10", 19) +
+                               std::string("SIMSESSION-0001", 16);
+  EXPECT_EQ(expected, std::string(reinterpret_cast<const char*>(reply.GetData()), reply.GetLength()));
+
+  std::vector<std::string> journal = appliance.Journal();
+  ASSERT_EQ(1u, journal.size());
+  EXPECT_NE(std::string::npos, journal[0].find("POST /__api__/__logon__ 200 proc=1 call=0 args=[15] "
+                                               "ctype=\"application/lprpc; version=1.0\" "
+                                               "ua=\"Velmora Connect LPRPC Transport Utility - WinINet\""))
+      << journal[0];
+
+  RQCertificateInfo* certificate = transport_.GetServerCertificate();
+  ASSERT_NE(nullptr, certificate);
+  EXPECT_EQ(40u, certificate->GetFingerprint().GetLength());
+  EXPECT_NE(nullptr, certificate->GetSubject().FindString(L"127.0.0.1"));
+  EXPECT_EQ(nullptr, transport_.GetSecondCertificate());
+
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, transport_.Call(L"", &reply));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, transport_.Call(L"/__api__/__logon__", nullptr));
+  EXPECT_EQ(0u, transport_.Close());
+  EXPECT_FALSE(transport_.IsConnected());
+  EXPECT_EQ(nullptr, transport_.GetServerCertificate());
+}
+
+TEST_F(TransportTest, OpenKeepsTheConnectionForTheSameServerOnly) {
+  Appliance appliance;
+  ASSERT_EQ("", appliance.Error());
+  std::wstring port = std::to_wstring(appliance.Port());
+  ASSERT_EQ(0u, transport_.Open((L"localhost:" + port).c_str(), FALSE, nullptr, TRUE, 0, 0));
+  ASSERT_EQ(0u, Exchange(transport_));
+  ASSERT_NE(nullptr, transport_.GetServerCertificate());
+
+  // Same server in other case: the connection and what was captured on it stay.
+  ASSERT_EQ(0u, transport_.Open((L"LOCALHOST:" + port).c_str(), FALSE, nullptr, TRUE, 0, 0));
+  EXPECT_STREQ((L"localhost:" + port).c_str(), transport_.GetServer());
+  EXPECT_NE(nullptr, transport_.GetServerCertificate());
+
+  // Another server: a new connection, on the port that the name gives.
+  ASSERT_EQ(0u, transport_.Open(appliance.Server().c_str(), FALSE, nullptr, TRUE, 0, 0));
+  EXPECT_STREQ(appliance.Server().c_str(), transport_.GetServer());
+  EXPECT_EQ(nullptr, transport_.GetServerCertificate());
+  ASSERT_EQ(0u, Exchange(transport_));
+  EXPECT_EQ(2u, appliance.Calls(1).size());
+}
+
+TEST_F(TransportTest, StatusCodesAndBodies) {
+  Appliance appliance(R"({"faults": [
+      {"procedure": 1, "call": 0, "http_status": 401},
+      {"procedure": 1, "call": 1, "http_status": 401},
+      {"procedure": 1, "call": 2, "http_status": 404},
+      {"procedure": 1, "call": 3, "http_status": 407},
+      {"procedure": 1, "call": 4, "http_status": 407},
+      {"procedure": 1, "call": 5, "http_status": 500},
+      {"procedure": 1, "call": 6, "http_status": 503},
+      {"procedure": 1, "call": 7, "no_content_length": true},
+      {"procedure": 1, "call": 8, "empty_body": true}]})");
+  ASSERT_EQ("", appliance.Error());
+  struct Case {
+    const char* name;
+    BOOL allowUI;
+    DWORD result;
+    size_t dialogs;  // a successful send goes to the dialog with error 0 when UI is allowed
+  } cases[] = {
+      {"401 without UI", FALSE, ERROR_INTERNET_INCORRECT_PASSWORD, 0},
+      {"401 with UI, dialog answers 0", TRUE, ERROR_INTERNET_INCORRECT_PASSWORD, 1},
+      {"404", FALSE, ERROR_INTERNET_ITEM_NOT_FOUND, 0},
+      {"407 without UI", FALSE, ERROR_INTERNET_LOGIN_FAILURE, 0},
+      {"407 with UI", TRUE, ERROR_CANCELLED, 1},
+      {"500", FALSE, ERROR_INTERNET_EXTENDED_ERROR, 0},
+      {"503 (any other)", FALSE, ERROR_HTTP_INVALID_SERVER_RESPONSE, 0},
+      {"no Content-Length", FALSE, ERROR_HTTP_HEADER_NOT_FOUND, 0},
+      {"Content-Length 0", FALSE, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_script.dialogErrors.clear();
+    ASSERT_EQ(0u, transport_.Open(appliance.Server().c_str(), c.allowUI, nullptr, TRUE, 0, 0));
+    Utf8Buffer reply;
+    EXPECT_EQ(c.result, Exchange(transport_, &reply));
+    EXPECT_EQ(c.dialogs, g_script.dialogErrors.size());
+    for (DWORD error : g_script.dialogErrors) {
+      EXPECT_EQ(0u, error);
+    }
+    if (c.result == 0) EXPECT_EQ(0u, reply.GetLength());
+  }
+  EXPECT_EQ(9u, appliance.Calls(1).size());
+}
+
+// Send failures and dialog answers, scripted through the seams, against a real appliance that answers
+// once a real send is made.
+TEST_F(TransportTest, SendLoopTreatsErrorsAsTheBrowserWould) {
+  struct Case {
+    const char* name;
+    std::vector<DWORD> sendErrors;
+    bool sendAlwaysFails;
+    std::vector<DWORD> answers;
+    BOOL allowUI;
+    BOOL ignoreCertificateErrors;
+    DWORD result;
+    int sends;
+    std::vector<DWORD> dialogErrors;
+  } cases[] = {
+      {"cancelled operation", {ERROR_INTERNET_OPERATION_CANCELLED}, false, {}, TRUE, FALSE, ERROR_CANCELLED, 1, {}},
+      {"invalid handle", {ERROR_INVALID_HANDLE}, false, {}, TRUE, FALSE, ERROR_CANCELLED, 1, {}},
+      {"cancelled stays", {ERROR_CANCELLED}, false, {}, TRUE, FALSE, ERROR_CANCELLED, 1, {}},
+      {"incorrect password answered 0", {ERROR_INTERNET_INCORRECT_PASSWORD}, false, {0}, TRUE, FALSE,
+       ERROR_CANCELLED, 1, {ERROR_INTERNET_INCORRECT_PASSWORD}},
+      {"low error answered 0 stays", {ERROR_INTERNET_CONNECTION_ABORTED}, false, {0}, TRUE, FALSE,
+       ERROR_INTERNET_CONNECTION_ABORTED, 1, {ERROR_INTERNET_CONNECTION_ABORTED}},
+      {"client certificate answered 0 is retried", {ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED}, false, {0, 0}, TRUE,
+       FALSE, 0, 2, {ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED, 0}},
+      {"dialog answer replaces the error", {ERROR_INTERNET_CONNECTION_ABORTED}, false, {ERROR_CANCELLED}, TRUE,
+       FALSE, ERROR_CANCELLED, 1, {ERROR_INTERNET_CONNECTION_ABORTED}},
+      {"force retry after a successful send", {}, false, {ERROR_INTERNET_FORCE_RETRY, 0}, TRUE, FALSE, 0, 2, {0, 0}},
+      {"illegal message: no dialog", {0x80090326}, false, {}, TRUE, FALSE, 0x80090326, 1, {}},
+      {"no UI: client certificate ends", {ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED}, false, {}, FALSE, FALSE,
+       ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED, 1, {}},
+      {"unknown CA ignored: flags set, resent", {ERROR_INTERNET_INVALID_CA}, false, {}, FALSE, TRUE, 0, 2, {}},
+      {"unknown CA, no UI, not ignored", {ERROR_INTERNET_INVALID_CA}, false, {}, FALSE, FALSE,
+       ERROR_INTERNET_INVALID_CA, 1, {}},
+      {"unknown CA, UI cancelled", {ERROR_INTERNET_INVALID_CA}, false, {ERROR_CANCELLED}, TRUE, FALSE,
+       ERROR_CANCELLED, 1, {ERROR_INTERNET_INVALID_CA}},
+      // A revoked certificate cannot be ignored by flags: the loop gives up instead of resending for ever.
+      {"revoked certificate with ignore flags is bounded", {ERROR_INTERNET_SEC_CERT_NO_REV}, true, {}, FALSE, TRUE,
+       ERROR_INTERNET_SEC_CERT_NO_REV, kMaxSendAttempts, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Appliance appliance;
+    ASSERT_EQ("", appliance.Error());
+    g_script = Script();
+    LPRPCTransportWinINet transport(nullptr);
+    // The real server's certificate is accepted once, outside the script, so that only the scripted
+    // errors are in play; the case's flags then decide what becomes of them.
+    ASSERT_EQ(0u, transport.Open(appliance.Server().c_str(), FALSE, nullptr, TRUE, 0, 0));
+    ASSERT_EQ(0u, Exchange(transport));
+    g_script = Script();
+    g_script.sendErrors = c.sendErrors;
+    g_script.sendAlwaysFails = c.sendAlwaysFails;
+    g_script.answers = c.answers;
+    ASSERT_EQ(0u, transport.Open(appliance.Server().c_str(), c.allowUI, nullptr, c.ignoreCertificateErrors, 0, 0));
+    EXPECT_EQ(c.result, Exchange(transport));
+    EXPECT_EQ(c.sends, g_script.sends);
+    EXPECT_EQ(c.dialogErrors, g_script.dialogErrors);
+  }
+}
+
+TEST_F(TransportTest, SendFailingForFortySecondsEndsInTimeoutWithoutDialog) {
+  // A stopped appliance: its port refuses the connection, so every send fails at once.
+  Appliance appliance;
+  ASSERT_EQ("", appliance.Error());
+  appliance.Stop();
+  struct Case {
+    DWORD elapsed;
+    bool timedOut;
+  } cases[] = {{kSendTimeLimitMs - 1, false}, {kSendTimeLimitMs, true}, {kSendTimeLimitMs + 5000, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.elapsed << " ms");
+    g_script = Script();
+    g_script.tickStep = c.elapsed;
+    LPRPCTransportWinINet transport(nullptr);
+    ASSERT_EQ(0u, transport.Open(appliance.Server().c_str(), TRUE, nullptr, TRUE, 0, 0));
+    DWORD result = Exchange(transport);
+    if (c.timedOut) {
+      EXPECT_EQ(ERROR_INTERNET_TIMEOUT, result);
+      EXPECT_TRUE(g_script.dialogErrors.empty());
+    } else {
+      EXPECT_NE(0u, result);
+      EXPECT_NE(ERROR_INTERNET_TIMEOUT, result);
+      EXPECT_EQ(1u, g_script.dialogErrors.size());
+    }
+  }
+}
+
+// The unknown-CA certificate of a real appliance: accepted silently only when errors are ignored or the
+// certificate is the trusted one.
+TEST_F(TransportTest, UnknownCertificateAcceptedOnlyWhenAllowed) {
+  Appliance selfSigned;
+  Appliance other(R"({"certificate": "wrong-name"})");
+  Appliance expired(R"({"certificate": "expired"})");
+  ASSERT_EQ("", selfSigned.Error());
+  ASSERT_EQ("", other.Error());
+  ASSERT_EQ("", expired.Error());
+
+  auto loadCertificate = [](Appliance& appliance, RQCertificateInfo& info) {
+    std::string pem = appliance.Get("certificate").body;
+    BYTE der[4096];
+    DWORD size = sizeof(der);
+    ASSERT_TRUE(CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, der, &size, nullptr, nullptr));
+    PCCERT_CONTEXT context = CertCreateCertificateContext(X509_ASN_ENCODING, der, size);
+    ASSERT_NE(nullptr, context);
+    ASSERT_EQ(0u, info.LoadFromContext(context));
+    CertFreeCertificateContext(context);
+  };
+  RQCertificateInfo own, foreign;
+  loadCertificate(selfSigned, own);
+  loadCertificate(other, foreign);
+
+  struct Case {
+    const char* name;
+    Appliance* appliance;
+    BOOL ignore;
+    RQCertificateInfo* trusted;
+    DWORD result;
+  } cases[] = {
+      // WinINet remembers for the rest of the process that a server's certificate errors were accepted,
+      // so the refusals of a server come before its acceptance.
+      {"not ignored", &selfSigned, FALSE, nullptr, ERROR_INTERNET_SEC_CERT_ERRORS},
+      {"trusted is another certificate", &selfSigned, FALSE, &foreign, ERROR_INTERNET_SEC_CERT_ERRORS},
+      {"trusted is this certificate", &selfSigned, FALSE, &own, 0},
+      {"expired, not ignored", &expired, FALSE, nullptr, ERROR_INTERNET_SEC_CERT_ERRORS},
+      {"expired, ignored", &expired, TRUE, nullptr, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LPRPCTransportWinINet transport(nullptr);
+    ASSERT_EQ(0u, transport.SetTrustedCertificate(c.trusted));
+    ASSERT_EQ(0u, transport.Open(c.appliance->Server().c_str(), FALSE, nullptr, c.ignore, 0, 0));
+    EXPECT_EQ(c.result, Exchange(transport));
+    EXPECT_EQ(c.trusted == &own, transport.IsServerTrusted() != FALSE);
+  }
+}
+
+TEST_F(TransportTest, PostFileSendsTheExactForm) {
+  Appliance appliance(R"({"faults": [{"path": "/postauth/__EPClogfilesubmit", "call": 2, "http_status": 500}]})");
+  ASSERT_EQ("", appliance.Error());
+  ASSERT_EQ(0u, transport_.Open(appliance.Server().c_str(), FALSE, nullptr, TRUE, 0, 0));
+  ASSERT_EQ(0u, Exchange(transport_));  // accepts the appliance's certificate for the connection
+
+  const std::string head =
+      "--jiminycricket\r\nContent-Disposition: form-data; name=\"test\"; filename=\"text1.txt\"\r\n"
+      "Content-Type: text/plain\r\n\r\n";
+  const std::string tail = "--jiminycricket--\r\n";
+  std::string big;
+  for (int i = 0; i < 300; ++i) big += "line " + std::to_string(i) + " of a log that spans several reads\r\n";
+  big += std::string("\0\x01\xff", 3);
+  struct Case {
+    const char* name;
+    std::string content;
+  } cases[] = {{"text", "one line\r\nno line break at the end"}, {"empty file", ""}, {"2048 bytes", std::string(2048, 'x')},
+               {"several reads, binary end", big}};
+  int upload = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (upload == 2) {  // the fault on the third upload: status 500
+      TempFile file("x");
+      EXPECT_EQ(ERROR_INTERNET_EXTENDED_ERROR, transport_.PostFile(L"/postauth/__EPClogfilesubmit", L"abc", file.Path()));
+      ++upload;
+    }
+    TempFile file(c.content);
+    ASSERT_EQ(0u, transport_.PostFile(L"/postauth/__EPClogfilesubmit", L"abc", file.Path()));
+    std::string body = appliance.Get("uploads/" + std::to_string(upload) + "/body").body;
+    EXPECT_EQ(head + c.content + tail, body);
+    ++upload;
+  }
+  std::vector<std::string> journal = appliance.Journal();
+  ASSERT_EQ(6u, journal.size());
+  EXPECT_NE(std::string::npos, journal[1].find("ctype=\"multipart/form-data; boundary=jiminycricket\" "
+                                               "cookie=\"FARLINK_ID=abc\""))
+      << journal[1];
+  EXPECT_NE(std::string::npos, journal[1].find("form=exact")) << journal[1];
+
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, transport_.PostFile(L"/postauth/__EPClogfilesubmit", L"abc", L"C:\\no\\such.log"));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, transport_.PostFile(L"", L"abc", L"C:\\windows\\win.ini"));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, transport_.PostFile(L"/postauth/__EPClogfilesubmit", L"abc", nullptr));
+  EXPECT_EQ(6u, appliance.Journal().size());
+}
+
+TEST_F(TransportTest, NotOpenedAndUnsupportedOperations) {
+  Utf8Buffer message = LogonCall();
+  EXPECT_FALSE(transport_.IsConnected());
+  EXPECT_NE(0u, transport_.Call(L"/__api__/__logon__", &message));
+  EXPECT_EQ(ERROR_INVALID_STATE, transport_.Unsupported19());
+  EXPECT_EQ(0u, transport_.Reserved15());
+  EXPECT_FALSE(transport_.HasProxy());
+  EXPECT_STREQ(L"", transport_.GetProxyAddress());
+  EXPECT_EQ(0u, transport_.SetProxy(L"proxy.example:8080", nullptr));
+  EXPECT_TRUE(transport_.HasProxy());
+  EXPECT_STREQ(L"proxy.example:8080", transport_.GetProxyAddress());
+  EXPECT_EQ(0u, transport_.SetProxy(nullptr, nullptr));
+  EXPECT_FALSE(transport_.HasProxy());
+
+  LPRPCTransport* made = nullptr;
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, CreateTransport(nullptr, nullptr));
+  ASSERT_EQ(0u, CreateTransport(&made, nullptr));
+  ASSERT_NE(nullptr, made);
+  delete made;
+}
+
+}  // namespace
+}  // namespace kesi
