@@ -1,0 +1,257 @@
+#include "SystemInterrogator.h"
+
+#include <cwchar>
+#include <new>
+
+#include "Checks.h"
+#include "GlobalFacts.h"
+#include "LiteralLine.h"
+#include "OpswatEngine.h"
+
+namespace {
+
+// Kind names are compared without regard to case in the invariant locale, so that a user locale with
+// its own casing rules (the dotted and dotless i) cannot turn "file" into an unknown kind.
+const kesi::LiteralKindEntry* FindKind(const wchar_t* name) {
+  if (!name) return nullptr;
+  for (size_t i = 0; i < kesi::kLiteralKindCount; ++i) {
+    const kesi::LiteralKindEntry& entry = kesi::kLiteralKinds[i];
+    if (CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, name, -1, entry.name, -1) == CSTR_EQUAL) return &entry;
+  }
+  return nullptr;
+}
+
+const char* Utf8OrEmpty(const RQString& s) {
+  const char* text = s.GetUtf8();
+  return text ? text : "";
+}
+
+}  // namespace
+
+// ResultSI
+
+ResultSI::~ResultSI() = default;
+
+const char* ResultSI::NameUtf8() { return Utf8OrEmpty(name_); }
+void ResultSI::SetNext(ResultSI* next) { next_ = next; }
+ResultSI* ResultSI::Next() { return next_; }
+RQString& ResultSI::Name() { return name_; }
+LONG* ResultSI::ValueCell() { return &value_; }
+ItemQueue* ResultSI::Items() { return &items_; }
+
+DWORD ResultSI::SetName(const wchar_t* name) {
+  name_ = name;
+  return (name && *name) ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
+}
+
+LONG ResultSI::Value() { return value_; }
+
+RQString* ResultSI::NextItem(RQString* previous) {
+  delete previous;
+  return items_.PopFront();
+}
+
+// LiteralSI
+
+LiteralSI::~LiteralSI() = default;
+
+const char* LiteralSI::ResultNameUtf8() { return result_ ? result_->NameUtf8() : ""; }
+void LiteralSI::SetNext(LiteralSI* next) { next_ = next; }
+LiteralSI* LiteralSI::Next() { return next_; }
+RQString& LiteralSI::KindName() { return kindName_; }
+RQString& LiteralSI::Parameters() { return parameters_; }
+RQString& LiteralSI::ResultName() { return resultName_; }
+LONG LiteralSI::Value() { return result_ ? result_->Value() : 0; }
+
+DWORD LiteralSI::Parse(SystemInterrogator* engine, const wchar_t* line) {
+  if (!line || !*line) return ERROR_INVALID_PARAMETER;
+  size_t length = wcslen(line);
+  wchar_t* copy = new (std::nothrow) wchar_t[length + 1];
+  if (!copy) return ERROR_NOT_ENOUGH_MEMORY;
+  wmemcpy(copy, line, length + 1);
+
+  kesi::LiteralLineFields fields;
+  kesi::SplitLiteralLine(copy, &fields);
+  resultName_.Free();
+  result_ = nullptr;
+  parameters_.Free();
+  literalId_ = fields.id;
+  const kesi::LiteralKindEntry* kind = FindKind(fields.kind);
+  if (kind) {
+    kind_ = kind->number;
+    kindName_ = kind->name;
+  } else {
+    kind_ = kesi::kKindUnknown;
+    kindName_.Free();
+  }
+  if (fields.result) {
+    resultName_ = fields.result;
+    result_ = engine ? engine->FindOrCreateResult(fields.result) : nullptr;
+  }
+  DWORD rc = ERROR_NOT_FOUND;
+  if (kind) {
+    parameters_ = fields.rest ? fields.rest : L"";
+    rc = ERROR_SUCCESS;
+  }
+  delete[] copy;
+  return rc;
+}
+
+LONG LiteralSI::Evaluate(RQString* equipmentId) {
+  if (!result_) return ERROR_INVALID_STATE;
+  // A result is the OR of its literals: once one holds, the others are not asked.
+  if (result_->Value() != 0) return ERROR_SUCCESS;
+  LONG* verdict = result_->ValueCell();
+  const wchar_t* text = parameters_;
+  switch (kind_) {
+    case kesi::kKindFile: return EvaluateFile(text, verdict);
+    case kesi::kKindDirectory: return EvaluateDirectory(text, verdict);
+    case kesi::kKindRegistry: return EvaluateRegistry(text, verdict);
+    case kesi::kKindOSVersion: return EvaluateOSVersion(text, verdict);
+    case kesi::kKindProcess: return EvaluateProcess(text, verdict);
+    case kesi::kKindUserDomain:
+    case kesi::kKindMachineDomain: return EvaluateDomain(text, verdict);
+    case kesi::kKindFirewall: return EvaluateFirewall(text, verdict);
+    case kesi::kKindAntiVirus: return EvaluateAntiVirus(text, verdict);
+    case kesi::kKindCertificate: return EvaluateCertificate(text, verdict, result_->Items());
+    case kesi::kKindEquipmentId: return EvaluateEquipmentID(text, verdict, result_->Items(), equipmentId);
+    case kesi::kKindOpswatAntiVirus:
+    case kesi::kKindOpswatFirewall:
+    case kesi::kKindOpswatAntiSpyware: return EvaluateOpswat(kind_, parameters_, verdict);
+    default: return ERROR_SUCCESS;
+  }
+}
+
+// SystemInterrogator
+
+SystemInterrogator::SystemInterrogator() noexcept = default;
+
+SystemInterrogator::~SystemInterrogator() { Clear(); }
+
+SystemInterrogator* SystemInterrogator::AddRef() {
+  InterlockedIncrement(&refCount_);
+  return this;
+}
+
+ULONG SystemInterrogator::Release() {
+  LONG count = InterlockedDecrement(&refCount_);
+  if (count == 0) {
+    delete this;
+    return 0;
+  }
+  return static_cast<ULONG>(count);
+}
+
+LiteralSI* SystemInterrogator::FirstLiteral() { return literals_; }
+ResultSI* SystemInterrogator::FirstResult() { return results_; }
+DWORD SystemInterrogator::User() { return user_; }
+RQString& SystemInterrogator::UserHomeDirectory() { return userHomeDirectory_; }
+RQString& SystemInterrogator::SystemDirectory() { return systemDirectory_; }
+RQString& SystemInterrogator::EquipmentId() { return equipmentId_; }
+bool SystemInterrogator::Is64Bit() { return is64Bit_; }
+int SystemInterrogator::RecurringInterval() { return recurringInterval_; }
+void SystemInterrogator::SetRecurringInterval(int seconds) { recurringInterval_ = seconds; }
+
+DWORD SystemInterrogator::Clear() {
+  while (LiteralSI* literal = literals_) {
+    literals_ = literal->Next();
+    delete literal;
+  }
+  while (ResultSI* result = results_) {
+    results_ = result->Next();
+    delete result;
+  }
+  user_ = kUserOther;
+  userHomeDirectory_.Free();
+  systemDirectory_.Free();
+  equipmentId_.Free();
+  recurringInterval_ = -1;
+  is64Bit_ = false;
+  return ERROR_SUCCESS;
+}
+
+DWORD SystemInterrogator::AddLiteral(const wchar_t* line) {
+  if (!line || !*line) return ERROR_INVALID_PARAMETER;
+  LiteralSI* literal = new (std::nothrow) LiteralSI();
+  if (!literal) return ERROR_NOT_ENOUGH_MEMORY;
+  // An unlisted kind still joins the list: it contributes nothing, but its result is reported.
+  literal->Parse(this, line);
+  DWORD rc = PushLiteral(&literal);
+  delete literal;  // null when the list took it
+  return rc;
+}
+
+DWORD SystemInterrogator::PushLiteral(LiteralSI** literal) {
+  if (!literal || !*literal) return ERROR_INVALID_PARAMETER;
+  (*literal)->SetNext(literals_);
+  literals_ = *literal;
+  *literal = nullptr;
+  return ERROR_SUCCESS;
+}
+
+ResultSI* SystemInterrogator::FindOrCreateResult(const wchar_t* name) {
+  if (!name || !*name) return nullptr;
+  for (ResultSI* result = results_; result; result = result->Next())
+    if (result->Name() == name) return result;
+  ResultSI* result = new (std::nothrow) ResultSI();
+  if (!result) return nullptr;
+  if (result->SetName(name) != ERROR_SUCCESS || result->Name().IsEmpty()) {
+    delete result;  // the name could not be stored
+    return nullptr;
+  }
+  ResultSI* created = result;
+  PushResult(&result);
+  return created;
+}
+
+DWORD SystemInterrogator::PushResult(ResultSI** result) {
+  if (!result || !*result) return ERROR_INVALID_PARAMETER;
+  (*result)->SetNext(results_);
+  results_ = *result;
+  *result = nullptr;
+  return ERROR_SUCCESS;
+}
+
+DWORD SystemInterrogator::RemoveResult(ResultSI* result) {
+  if (!result) return ERROR_INVALID_PARAMETER;
+  ResultSI* previous = nullptr;
+  for (ResultSI* r = results_; r; previous = r, r = r->Next()) {
+    if (r != result) continue;
+    if (previous)
+      previous->SetNext(r->Next());
+    else
+      results_ = r->Next();
+    r->SetNext(nullptr);
+    // The caller owns it now: no literal may keep pointing at it.
+    for (LiteralSI* literal = literals_; literal; literal = literal->Next())
+      if (literal->Result() == r) literal->Unlink();
+    return ERROR_SUCCESS;
+  }
+  return ERROR_NOT_FOUND;
+}
+
+DWORD SystemInterrogator::EvaluateAll() {
+  ResetResults();
+  for (LiteralSI* literal = literals_; literal; literal = literal->Next()) literal->Evaluate(&equipmentId_);
+  CloseOpswatEngine();
+  RefreshGlobalFacts();
+  return ERROR_SUCCESS;
+}
+
+RQString& SystemInterrogator::ResultHash() { return resultHash_; }
+void SystemInterrogator::SetResultHash(const RQString& hash) { resultHash_ = hash; }
+
+DWORD SystemInterrogator::ResetResults() {
+  for (ResultSI* result = results_; result; result = result->Next()) {
+    *result->ValueCell() = 0;
+    result->Items()->Clear();
+  }
+  return ERROR_SUCCESS;
+}
+
+void SystemInterrogator::RefreshGlobalFacts() {
+  user_ = ReadUserNumber();
+  ReadUserHomeDirectory(&userHomeDirectory_);
+  ReadSystemDirectory(&systemDirectory_);
+  is64Bit_ = ReadIs64Bit();
+}
