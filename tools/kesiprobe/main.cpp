@@ -1,0 +1,136 @@
+// kesiprobe: talks to an appliance the way the client does and shows what it answers.
+//
+//   kesiprobe logon --appliance HOST[:PORT] [--credential TEXT] [--strict-certificate]
+//
+// One subcommand per job; each parses its own options. Exit code 0 on success, 1 when the appliance
+// exchange fails (the code is printed), 2 for a usage error.
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <new>
+#include <string>
+
+#include "LogonAgent.h"
+
+namespace {
+
+using kesi::LogonAgent;
+
+const wchar_t kUsage[] =
+    L"usage: kesiprobe COMMAND [OPTIONS]\n"
+    L"commands:\n"
+    L"  logon --appliance HOST[:PORT] [--credential TEXT] [--strict-certificate]\n"
+    L"      logs on to the appliance's logon service (port 443 unless given) and prints the protocol\n"
+    L"      version and the session; with --credential the session is resumed from TEXT, and with\n"
+    L"      --strict-certificate an untrusted server certificate is refused instead of accepted\n";
+
+// Writes text as UTF-8, whatever the console's code page.
+void Print(FILE* stream, const std::wstring& text) {
+  int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string bytes(static_cast<size_t>(size > 0 ? size : 0), '\0');
+  if (size > 0)
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
+  std::fwrite(bytes.data(), 1, bytes.size(), stream);
+  std::fflush(stream);
+}
+
+std::wstring Hex(DWORD code) {
+  wchar_t text[16];
+  std::swprintf(text, 16, L"0x%08lX", code);
+  return text;
+}
+
+// The system's text for a code (WinINet's codes come from wininet.dll), or "".
+std::wstring Describe(DWORD code) {
+  wchar_t* text = nullptr;
+  DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
+  HMODULE wininet = GetModuleHandleW(L"wininet.dll");
+  if (wininet && code >= 12000 && code < 13000) flags = (flags & ~FORMAT_MESSAGE_FROM_SYSTEM) | FORMAT_MESSAGE_FROM_HMODULE;
+  DWORD length = FormatMessageW(flags, wininet, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring result;
+  if (length && text) {
+    result.assign(text, length);
+    while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r' || result.back() == L' '))
+      result.pop_back();
+  }
+  if (text) LocalFree(text);
+  switch (code) {
+    case kesi::kAgentNoSession: return L"no session";
+    case kesi::kAgentReplyUnreadable: return L"the reply could not be read, or the appliance answered with a fault";
+    case kesi::kAgentCallNotBuilt: return L"the call could not be built at this protocol version";
+    default: return result;
+  }
+}
+
+int Failed(const wchar_t* command, const wchar_t* step, DWORD code) {
+  std::wstring line = std::wstring(L"kesiprobe ") + command + L": " + step + L" failed with " + std::to_wstring(code) +
+                      L" (" + Hex(code) + L")";
+  std::wstring text = Describe(code);
+  if (!text.empty()) line += L": " + text;
+  Print(stderr, line + L"\n");
+  return 1;
+}
+
+int UsageError(const std::wstring& message) {
+  Print(stderr, L"kesiprobe: " + message + L"\n" + kUsage);
+  return 2;
+}
+
+// ---- logon ---------------------------------------------------------------------------------------
+
+int RunLogon(int argc, wchar_t** argv) {
+  const wchar_t* appliance = nullptr;
+  const wchar_t* credential = nullptr;
+  BOOL ignoreCertificateErrors = TRUE;
+  for (int i = 0; i < argc; ++i) {
+    std::wstring option = argv[i];
+    if ((option == L"--appliance" || option == L"--credential") && i + 1 < argc) {
+      (option == L"--appliance" ? appliance : credential) = argv[++i];
+    } else if (option == L"--strict-certificate") {
+      ignoreCertificateErrors = FALSE;
+    } else {
+      return UsageError(L"logon: unexpected \"" + option + L"\"");
+    }
+  }
+  if (!appliance || !*appliance) return UsageError(L"logon: --appliance HOST[:PORT] is required");
+
+  LogonAgent* agent = new (std::nothrow) LogonAgent();
+  if (!agent) return Failed(L"logon", L"making the agent", ERROR_NOT_ENOUGH_MEMORY);
+  // As the interrogator connects, except that no dialog is ever shown to a console user.
+  DWORD result = agent->Connect(appliance, nullptr, credential, nullptr, nullptr, FALSE, nullptr,
+                                ignoreCertificateErrors, 0, 0);
+  int exitCode = 0;
+  if (result) {
+    exitCode = Failed(L"logon", L"logon", result);
+  } else {
+    Print(stdout, L"version " + std::to_wstring(agent->GetVersion()) + L"\n");
+    Print(stdout, std::wstring(L"session ") + agent->GetSession() + L"\n");
+  }
+  agent->Release();
+  return exitCode;
+}
+
+struct Command {
+  const wchar_t* name;
+  int (*run)(int argc, wchar_t** argv);
+};
+
+const Command kCommands[] = {
+    {L"logon", RunLogon},
+};
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) return UsageError(L"no command given");
+  std::wstring name = argv[1];
+  if (name == L"--help" || name == L"-h" || name == L"help") {
+    Print(stdout, kUsage);
+    return 0;
+  }
+  for (const Command& command : kCommands) {
+    if (name == command.name) return command.run(argc - 2, argv + 2);
+  }
+  return UsageError(L"unknown command \"" + name + L"\"");
+}

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# kesiprobe logon against an appliance simulator instance (control server in KESI_SIM_CONTROL): it prints
+# the version and the session, resumes a given credential, and reports a refused certificate.
+#   probe-test.sh WINE_RUNNER KESIPROBE_EXE
+set -u
+runner=$1 probe=$2
+control=${KESI_SIM_CONTROL:?the simulator fixture sets KESI_SIM_CONTROL}
+fail() { echo "FAIL: $*" >&2; status=1; }
+status=0
+
+control() { # METHOD PATH [BODY]
+  python3 - "$control" "$@" <<'PY'
+import sys, urllib.request
+address, method, path = sys.argv[1:4]
+body = sys.argv[4].encode() if len(sys.argv) > 4 else None
+request = urllib.request.Request("http://%s%s" % (address, path), data=body, method=method)
+with urllib.request.urlopen(request, timeout=10) as reply:
+    sys.stdout.write(reply.read().decode())
+PY
+}
+
+instance=$(control POST /instances '{"version": 12, "session": "PROBE-SESSION"}') || { echo "no instance" >&2; exit 1; }
+id=$(python3 -c 'import json,sys; print(json.loads(sys.argv[1])["id"])' "$instance")
+port=$(python3 -c 'import json,sys; print(json.loads(sys.argv[1])["port"])' "$instance")
+trap 'control DELETE /instances/$id >/dev/null 2>&1' EXIT
+
+out=$("$runner" "$probe" logon --appliance "127.0.0.1:$port" 2>&1 | tr -d "\r") || fail "logon failed: $out"
+[ "$out" = $'version 12\nsession PROBE-SESSION' ] || fail "logon printed: $out"
+
+out=$("$runner" "$probe" logon --appliance "127.0.0.1:$port" --credential TEAM-1 2>&1) || fail "resume exited $?: $out"
+control GET "/instances/$id/journal.txt" | grep -q 'proc=8 call=0 args=\[15,"TEAM-1"\]' || fail "no resume call in the journal"
+
+out=$("$runner" "$probe" logon --appliance "127.0.0.1:$port" --strict-certificate 2>&1)
+rc=$?
+[ $rc -eq 1 ] || fail "strict certificate exited $rc: $out"
+case "$out" in *"failed with 12055"*) ;; *) fail "strict certificate printed: $out" ;; esac
+
+"$runner" "$probe" logon >/dev/null 2>&1
+rc=$?
+[ $rc -eq 2 ] || fail "missing --appliance exited $rc"
+
+[ $status -eq 0 ] && echo "kesiprobe logon: ok"
+exit $status
