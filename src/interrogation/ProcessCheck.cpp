@@ -1,0 +1,227 @@
+// The running-process check and its two enumeration routes: the Tool Help snapshot, and the process-status
+// library for systems whose snapshot functions fail. Both are bound at run time.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cwchar>
+#include <cwctype>
+#include <new>
+
+#include "Checks.h"
+#include "Handles.h"
+#include "HostChecks.h"
+
+namespace {
+
+constexpr DWORD kSnapshotProcesses = TH32CS_SNAPPROCESS | 0x40000000;  // and no heap lists
+constexpr DWORD kProcessQuery = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+constexpr DWORD kFirstProcessIds = 1024;
+constexpr DWORD kMaxProcessIds = 1u << 20;
+
+DWORD LastErrorOr(DWORD fallback) {
+  DWORD error = GetLastError();
+  return error ? error : fallback;
+}
+
+bool SameText(const wchar_t* a, const wchar_t* b) {
+  return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a, -1, b, -1) == CSTR_EQUAL;
+}
+
+// A path's folder without its drive ("\Program Files\App\") and its name with extension ("app.exe").
+// False when either part does not fit in MAX_PATH characters.
+bool SplitPath(const wchar_t* path, wchar_t* folder, wchar_t* name) {
+  if (path[0] && path[1] == L':') path += 2;
+  const wchar_t* nameStart = path;
+  for (const wchar_t* p = path; *p; ++p)
+    if (*p == L'\\' || *p == L'/') nameStart = p + 1;
+  size_t folderLength = static_cast<size_t>(nameStart - path);
+  size_t nameLength = wcslen(nameStart);
+  if (folderLength >= MAX_PATH || nameLength >= MAX_PATH) return false;
+  wmemcpy(folder, path, folderLength);
+  folder[folderLength] = 0;
+  wmemcpy(name, nameStart, nameLength + 1);
+  return true;
+}
+
+const wchar_t* FileNamePart(const wchar_t* path) {
+  const wchar_t* name = path;
+  for (const wchar_t* p = path; *p; ++p)
+    if (*p == L'\\' || *p == L'/') name = p + 1;
+  return name;
+}
+
+// What the caller looks for: a name (maybe a pattern) and, when the pattern had one, a folder.
+struct ProcessPattern {
+  wchar_t folder[MAX_PATH];
+  wchar_t name[MAX_PATH];
+  bool wildcard;
+
+  bool Read(const wchar_t* text) {
+    if (!SplitPath(text, folder, name)) return false;
+    wildcard = wcschr(name, L'*') || wcschr(name, L'?');
+    return true;
+  }
+  bool NameMatches(const wchar_t* exeName) const {
+    return wildcard ? WildcardMatch(name, exeName, false) : SameText(name, exeName);
+  }
+  bool HasFolder() const { return folder[0] != 0; }
+  bool FolderMatches(const wchar_t* exePath) const {
+    wchar_t exeFolder[MAX_PATH], exeName[MAX_PATH];
+    return SplitPath(exePath, exeFolder, exeName) && SameText(folder, exeFolder);
+  }
+};
+
+// Tool Help, bound from kernel32.
+struct ToolHelp {
+  decltype(&CreateToolhelp32Snapshot) createSnapshot;
+  decltype(&Process32FirstW) processFirst;
+  decltype(&Process32NextW) processNext;
+  decltype(&Module32FirstW) moduleFirst;
+  decltype(&Module32NextW) moduleNext;
+};
+
+// The full path of process id's module named exeName, from a module snapshot of that process.
+bool ModulePath(const ToolHelp& api, DWORD id, const wchar_t* exeName, wchar_t* path) {
+  kesi::UniqueFile snapshot(api.createSnapshot(TH32CS_SNAPMODULE, id));
+  if (!snapshot) return false;
+  MODULEENTRY32W module = {};
+  module.dwSize = sizeof(module);
+  for (BOOL more = api.moduleFirst(snapshot.get(), &module); more; more = api.moduleNext(snapshot.get(), &module)) {
+    if (SameText(module.szModule, exeName)) {
+      wcsncpy(path, module.szExePath, MAX_PATH - 1);
+      path[MAX_PATH - 1] = 0;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Process status, bound from psapi.
+using EnumProcessesFn = BOOL(WINAPI*)(DWORD*, DWORD, DWORD*);
+using EnumProcessModulesFn = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, DWORD*);
+using GetModuleFileNameExFn = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
+
+template <typename F>
+F Bind(HMODULE module, const char* name) {
+  return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+ProcessSearchRoutes DefaultRoutes() { return ProcessSearchRoutes{&FindProcessBySnapshot, &FindProcessByProcessStatus}; }
+
+ProcessSearchRoutes g_routes = DefaultRoutes();
+
+}  // namespace
+
+ProcessSearchRoutes& ProcessSearchSystem() { return g_routes; }
+void ResetProcessSearchRoutes() { g_routes = DefaultRoutes(); }
+
+DWORD FindProcessBySnapshot(const wchar_t* pattern, LONG* found) {
+  if (!pattern || !found) return ERROR_INVALID_PARAMETER;
+  *found = 0;
+  kesi::UniqueModule kernel(LoadLibraryW(L"kernel32.dll"));
+  if (!kernel) return LastErrorOr(ERROR_MOD_NOT_FOUND);
+  ToolHelp api{Bind<decltype(api.createSnapshot)>(kernel.get(), "CreateToolhelp32Snapshot"),
+               Bind<decltype(api.processFirst)>(kernel.get(), "Process32FirstW"),
+               Bind<decltype(api.processNext)>(kernel.get(), "Process32NextW"),
+               Bind<decltype(api.moduleFirst)>(kernel.get(), "Module32FirstW"),
+               Bind<decltype(api.moduleNext)>(kernel.get(), "Module32NextW")};
+  if (!api.createSnapshot || !api.processFirst || !api.processNext || !api.moduleFirst || !api.moduleNext)
+    return LastErrorOr(ERROR_PROC_NOT_FOUND);
+
+  ProcessPattern wanted;
+  if (!wanted.Read(pattern)) return ERROR_SUCCESS;  // too long to name any process
+
+  kesi::UniqueFile snapshot(api.createSnapshot(kSnapshotProcesses, 0));
+  if (!snapshot) return LastErrorOr(ERROR_INVALID_HANDLE);
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  if (!api.processFirst(snapshot.get(), &entry)) {
+    DWORD error = GetLastError();
+    return error == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : LastErrorOr(ERROR_INVALID_DATA);
+  }
+  do {
+    const wchar_t* exeName = FileNamePart(entry.szExeFile);
+    if (!wanted.NameMatches(exeName)) continue;
+    wchar_t exePath[MAX_PATH];
+    if (!wanted.HasFolder() || (ModulePath(api, entry.th32ProcessID, exeName, exePath) && wanted.FolderMatches(exePath))) {
+      *found = 1;
+      break;
+    }
+  } while (api.processNext(snapshot.get(), &entry));
+  return ERROR_SUCCESS;
+}
+
+DWORD FindProcessByProcessStatus(const wchar_t* pattern, LONG* found) {
+  if (!pattern || !found) return ERROR_INVALID_PARAMETER;
+  *found = 0;
+  kesi::UniqueModule psapi(LoadLibraryW(L"psapi.dll"));
+  EnumProcessesFn enumProcesses = nullptr;
+  EnumProcessModulesFn enumModules = nullptr;
+  GetModuleFileNameExFn moduleFileName = nullptr;
+  if (psapi) {
+    enumProcesses = Bind<EnumProcessesFn>(psapi.get(), "EnumProcesses");
+    enumModules = Bind<EnumProcessModulesFn>(psapi.get(), "EnumProcessModules");
+    moduleFileName = Bind<GetModuleFileNameExFn>(psapi.get(), "GetModuleFileNameExW");
+  }
+  if (!enumProcesses || !enumModules || !moduleFileName) {
+    DWORD error = GetLastError();
+    if (error) OutputDebugStringW(L"Failed to initialize PSAPI interface!\n");
+    return error ? error : ERROR_PROC_NOT_FOUND;
+  }
+
+  ProcessPattern wanted;
+  if (!wanted.Read(pattern)) return ERROR_SUCCESS;
+
+  // The list is complete once it no longer fills the buffer.
+  std::unique_ptr<DWORD[]> ids;
+  DWORD capacity = kFirstProcessIds;
+  DWORD bytes = 0;
+  for (;;) {
+    ids.reset(new (std::nothrow) DWORD[capacity]);
+    if (!ids) return ERROR_NOT_ENOUGH_MEMORY;
+    if (!enumProcesses(ids.get(), capacity * sizeof(DWORD), &bytes)) return LastErrorOr(ERROR_INVALID_DATA);
+    if (bytes < capacity * sizeof(DWORD) || capacity >= kMaxProcessIds) break;
+    capacity *= 2;
+  }
+
+  DWORD count = bytes / sizeof(DWORD);
+  for (DWORD i = 0; i < count && !*found; ++i) {
+    kesi::UniqueHandle process(OpenProcess(kProcessQuery, FALSE, ids[i]));
+    if (!process) continue;
+    HMODULE first = nullptr;
+    DWORD needed = 0;
+    wchar_t exePath[MAX_PATH] = {};
+    if (!enumModules(process.get(), &first, sizeof(first), &needed) ||
+        !moduleFileName(process.get(), first, exePath, MAX_PATH))
+      continue;
+    exePath[MAX_PATH - 1] = 0;
+    if (wanted.NameMatches(FileNamePart(exePath)) && (!wanted.HasFolder() || wanted.FolderMatches(exePath)))
+      *found = 1;
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD FindProcess(const wchar_t* pattern, LONG* found) {
+  if (!found) return ERROR_INVALID_PARAMETER;
+  *found = 0;
+  if (!pattern) return ERROR_INVALID_PARAMETER;
+  if (g_routes.snapshot(pattern, found) == ERROR_SUCCESS) return ERROR_SUCCESS;
+  OutputDebugStringW(L"ToolHelp32 function failed.  Trying PSAPI...\n");
+  *found = 0;
+  return g_routes.processStatus(pattern, found);
+}
+
+LONG EvaluateProcess(const wchar_t* parameters, LONG* verdict) {
+  if (!verdict) return kCheckUnprepared;
+  std::unique_ptr<wchar_t[]> copy = DuplicateText(parameters);
+  if (!copy) return kCheckUnprepared;
+  wchar_t* cursor = nullptr;
+  const wchar_t* field = NextField(copy.get(), L",", &cursor);
+  NextField(nullptr, L",", &cursor);  // read and ignored
+  if (!field) return kCheckUnprepared;
+  while (iswspace(*field)) ++field;
+  std::unique_ptr<wchar_t[]> pattern = ExpandLiteralText(field, true, true);
+  if (!pattern) return kCheckUnprepared;
+  FindProcess(pattern.get(), verdict);
+  return ERROR_SUCCESS;
+}
