@@ -33,8 +33,9 @@ case "$verb" in
       exit 0
     fi
     rm -f "$state/port" "$state/pid"
+    # 9>&-: the server must not inherit the lock, or every later start and stop would wait for it.
     python3 "$simulator" --control "$address" --background --port-file "$state/port" \
-      --pid-file "$state/pid" --log "$state/log" || { cat "$state/log" >&2 2>/dev/null; exit 1; }
+      --pid-file "$state/pid" --log "$state/log" 9>&- || { cat "$state/log" >&2 2>/dev/null; exit 1; }
     answers || { echo "the control server does not answer on $address" >&2; cat "$state/log" >&2 2>/dev/null; exit 1; }
     echo 1 > "$state/users"
     echo "control server on $address"
