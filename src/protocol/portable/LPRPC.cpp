@@ -126,6 +126,42 @@ inline const uint8_t* DecodeScalar(const uint8_t* p, const uint8_t* end, int32_t
   }
 }
 
+// Full-size chunk storage freed by one vector is kept for the next, up to a megabyte. Without it, a long
+// message costs fresh pages on every decode on heaps that return large free ranges to the system (Wine's
+// does, at about 10 us a page here), and that cost, not the codec's, decided the time per member.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KESI_LPRPC_NO_CHUNK_CACHE  // let ASan see every chunk freed
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(KESI_LPRPC_NO_CHUNK_CACHE)
+constexpr size_t kCachedChunks = 0;
+#else
+constexpr size_t kCachedChunks = 16;
+#endif
+std::mutex cacheLock;  // constant-initialised, trivially destroyed: usable during static destruction
+LPRPCValue* cachedChunks[kCachedChunks + 1];
+size_t cachedCount = 0;
+
+LPRPCValue* NewChunkStorage(uint32_t capacity) {
+  if (capacity == kMaxChunkEntries) {
+    std::lock_guard<std::mutex> guard(cacheLock);
+    if (cachedCount) return cachedChunks[--cachedCount];
+  }
+  return new (std::nothrow) LPRPCValue[capacity];
+}
+
+void DeleteChunkStorage(LPRPCValue* entries, uint32_t capacity) {
+  if (capacity == kMaxChunkEntries) {
+    std::lock_guard<std::mutex> guard(cacheLock);
+    if (cachedCount < kCachedChunks) {
+      cachedChunks[cachedCount++] = entries;
+      return;
+    }
+  }
+  delete[] entries;
+}
+
 }  // namespace
 
 // ---- entry list --------------------------------------------------------------------------------
@@ -142,54 +178,38 @@ LPRPCVector::~LPRPCVector() {
     used -= inChunk;
     Chunk* next = chunk->next;
     if (chunk != &head_) {
-      delete[] chunk->entries;
+      DeleteChunkStorage(chunk->entries, chunk->capacity);
       delete chunk;
     }
     chunk = next;
   }
 }
 
-bool LPRPCVector::ReserveLocked(uint32_t extra) {
-  uint32_t free = tail_->capacity - tailUsed_;
-  if (extra <= free) return true;
-  uint32_t needed = extra - free;
-  // A spare chunk made by an earlier reservation holds no published entry, so no reader can be in it.
-  if (Chunk* spare = tail_->next) {
-    if (spare->capacity >= needed) return true;
-    tail_->next = nullptr;
-    delete[] spare->entries;
-    delete spare;
-  }
-  // Chunks grow with the vector so that a long one takes few allocations.
+bool LPRPCVector::AdvanceLocked(uint32_t wanted) {
+  // Chunks grow with the vector so that a long one takes few allocations, but stay small enough for the
+  // allocator's ordinary path: a block of a megabyte costs a fresh mapping on every decode under Wine.
   uint32_t capacity = GetCount();
+  if (capacity < wanted) capacity = wanted;
   if (capacity > kMaxChunkEntries) capacity = kMaxChunkEntries;
-  if (capacity < needed) capacity = needed;
+  if (capacity == 0) capacity = 1;
   Chunk* chunk = new (std::nothrow) Chunk{nullptr, capacity, nullptr};
   if (!chunk) return false;
-  chunk->entries = new (std::nothrow) LPRPCValue[capacity];
+  chunk->entries = NewChunkStorage(capacity);
   if (!chunk->entries) {
     delete chunk;
     return false;
   }
+  // Linked before any entry in it is published, so a reader that reaches the chunk finds the link.
   tail_->next = chunk;
+  tail_ = chunk;
+  tailUsed_ = 0;
   return true;
-}
-
-LPRPCValue* LPRPCVector::SlotLocked() {
-  if (tailUsed_ == tail_->capacity) {
-    if (!ReserveLocked(1)) return nullptr;
-    tail_ = tail_->next;
-    tailUsed_ = 0;
-  }
-  return &tail_->entries[tailUsed_];
 }
 
 int LPRPCVector::Append(const LPRPCValue& entry) {
   std::lock_guard<std::mutex> guard(lock_);
-  LPRPCValue* slot = SlotLocked();
-  if (!slot) return kErrorOutOfMemory;
-  *slot = entry;
-  ++tailUsed_;
+  if (tailUsed_ == tail_->capacity && !AdvanceLocked(1)) return kErrorOutOfMemory;
+  tail_->entries[tailUsed_++] = entry;
   // Publishing the count after the entry (and the link to its chunk) lets Next read without the lock.
   count_.store(count_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
   return 0;
@@ -320,9 +340,8 @@ const uint8_t* LPRPCVector::DecodeVectorEntry(const uint8_t* p, const uint8_t* e
 const uint8_t* LPRPCVector::DecodeEntries(const uint8_t* p, const uint8_t* end, uint32_t count, int32_t type,
                                           int depth) {
   std::lock_guard<std::mutex> guard(lock_);
-  // Every entry takes at least a few bytes, so the declared count is trusted only as far as they go.
-  size_t fit = Room(p, end) / MinimumEntryBytes(type, type != LPRPC_INVALID);
-  if (!ReserveLocked(static_cast<uint32_t>(count < fit ? count : fit))) return nullptr;
+  // Every entry takes at least a few bytes, so a declared count is trusted only as far as they go.
+  const size_t minimum = MinimumEntryBytes(type, type != LPRPC_INVALID);
   // The loop keeps the tail in locals: the entries it writes could otherwise alias the list's fields.
   LPRPCValue* slot = tail_->entries + tailUsed_;
   LPRPCValue* limit = tail_->entries + tail_->capacity;
@@ -330,13 +349,27 @@ const uint8_t* LPRPCVector::DecodeEntries(const uint8_t* p, const uint8_t* end, 
   for (; added < count; ++added) {
     if (slot == limit) {
       tailUsed_ = tail_->capacity;
-      if (!ReserveLocked(1)) {
+      size_t fit = Room(p, end) / minimum;
+      uint32_t left = count - added;
+      if (!AdvanceLocked(fit < left ? static_cast<uint32_t>(fit) : left)) {
         p = nullptr;
         break;
       }
-      tail_ = tail_->next;
       slot = tail_->entries;
       limit = slot + tail_->capacity;
+    }
+    // Replies are mostly Strings: a complete, terminated one is taken without the general reader.
+    if (type == LPRPC_INVALID && Room(p, end) >= 3 && p[0] == 0x04) {
+      uint32_t length = Get16(p + 1);
+      if (length && Room(p, end) - 3 >= length && p[2 + length] == 0) {
+        slot->type = LPRPC_STRING;
+        slot->owned = false;
+        slot->length = 0;
+        slot->value.text = reinterpret_cast<const char*>(p + 3);
+        p += 3 + length;
+        ++slot;
+        continue;
+      }
     }
     int32_t entryType = type;
     if (entryType == LPRPC_INVALID) {

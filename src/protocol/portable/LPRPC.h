@@ -175,9 +175,8 @@ class LPRPCVector {
   };
   static constexpr uint32_t kInlineEntries = 4;
 
-  // With lock_ held: makes room for extra more entries; the free slot at the end (null without memory).
-  bool ReserveLocked(uint32_t extra);
-  LPRPCValue* SlotLocked();
+  // With lock_ held and the tail chunk full: appends a chunk for about wanted more entries.
+  bool AdvanceLocked(uint32_t wanted);
 
   int32_t kind_;
   std::mutex lock_;  // serialises appends
