@@ -8,6 +8,7 @@
 #include "LPRPC.h"
 #include "LPRPCTransport.h"
 #include "RQCertificate.h"
+#include "RQCredential.h"
 #include "SimulatorClient.h"
 
 namespace kesi {
@@ -207,7 +208,9 @@ TEST_F(TransportTest, StatusCodesAndBodies) {
     for (DWORD error : g_script.dialogErrors) {
       EXPECT_EQ(0u, error);
     }
-    if (c.result == 0) EXPECT_EQ(0u, reply.GetLength());
+    if (c.result == 0) {
+      EXPECT_EQ(0u, reply.GetLength());
+    }
   }
   EXPECT_EQ(9u, appliance.Calls(1).size());
 }
@@ -390,6 +393,41 @@ TEST_F(TransportTest, PostFileSendsTheExactForm) {
   EXPECT_EQ(ERROR_INVALID_PARAMETER, transport_.PostFile(L"", L"abc", L"C:\\windows\\win.ini"));
   EXPECT_EQ(ERROR_INVALID_PARAMETER, transport_.PostFile(L"/postauth/__EPClogfilesubmit", L"abc", nullptr));
   EXPECT_EQ(6u, appliance.Journal().size());
+}
+
+// The proxy settings of the caller: the credential is kept as a copy, and with an address but no
+// credential the first exchange looks for the one WinINet collected (none here: the request went direct).
+TEST_F(TransportTest, ProxyCredentialIsCopiedOrCollected) {
+  Appliance appliance;
+  ASSERT_EQ("", appliance.Error());
+  RQCredential source(kCredentialTargetName, 0);
+  ASSERT_EQ(0u, source.SetUserAndPassword(L"proxyuser", L"proxy secret"));
+  {
+    LPRPCTransportWinINet transport(nullptr);
+    ASSERT_EQ(0u, transport.SetProxy(L"proxy.example:8080", &source));
+    source.Forget();  // the transport holds its own copy
+    ASSERT_NE(nullptr, transport.GetProxyCredential());
+    EXPECT_STREQ(L"proxyuser", transport.GetProxyCredential()->GetUserName());
+    BYTE secret[64] = {};
+    DWORD size = sizeof(secret);
+    ASSERT_EQ(0u, transport.GetProxyCredential()->GetSecret(secret, &size, FALSE));
+    EXPECT_STREQ(L"proxy secret", reinterpret_cast<const wchar_t*>(secret));
+    ASSERT_EQ(0u, transport.Open(appliance.Server().c_str(), FALSE, nullptr, TRUE, 0, 0));
+    EXPECT_EQ(0u, Exchange(transport));
+    // An empty address keeps the credential object but forgets what it held.
+    ASSERT_EQ(0u, transport.SetProxy(L"", nullptr));
+    EXPECT_FALSE(transport.HasProxy());
+    ASSERT_NE(nullptr, transport.GetProxyCredential());
+    EXPECT_TRUE(transport.GetProxyCredential()->GetUserName().IsEmpty());
+    ASSERT_EQ(0u, transport.SetProxyCredential(nullptr));
+    EXPECT_EQ(nullptr, transport.GetProxyCredential());
+  }
+  LPRPCTransportWinINet transport(nullptr);
+  ASSERT_EQ(0u, transport.SetProxy(L"proxy.example:8080", nullptr));
+  ASSERT_EQ(0u, transport.Open(appliance.Server().c_str(), FALSE, nullptr, TRUE, 0, 0));
+  EXPECT_EQ(0u, Exchange(transport));
+  EXPECT_EQ(nullptr, transport.GetProxyCredential());
+  EXPECT_EQ(2u, appliance.Calls(1).size());
 }
 
 TEST_F(TransportTest, NotOpenedAndUnsupportedOperations) {
