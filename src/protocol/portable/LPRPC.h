@@ -50,10 +50,11 @@ constexpr int kLPRPCMaxDepth = 32;
 class LPRPCVector;
 
 // One entry of a vector. A String entry points at a NUL-terminated text; a Binary entry at length bytes.
-// Decoded String and Binary entries point into the received bytes, which must outlive the tree.
+// Decoded String and Binary entries point into the received bytes, which must outlive the tree (a String
+// received without its final NUL is the exception: it gets a terminated copy, owned by the entry).
 struct LPRPCValue {
-  uint8_t type;  // an LPRPCType
-  bool owned;    // the entry releases its payload
+  uint8_t type;     // an LPRPCType
+  bool owned;       // the entry releases its payload
   uint32_t length;  // byte count of a Binary
   union {
     uint8_t boolean;  // 1 or 0
