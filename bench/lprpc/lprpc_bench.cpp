@@ -16,7 +16,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr size_t kTextLength = 40;  // a typical interrogation line
-constexpr int kBatches = 7;
+constexpr int kBatches = 15;
 
 // Keeps the compiler from dropping work whose result is otherwise unused.
 void Sink(const void* p) { asm volatile("" : : "r"(p) : "memory"); }
