@@ -38,8 +38,10 @@ DWORD AgentList::Add(AgentRecord* record) {
   if (!record) return ERROR_INVALID_PARAMETER;
   Lock lock(lock_);
   if (record->next_ || record == tail_) return ERROR_INVALID_PARAMETER;
-  if (tail_) tail_->next_ = record;
-  else head_ = record;
+  if (tail_)
+    tail_->next_ = record;
+  else
+    head_ = record;
   tail_ = record;
   ++count_;
   return 0;

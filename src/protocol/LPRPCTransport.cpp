@@ -24,7 +24,7 @@ constexpr char kMultipartTail[] = "--jiminycricket--\r\n";
 constexpr DWORD kFileChunk = 1024;
 constexpr size_t kCookieHeaderChars = 256;
 constexpr DWORD kErrorMaskCombinedSecCert = 2;  // INTERNET_ERROR_MASK_COMBINED_SEC_CERT
-constexpr DWORD kIllegalMessage = 0x80090326;  // SEC_E_ILLEGAL_MESSAGE: no dialog for it
+constexpr DWORD kIllegalMessage = 0x80090326;   // SEC_E_ILLEGAL_MESSAGE: no dialog for it
 constexpr DWORD kDialogFlags =
     FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA;
 
@@ -34,13 +34,13 @@ TransportSeams g_seams = DefaultSeams();
 
 bool IsCertificateError(DWORD error) {
   switch (error) {
-    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:  // 12037
-    case ERROR_INTERNET_SEC_CERT_CN_INVALID:    // 12038
-    case ERROR_INTERNET_HTTP_TO_HTTPS_ON_REDIR: // 12039
-    case ERROR_INTERNET_INVALID_CA:             // 12045
-    case ERROR_INTERNET_SEC_CERT_ERRORS:        // 12055
-    case ERROR_INTERNET_SEC_CERT_NO_REV:        // 12056
-    case ERROR_INTERNET_SEC_CERT_REV_FAILED:    // 12057
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:   // 12037
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:     // 12038
+    case ERROR_INTERNET_HTTP_TO_HTTPS_ON_REDIR:  // 12039
+    case ERROR_INTERNET_INVALID_CA:              // 12045
+    case ERROR_INTERNET_SEC_CERT_ERRORS:         // 12055
+    case ERROR_INTERNET_SEC_CERT_NO_REV:         // 12056
+    case ERROR_INTERNET_SEC_CERT_REV_FAILED:     // 12057
       return true;
     default:
       return false;
@@ -121,8 +121,10 @@ DWORD SplitServerName(const wchar_t* server, wchar_t* hostOut, size_t capacity, 
     if (!close || close == server + 1) return ERROR_INVALID_PARAMETER;
     hostStart = server + 1;
     hostLength = static_cast<size_t>(close - hostStart);
-    if (close[1] == L':') portText = close + 2;
-    else if (close[1] != 0) return ERROR_INVALID_PARAMETER;
+    if (close[1] == L':')
+      portText = close + 2;
+    else if (close[1] != 0)
+      return ERROR_INVALID_PARAMETER;
   } else {
     const wchar_t* colon = wcschr(server, L':');
     // A bare IPv6 address has more than one colon and names no port.
@@ -253,8 +255,8 @@ DWORD LPRPCTransportWinINet::Close() {
   return result;
 }
 
-DWORD LPRPCTransportWinINet::Open(const wchar_t* host, BOOL allowUI, HWND parentWindow,
-                                  BOOL ignoreCertificateErrors, DWORD, DWORD) {
+DWORD LPRPCTransportWinINet::Open(const wchar_t* host, BOOL allowUI, HWND parentWindow, BOOL ignoreCertificateErrors,
+                                  DWORD, DWORD) {
   if (!host || !*host) return ERROR_INVALID_PARAMETER;
   allowUI_ = allowUI;
   parentWindow_ = parentWindow;
@@ -330,9 +332,11 @@ DWORD LPRPCTransportWinINet::OpenRequest(const wchar_t* path, const wchar_t* con
 
 DWORD LPRPCTransportWinINet::SendLoop(const void* body, DWORD length) {
   DWORD lastCleared = 0;
+  bool lastSent = false;
   for (int attempt = 0; attempt < kMaxSendAttempts; ++attempt) {
     DWORD started = g_seams.tickCount();
     bool sent = g_seams.sendRequest(request_.get(), nullptr, 0, const_cast<void*>(body), length) != FALSE;
+    lastSent = sent;
     DWORD error = 0;
     if (!sent) {
       error = GetLastError();
@@ -379,7 +383,10 @@ DWORD LPRPCTransportWinINet::SendLoop(const void* body, DWORD length) {
 
     if (sent || error) return error;
   }
-  // Every attempt ended in an error that was cleared and came back: report it rather than loop on.
+  // Every attempt was retried. After a send that went through, the response's status tells the outcome
+  // (a challenge answered wrongly again and again ends as its status); otherwise the error that kept
+  // coming back is the result rather than a loop without end.
+  if (lastSent) return 0;
   return lastCleared ? lastCleared : ERROR_INTERNET_TIMEOUT;
 }
 
@@ -389,12 +396,18 @@ DWORD LPRPCTransportWinINet::MapStatus() {
   if (!HttpQueryInfoW(request_.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
     return LastErrorOr(ERROR_HTTP_HEADER_NOT_FOUND);
   switch (status) {
-    case HTTP_STATUS_OK: return 0;
-    case HTTP_STATUS_DENIED: return ERROR_INTERNET_INCORRECT_PASSWORD;                 // 401 -> 12015
-    case HTTP_STATUS_NOT_FOUND: return ERROR_INTERNET_ITEM_NOT_FOUND;                  // 404 -> 12028
-    case HTTP_STATUS_PROXY_AUTH_REQ: return allowUI_ ? ERROR_CANCELLED : ERROR_INTERNET_LOGIN_FAILURE;  // 407
-    case HTTP_STATUS_SERVER_ERROR: return ERROR_INTERNET_EXTENDED_ERROR;                // 500 -> 12004
-    default: return ERROR_HTTP_INVALID_SERVER_RESPONSE;                         // 12152
+    case HTTP_STATUS_OK:
+      return 0;
+    case HTTP_STATUS_DENIED:
+      return ERROR_INTERNET_INCORRECT_PASSWORD;  // 401 -> 12015
+    case HTTP_STATUS_NOT_FOUND:
+      return ERROR_INTERNET_ITEM_NOT_FOUND;  // 404 -> 12028
+    case HTTP_STATUS_PROXY_AUTH_REQ:
+      return allowUI_ ? ERROR_CANCELLED : ERROR_INTERNET_LOGIN_FAILURE;  // 407
+    case HTTP_STATUS_SERVER_ERROR:
+      return ERROR_INTERNET_EXTENDED_ERROR;  // 500 -> 12004
+    default:
+      return ERROR_HTTP_INVALID_SERVER_RESPONSE;  // 12152
   }
 }
 
@@ -427,8 +440,8 @@ DWORD LPRPCTransportWinINet::Call(const wchar_t* path, Utf8Buffer* message) {
   if (!connection_) return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
   static const wchar_t* const kAccept[] = {kLprpcContentType, nullptr};
   DWORD result = OpenRequest(path, kAccept, reinterpret_cast<DWORD_PTR>(this));
-  if (!result && !HttpAddRequestHeadersW(request_.get(), kLprpcContentTypeHeader, static_cast<DWORD>(-1),
-                                         HTTP_ADDREQ_FLAG_ADD))
+  if (!result &&
+      !HttpAddRequestHeadersW(request_.get(), kLprpcContentTypeHeader, static_cast<DWORD>(-1), HTTP_ADDREQ_FLAG_ADD))
     result = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
   if (!result) result = SendLoop(message->GetData(), message->GetLength());
   if (!result) result = AfterRequest();
@@ -467,8 +480,8 @@ DWORD LPRPCTransportWinINet::PostFile(const wchar_t* path, const wchar_t* cookie
     return result;
   }
 
-  UniqueFile file(CreateFileW(filePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              nullptr));
+  UniqueFile file(
+      CreateFileW(filePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
     CloseRequest();
     return ERROR_INVALID_PARAMETER;
@@ -524,8 +537,10 @@ DWORD LPRPCTransportWinINet::CaptureProxyCredential() {
     result = QueryStringOption(request_.get(), INTERNET_OPTION_PROXY_PASSWORD, &password, &passwordBytes);
     if (!result) {
       proxyCredential_ = new (std::nothrow) RQCredential(kCredentialTargetName, 0);
-      if (!proxyCredential_) result = ERROR_NOT_ENOUGH_MEMORY;
-      else result = proxyCredential_->Set(user, reinterpret_cast<const BYTE*>(password), passwordBytes);
+      if (!proxyCredential_)
+        result = ERROR_NOT_ENOUGH_MEMORY;
+      else
+        result = proxyCredential_->Set(user, reinterpret_cast<const BYTE*>(password), passwordBytes);
     }
     FreeWiped(password);
   }
@@ -546,8 +561,10 @@ DWORD LPRPCTransportWinINet::CaptureServerCertificate() {
   DWORD result = 0;
   if (InternetQueryOptionW(request_.get(), INTERNET_OPTION_SECURITY_CERTIFICATE_STRUCT, info, &size)) {
     serverCertificate_ = new (std::nothrow) RQCertificateInfo();
-    if (!serverCertificate_) result = ERROR_NOT_ENOUGH_MEMORY;
-    else serverCertificate_->LoadFromInternetInfo(info);
+    if (!serverCertificate_)
+      result = ERROR_NOT_ENOUGH_MEMORY;
+    else
+      serverCertificate_->LoadFromInternetInfo(info);
     for (void* text : {static_cast<void*>(info->lpszSubjectInfo), static_cast<void*>(info->lpszIssuerInfo),
                        static_cast<void*>(info->lpszProtocolName), static_cast<void*>(info->lpszSignatureAlgName),
                        static_cast<void*>(info->lpszEncryptionAlgName)}) {

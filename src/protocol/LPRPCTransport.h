@@ -27,13 +27,13 @@ constexpr int kMaxSendAttempts = 16;
 // Request flags of every exchange: reload, no cache write, TLS, keep-alive, no cookies kept by the
 // library, no automatic authentication, no UI of WinINet's own.
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE |
-                                INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_COOKIES |
-                                INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_UI;
+                                INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTH |
+                                INTERNET_FLAG_NO_UI;
 // Security flags added to a request whose certificate errors are to be ignored.
-constexpr DWORD kIgnoreCertificateFlags =
-    SECURITY_FLAG_IGNORE_REVOCATION | SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_WRONG_USAGE |
-    SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
-    SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTPS;
+constexpr DWORD kIgnoreCertificateFlags = SECURITY_FLAG_IGNORE_REVOCATION | SECURITY_FLAG_IGNORE_UNKNOWN_CA |
+                                          SECURITY_FLAG_IGNORE_WRONG_USAGE | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
+                                          SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
+                                          SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTPS;
 
 // The calls that a test replaces: the error dialog blocks without a user, the send cannot be made to
 // fail in every way a server can, and 40 seconds are too long to wait. The defaults are the real ones.
@@ -110,8 +110,8 @@ class LPRPCTransportWinINet : public LPRPCTransport {
 
   bool IsConnected() override;
   DWORD CloseRequest() override;
-  DWORD Open(const wchar_t* host, BOOL allowUI, HWND parentWindow, BOOL ignoreCertificateErrors,
-             DWORD reserved1, DWORD reserved2) override;
+  DWORD Open(const wchar_t* host, BOOL allowUI, HWND parentWindow, BOOL ignoreCertificateErrors, DWORD reserved1,
+             DWORD reserved2) override;
   DWORD Close() override;
   DWORD PostFile(const wchar_t* path, const wchar_t* cookie, const wchar_t* filePath) override;
   DWORD Call(const wchar_t* path, Utf8Buffer* message) override;

@@ -466,7 +466,9 @@ DWORD LogonAgent::ReportAgents(int32_t procedure, AgentList* list, BOOL* answer)
   return 0;
 }
 
-DWORD LogonAgent::ReportAgentList(AgentList* list, BOOL* answer) { return ReportAgents(kProcReportAgentList, list, answer); }
+DWORD LogonAgent::ReportAgentList(AgentList* list, BOOL* answer) {
+  return ReportAgents(kProcReportAgentList, list, answer);
+}
 
 DWORD LogonAgent::ReportDeployList(AgentList* list, BOOL* answer) {
   return ReportAgents(kProcReportDeployList, list, answer);

@@ -18,9 +18,9 @@
 namespace kesi {
 
 // Agent codes.
-constexpr DWORD kAgentNoSession = 0xE3080001;       // the call needs a session and there is none
-constexpr DWORD kAgentReplyUnreadable = 0xE3080004; // the reply could not be read, or it was a fault
-constexpr DWORD kAgentCallNotBuilt = 0xE3080005;    // the call could not be built (or not at this version)
+constexpr DWORD kAgentNoSession = 0xE3080001;        // the call needs a session and there is none
+constexpr DWORD kAgentReplyUnreadable = 0xE3080004;  // the reply could not be read, or it was a fault
+constexpr DWORD kAgentCallNotBuilt = 0xE3080005;     // the call could not be built (or not at this version)
 
 constexpr wchar_t kLogonPath[] = L"/__api__/__logon__";
 constexpr wchar_t kLogUploadPath[] = L"/postauth/__EPClogfilesubmit";

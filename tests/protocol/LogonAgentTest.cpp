@@ -90,8 +90,8 @@ class Session {
  public:
   explicit Session(const std::string& scenario, const wchar_t* sessionText = nullptr) : appliance(scenario) {
     if (appliance.Error().empty())
-      connect = agent->Connect(appliance.Server().c_str(), nullptr, sessionText, nullptr, nullptr, FALSE, nullptr,
-                               TRUE, 0, 0);
+      connect = agent->Connect(appliance.Server().c_str(), nullptr, sessionText, nullptr, nullptr, FALSE, nullptr, TRUE,
+                               0, 0);
   }
   ~Session() { agent->Release(); }
 
@@ -104,8 +104,8 @@ std::string Scenario(int version, const std::string& rest = "") {
   return "{\"version\": " + std::to_string(version) + ", \"session\": \"S1\"" + (rest.empty() ? "" : ", " + rest) + "}";
 }
 
-#define ASSERT_SESSION(s)                         \
-  ASSERT_EQ("", (s).appliance.Error());           \
+#define ASSERT_SESSION(s)               \
+  ASSERT_EQ("", (s).appliance.Error()); \
   ASSERT_EQ(0u, (s).connect)
 
 TEST(LogonAgent, LogsOnWithANewOrAResumedSession) {
@@ -159,7 +159,8 @@ TEST(LogonAgent, LogonFailures) {
     EXPECT_STREQ(L"", s.agent->GetSession());
   }
   LogonAgent* agent = new LogonAgent();
-  EXPECT_EQ(ERROR_INVALID_PARAMETER, agent->Connect(L"", nullptr, nullptr, nullptr, nullptr, FALSE, nullptr, TRUE, 0, 0));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER,
+            agent->Connect(L"", nullptr, nullptr, nullptr, nullptr, FALSE, nullptr, TRUE, 0, 0));
   agent->Release();
 }
 
@@ -306,8 +307,9 @@ TEST(LogonAgent, PostResultsAtEachVersion) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "version " << c.version);
-    Session s(Scenario(c.version,
-                       R"("continue": false, "interval": 30, "zone": "Quarantine", "zone_commands": ["LOGOUT", "", "NOTE"])"));
+    Session s(Scenario(
+        c.version,
+        R"("continue": false, "interval": 30, "zone": "Quarantine", "zone_commands": ["LOGOUT", "", "NOTE"])"));
     ASSERT_SESSION(s);
     FakeEngine engine;
     BOOL proceed = TRUE;
@@ -336,7 +338,8 @@ TEST(LogonAgent, PostResultsEdges) {
   EXPECT_EQ(ERROR_INVALID_PARAMETER, s.agent->PostResults(&engine, nullptr, nullptr, nullptr));
   ASSERT_EQ(0u, s.agent->PostResults(&engine, &proceed, nullptr, nullptr));
   EXPECT_TRUE(proceed);
-  EXPECT_EQ(R"([7,"S1",[["R1",true,["a","b"]],["R2",false,[]]],[["user",1],["userHomeDirectory","HOME"],["systemDirectory","SYS"]]])",
+  EXPECT_EQ(R"([7,"S1",[["R1",true,["a","b"]],["R2",false,[]]],)"
+            R"([["user",1],["userHomeDirectory","HOME"],["systemDirectory","SYS"]]])",
             Appliance::Args(s.appliance.Calls(11).at(0)));
   // An Integer where the continue flag belongs.
   RQStringMZ commands;
@@ -367,7 +370,8 @@ TEST(LogonAgent, PostSubsequentResultsFromVersion7) {
   int32_t classification = 0;
   EXPECT_EQ(ERROR_INVALID_PARAMETER, s.agent->PostSubsequentResults(&engine, nullptr, &classification, &zone, nullptr));
   EXPECT_EQ(ERROR_INVALID_PARAMETER, s.agent->PostSubsequentResults(&engine, L"TEAM", nullptr, &zone, nullptr));
-  EXPECT_EQ(ERROR_INVALID_PARAMETER, s.agent->PostSubsequentResults(&engine, L"TEAM", &classification, nullptr, nullptr));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER,
+            s.agent->PostSubsequentResults(&engine, L"TEAM", &classification, nullptr, nullptr));
   ASSERT_EQ(0u, s.agent->PostSubsequentResults(&engine, L"TEAM", &classification, &zone, &commands));
   EXPECT_EQ(R"([7,"TEAM","Z0","JUST_CLASSIFIED",[["R1",true,["a","b"]],["R2",false,[]]]])",
             Appliance::Args(s.appliance.Calls(21).at(0)));
@@ -402,7 +406,7 @@ TEST(LogonAgent, AgentListsAtEachVersion) {
   struct Case {
     int version;
     const char* agentArgs;  // the installArguments the records carry
-    bool deployExtra;      // procedure 12 carries one more Integer
+    bool deployExtra;       // procedure 12 carries one more Integer
   } cases[] = {{4, "", false}, {5, "/q", false}, {9, "/q", false}, {10, "/q", true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "version " << c.version);

@@ -57,8 +57,8 @@ ControlReply ControlRequest(const wchar_t* method, const std::wstring& path, con
 Appliance::Appliance(const std::string& scenario) {
   ControlReply reply = ControlRequest(L"POST", L"/instances", scenario);
   if (reply.status != 201) {
-    error_ = "control server: status " + std::to_string(reply.status) + ", error " + std::to_string(reply.error) +
-             " " + reply.body;
+    error_ = "control server: status " + std::to_string(reply.status) + ", error " + std::to_string(reply.error) + " " +
+             reply.body;
     return;
   }
   id_ = JsonNumber(reply.body, "id");

@@ -21,9 +21,10 @@ using test::TempFile;
 
 struct Script {
   std::vector<DWORD> sendErrors;  // the first sends fail with these (0: make the real send)
-  bool sendAlwaysFails = false;    // repeat the last error for ever
-  std::vector<DWORD> answers;      // dialog answers in turn (0 once they run out)
-  DWORD tickStep = 0;              // added to the clock at every reading
+  bool sendAlwaysFails = false;   // repeat the last error for ever
+  std::vector<DWORD> answers;     // dialog answers in turn (0 once they run out, unless answersRepeat)
+  bool answersRepeat = false;     // repeat the last answer for ever
+  DWORD tickStep = 0;             // added to the clock at every reading
   int sends = 0;
   std::vector<DWORD> dialogErrors;  // the error each dialog was shown
   DWORD clock = 1000;
@@ -33,8 +34,10 @@ Script g_script;
 BOOL WINAPI ScriptedSend(HINTERNET request, LPCWSTR headers, DWORD headersLength, LPVOID body, DWORD length) {
   size_t n = static_cast<size_t>(g_script.sends++);
   DWORD error = 0;
-  if (n < g_script.sendErrors.size()) error = g_script.sendErrors[n];
-  else if (g_script.sendAlwaysFails && !g_script.sendErrors.empty()) error = g_script.sendErrors.back();
+  if (n < g_script.sendErrors.size())
+    error = g_script.sendErrors[n];
+  else if (g_script.sendAlwaysFails && !g_script.sendErrors.empty())
+    error = g_script.sendErrors.back();
   if (error) {
     SetLastError(error);
     return FALSE;
@@ -45,7 +48,8 @@ BOOL WINAPI ScriptedSend(HINTERNET request, LPCWSTR headers, DWORD headersLength
 DWORD WINAPI ScriptedDialog(HWND, HINTERNET, DWORD error, DWORD, LPVOID*) {
   size_t n = g_script.dialogErrors.size();
   g_script.dialogErrors.push_back(error);
-  return n < g_script.answers.size() ? g_script.answers[n] : 0;
+  if (n < g_script.answers.size()) return g_script.answers[n];
+  return g_script.answersRepeat && !g_script.answers.empty() ? g_script.answers.back() : 0;
 }
 
 DWORD WINAPI ScriptedTicks() {
@@ -125,8 +129,9 @@ TEST_F(TransportTest, ExchangeHasTheRequestShapeAndCapturesTheCertificate) {
   Utf8Buffer reply;
   ASSERT_EQ(0u, Exchange(transport_, &reply));
   // {2, {15, "SIMSESSION-0001"}}
-  const std::string expected = std::string("\x10\x00\x02\x02\x00\x00\x00\x02\x10\x00\x02\x02\x00\x00\x00\x0f\x04\x00\x10", 19) +
-                               std::string("SIMSESSION-0001", 16);
+  const std::string expected =
+      std::string("\x10\x00\x02\x02\x00\x00\x00\x02\x10\x00\x02\x02\x00\x00\x00\x0f\x04\x00\x10", 19) +
+      std::string("SIMSESSION-0001", 16);
   EXPECT_EQ(expected, std::string(reinterpret_cast<const char*>(reply.GetData()), reply.GetLength()));
 
   std::vector<std::string> journal = appliance.Journal();
@@ -223,35 +228,139 @@ TEST_F(TransportTest, SendLoopTreatsErrorsAsTheBrowserWould) {
     std::vector<DWORD> sendErrors;
     bool sendAlwaysFails;
     std::vector<DWORD> answers;
+    bool answersRepeat;
     BOOL allowUI;
     BOOL ignoreCertificateErrors;
     DWORD result;
     int sends;
     std::vector<DWORD> dialogErrors;
   } cases[] = {
-      {"cancelled operation", {ERROR_INTERNET_OPERATION_CANCELLED}, false, {}, TRUE, FALSE, ERROR_CANCELLED, 1, {}},
-      {"invalid handle", {ERROR_INVALID_HANDLE}, false, {}, TRUE, FALSE, ERROR_CANCELLED, 1, {}},
-      {"cancelled stays", {ERROR_CANCELLED}, false, {}, TRUE, FALSE, ERROR_CANCELLED, 1, {}},
-      {"incorrect password answered 0", {ERROR_INTERNET_INCORRECT_PASSWORD}, false, {0}, TRUE, FALSE,
-       ERROR_CANCELLED, 1, {ERROR_INTERNET_INCORRECT_PASSWORD}},
-      {"low error answered 0 stays", {ERROR_INTERNET_CONNECTION_ABORTED}, false, {0}, TRUE, FALSE,
-       ERROR_INTERNET_CONNECTION_ABORTED, 1, {ERROR_INTERNET_CONNECTION_ABORTED}},
-      {"client certificate answered 0 is retried", {ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED}, false, {0, 0}, TRUE,
-       FALSE, 0, 2, {ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED, 0}},
-      {"dialog answer replaces the error", {ERROR_INTERNET_CONNECTION_ABORTED}, false, {ERROR_CANCELLED}, TRUE,
-       FALSE, ERROR_CANCELLED, 1, {ERROR_INTERNET_CONNECTION_ABORTED}},
-      {"force retry after a successful send", {}, false, {ERROR_INTERNET_FORCE_RETRY, 0}, TRUE, FALSE, 0, 2, {0, 0}},
-      {"illegal message: no dialog", {0x80090326}, false, {}, TRUE, FALSE, 0x80090326, 1, {}},
-      {"no UI: client certificate ends", {ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED}, false, {}, FALSE, FALSE,
-       ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED, 1, {}},
-      {"unknown CA ignored: flags set, resent", {ERROR_INTERNET_INVALID_CA}, false, {}, FALSE, TRUE, 0, 2, {}},
-      {"unknown CA, no UI, not ignored", {ERROR_INTERNET_INVALID_CA}, false, {}, FALSE, FALSE,
-       ERROR_INTERNET_INVALID_CA, 1, {}},
-      {"unknown CA, UI cancelled", {ERROR_INTERNET_INVALID_CA}, false, {ERROR_CANCELLED}, TRUE, FALSE,
-       ERROR_CANCELLED, 1, {ERROR_INTERNET_INVALID_CA}},
+      {"cancelled operation",
+       {ERROR_INTERNET_OPERATION_CANCELLED},
+       false,
+       {},
+       false,
+       TRUE,
+       FALSE,
+       ERROR_CANCELLED,
+       1,
+       {}},
+      {"invalid handle", {ERROR_INVALID_HANDLE}, false, {}, false, TRUE, FALSE, ERROR_CANCELLED, 1, {}},
+      {"cancelled stays", {ERROR_CANCELLED}, false, {}, false, TRUE, FALSE, ERROR_CANCELLED, 1, {}},
+      {"incorrect password answered 0",
+       {ERROR_INTERNET_INCORRECT_PASSWORD},
+       false,
+       {0},
+       false,
+       TRUE,
+       FALSE,
+       ERROR_CANCELLED,
+       1,
+       {ERROR_INTERNET_INCORRECT_PASSWORD}},
+      {"low error answered 0 stays",
+       {ERROR_INTERNET_CONNECTION_ABORTED},
+       false,
+       {0},
+       false,
+       TRUE,
+       FALSE,
+       ERROR_INTERNET_CONNECTION_ABORTED,
+       1,
+       {ERROR_INTERNET_CONNECTION_ABORTED}},
+      {"client certificate answered 0 is retried",
+       {ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED},
+       false,
+       {0, 0},
+       false,
+       TRUE,
+       FALSE,
+       0,
+       2,
+       {ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED, 0}},
+      {"dialog answer replaces the error",
+       {ERROR_INTERNET_CONNECTION_ABORTED},
+       false,
+       {ERROR_CANCELLED},
+       false,
+       TRUE,
+       FALSE,
+       ERROR_CANCELLED,
+       1,
+       {ERROR_INTERNET_CONNECTION_ABORTED}},
+      {"force retry after a successful send",
+       {},
+       false,
+       {ERROR_INTERNET_FORCE_RETRY, 0},
+       false,
+       TRUE,
+       FALSE,
+       0,
+       2,
+       {0, 0}},
+      {"illegal message: no dialog", {0x80090326}, false, {}, false, TRUE, FALSE, 0x80090326, 1, {}},
+      {"no UI: client certificate ends",
+       {ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED},
+       false,
+       {},
+       false,
+       FALSE,
+       FALSE,
+       ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED,
+       1,
+       {}},
+      {"unknown CA ignored: flags set, resent", {ERROR_INTERNET_INVALID_CA}, false, {}, false, FALSE, TRUE, 0, 2, {}},
+      {"unknown CA, no UI, not ignored",
+       {ERROR_INTERNET_INVALID_CA},
+       false,
+       {},
+       false,
+       FALSE,
+       FALSE,
+       ERROR_INTERNET_INVALID_CA,
+       1,
+       {}},
+      {"unknown CA, UI cancelled",
+       {ERROR_INTERNET_INVALID_CA},
+       false,
+       {ERROR_CANCELLED},
+       false,
+       TRUE,
+       FALSE,
+       ERROR_CANCELLED,
+       1,
+       {ERROR_INTERNET_INVALID_CA}},
+      // A dialog that always asks for another try: the attempts are bounded and the status decides.
+      {"force retry for ever",
+       {},
+       false,
+       {ERROR_INTERNET_FORCE_RETRY},
+       true,
+       TRUE,
+       FALSE,
+       0,
+       kMaxSendAttempts,
+       std::vector<DWORD>(kMaxSendAttempts, 0)},
+      {"unknown CA, dialog answers 0 and changes nothing",
+       {ERROR_INTERNET_INVALID_CA},
+       true,
+       {},
+       false,
+       TRUE,
+       FALSE,
+       ERROR_INTERNET_INVALID_CA,
+       kMaxSendAttempts,
+       std::vector<DWORD>(kMaxSendAttempts, ERROR_INTERNET_INVALID_CA)},
       // A revoked certificate cannot be ignored by flags: the loop gives up instead of resending for ever.
-      {"revoked certificate with ignore flags is bounded", {ERROR_INTERNET_SEC_CERT_NO_REV}, true, {}, FALSE, TRUE,
-       ERROR_INTERNET_SEC_CERT_NO_REV, kMaxSendAttempts, {}},
+      {"revoked certificate with ignore flags is bounded",
+       {ERROR_INTERNET_SEC_CERT_NO_REV},
+       true,
+       {},
+       false,
+       FALSE,
+       TRUE,
+       ERROR_INTERNET_SEC_CERT_NO_REV,
+       kMaxSendAttempts,
+       {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -267,6 +376,7 @@ TEST_F(TransportTest, SendLoopTreatsErrorsAsTheBrowserWould) {
     g_script.sendErrors = c.sendErrors;
     g_script.sendAlwaysFails = c.sendAlwaysFails;
     g_script.answers = c.answers;
+    g_script.answersRepeat = c.answersRepeat;
     ASSERT_EQ(0u, transport.Open(appliance.Server().c_str(), c.allowUI, nullptr, c.ignoreCertificateErrors, 0, 0));
     EXPECT_EQ(c.result, Exchange(transport));
     EXPECT_EQ(c.sends, g_script.sends);
@@ -366,14 +476,17 @@ TEST_F(TransportTest, PostFileSendsTheExactForm) {
   struct Case {
     const char* name;
     std::string content;
-  } cases[] = {{"text", "one line\r\nno line break at the end"}, {"empty file", ""}, {"2048 bytes", std::string(2048, 'x')},
+  } cases[] = {{"text", "one line\r\nno line break at the end"},
+               {"empty file", ""},
+               {"2048 bytes", std::string(2048, 'x')},
                {"several reads, binary end", big}};
   int upload = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (upload == 2) {  // the fault on the third upload: status 500
       TempFile file("x");
-      EXPECT_EQ(ERROR_INTERNET_EXTENDED_ERROR, transport_.PostFile(L"/postauth/__EPClogfilesubmit", L"abc", file.Path()));
+      EXPECT_EQ(ERROR_INTERNET_EXTENDED_ERROR,
+                transport_.PostFile(L"/postauth/__EPClogfilesubmit", L"abc", file.Path()));
       ++upload;
     }
     TempFile file(c.content);

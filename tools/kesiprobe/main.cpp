@@ -46,7 +46,8 @@ std::wstring Describe(DWORD code) {
   wchar_t* text = nullptr;
   DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
   HMODULE wininet = GetModuleHandleW(L"wininet.dll");
-  if (wininet && code >= 12000 && code < 13000) flags = (flags & ~FORMAT_MESSAGE_FROM_SYSTEM) | FORMAT_MESSAGE_FROM_HMODULE;
+  if (wininet && code >= 12000 && code < 13000)
+    flags = (flags & ~FORMAT_MESSAGE_FROM_SYSTEM) | FORMAT_MESSAGE_FROM_HMODULE;
   DWORD length = FormatMessageW(flags, wininet, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   std::wstring result;
   if (length && text) {
@@ -56,10 +57,14 @@ std::wstring Describe(DWORD code) {
   }
   if (text) LocalFree(text);
   switch (code) {
-    case kesi::kAgentNoSession: return L"no session";
-    case kesi::kAgentReplyUnreadable: return L"the reply could not be read, or the appliance answered with a fault";
-    case kesi::kAgentCallNotBuilt: return L"the call could not be built at this protocol version";
-    default: return result;
+    case kesi::kAgentNoSession:
+      return L"no session";
+    case kesi::kAgentReplyUnreadable:
+      return L"the reply could not be read, or the appliance answered with a fault";
+    case kesi::kAgentCallNotBuilt:
+      return L"the call could not be built at this protocol version";
+    default:
+      return result;
   }
 }
 
@@ -98,8 +103,8 @@ int RunLogon(int argc, wchar_t** argv) {
   LogonAgent* agent = new (std::nothrow) LogonAgent();
   if (!agent) return Failed(L"logon", L"making the agent", ERROR_NOT_ENOUGH_MEMORY);
   // As the interrogator connects, except that no dialog is ever shown to a console user.
-  DWORD result = agent->Connect(appliance, nullptr, credential, nullptr, nullptr, FALSE, nullptr,
-                                ignoreCertificateErrors, 0, 0);
+  DWORD result =
+      agent->Connect(appliance, nullptr, credential, nullptr, nullptr, FALSE, nullptr, ignoreCertificateErrors, 0, 0);
   int exitCode = 0;
   if (result) {
     exitCode = Failed(L"logon", L"logon", result);
