@@ -49,7 +49,10 @@ bool ReadUserHomeDirectory(RQString* folder) {
   if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY | TOKEN_IMPERSONATE, TRUE, token.put()))
     OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_IMPERSONATE, token.put());
   wchar_t path[MAX_PATH] = {};
-  if (FAILED(g_calls.getFolderPath(nullptr, CSIDL_APPDATA, token.get(), SHGFP_TYPE_DEFAULT, path))) return false;
+  HRESULT hr = g_calls.getFolderPath(nullptr, CSIDL_APPDATA, token.get(), SHGFP_TYPE_DEFAULT, path);
+  // Wine accepts no explicit token; no token names the same user (the thread's, else the process's).
+  if (FAILED(hr) && token) hr = g_calls.getFolderPath(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_DEFAULT, path);
+  if (FAILED(hr)) return false;
   path[MAX_PATH - 1] = 0;
   if (!path[0]) return false;
   if (wchar_t* slash = wcsrchr(path, L'\\')) *slash = 0;
