@@ -6,7 +6,7 @@
 #
 # The port is fixed per build folder (ctest reads the environment from the test files), outside the
 # ephemeral range from which the simulator's own instances take theirs. Concurrent ctest runs of one build
-# folder share the server: the fixture counts its users and the last one stops it.
+# folder share the server: the fixture keeps a list of the runs that use it and the last one stops it.
 if(NOT KESI_WINDOWS OR NOT KESI_TESTS)
   return()
 endif()
