@@ -17,7 +17,7 @@ function(kesi_add_test name)
     list(APPEND _props RESOURCE_LOCK "${A_LOCKS}")
   endif()
   list(APPEND _props ${A_PROPERTIES})
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 300
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
     PROPERTIES TIMEOUT 120 ${_props})
 endfunction()
