@@ -100,9 +100,19 @@ DWORD LiteralSI::Parse(SystemInterrogator* engine, const wchar_t* line) {
 }
 
 LONG LiteralSI::Evaluate(RQString* equipmentId) {
-  if (!result_) return ERROR_INVALID_STATE;
+  checkRan_ = false;
+  checkVerdict_ = 0;
+  if (!result_) return checkStatus_ = ERROR_INVALID_STATE;
   // A result is the OR of its literals: once one holds, the others are not asked.
-  if (result_->Value() != 0) return ERROR_SUCCESS;
+  if (result_->Value() != 0) return checkStatus_ = ERROR_SUCCESS;
+  if (kind_ < kesi::kKindFile || kind_ > kesi::kKindOpswatAntiSpyware) return checkStatus_ = ERROR_SUCCESS;
+  checkStatus_ = RunCheck(equipmentId);
+  checkRan_ = true;
+  checkVerdict_ = result_->Value();
+  return checkStatus_;
+}
+
+LONG LiteralSI::RunCheck(RQString* equipmentId) {
   LONG* verdict = result_->ValueCell();
   const wchar_t* text = parameters_;
   switch (kind_) {

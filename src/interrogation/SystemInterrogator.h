@@ -82,7 +82,17 @@ class LiteralSI {
   // Forgets the linked result (the engine calls this when it hands a result back to a caller).
   void Unlink() { result_ = nullptr; }
 
+  // What the last Evaluate did, for reports: a result is shared, so its value cannot tell which literal
+  // made it TRUE. CheckRan is false when no check was run (no result, the result was already TRUE, an
+  // unlisted kind); CheckStatus is what Evaluate returned; CheckVerdict the result's value right after
+  // this literal's check (0 when none ran).
+  bool CheckRan() const { return checkRan_; }
+  LONG CheckStatus() const { return checkStatus_; }
+  LONG CheckVerdict() const { return checkVerdict_; }
+
  private:
+  LONG RunCheck(RQString* equipmentId);
+
   LiteralSI* next_ = nullptr;
   int kind_ = 0;
   RQString resultName_;
@@ -90,6 +100,9 @@ class LiteralSI {
   RQString kindName_;
   RQString parameters_;
   ResultSI* result_ = nullptr;
+  bool checkRan_ = false;
+  LONG checkStatus_ = 0;
+  LONG checkVerdict_ = 0;
 };
 
 class SystemInterrogator {
