@@ -1,6 +1,8 @@
 // kesiprobe: talks to an appliance the way the client does and shows what it answers.
 //
 //   kesiprobe logon --appliance HOST[:PORT] [--credential TEXT] [--strict-certificate]
+//   kesiprobe interrogate --appliance HOST[:PORT] [--credential TEXT] [--strict-certificate]
+//   kesiprobe interrogate --list FILE
 //
 // One subcommand per job; each parses its own options. Exit code 0 on success, 1 when the appliance
 // exchange fails (the code is printed), 2 for a usage error.
@@ -12,10 +14,11 @@
 #include <string>
 
 #include "LogonAgent.h"
+#include "Probe.h"
+
+namespace kesiprobe {
 
 namespace {
-
-using kesi::LogonAgent;
 
 const wchar_t kUsage[] =
     L"usage: kesiprobe COMMAND [OPTIONS]\n"
@@ -23,9 +26,17 @@ const wchar_t kUsage[] =
     L"  logon --appliance HOST[:PORT] [--credential TEXT] [--strict-certificate]\n"
     L"      logs on to the appliance's logon service (port 443 unless given) and prints the protocol\n"
     L"      version and the session; with --credential the session is resumed from TEXT, and with\n"
-    L"      --strict-certificate an untrusted server certificate is refused instead of accepted\n";
+    L"      --strict-certificate an untrusted server certificate is refused instead of accepted\n"
+    L"  interrogate --appliance HOST[:PORT] [--credential TEXT] [--strict-certificate]\n"
+    L"      logs on, fetches the interrogation list, evaluates it on this machine, posts the results\n"
+    L"      and prints every literal's verdict and check status, the results as posted, the zone and\n"
+    L"      the zone commands\n"
+    L"  interrogate --list FILE\n"
+    L"      evaluates a local list (one literal per line, with or without the [InterrogationLiterals]\n"
+    L"      header; UTF-8 or UTF-16) and prints the literals and results, without an appliance\n";
 
-// Writes text as UTF-8, whatever the console's code page.
+}  // namespace
+
 void Print(FILE* stream, const std::wstring& text) {
   int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string bytes(static_cast<size_t>(size > 0 ? size : 0), '\0');
@@ -41,7 +52,6 @@ std::wstring Hex(DWORD code) {
   return text;
 }
 
-// The system's text for a code (WinINet's codes come from wininet.dll), or "".
 std::wstring Describe(DWORD code) {
   wchar_t* text = nullptr;
   DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
@@ -85,6 +95,7 @@ int UsageError(const std::wstring& message) {
 // ---- logon ---------------------------------------------------------------------------------------
 
 int RunLogon(int argc, wchar_t** argv) {
+  using kesi::LogonAgent;
   const wchar_t* appliance = nullptr;
   const wchar_t* credential = nullptr;
   BOOL ignoreCertificateErrors = TRUE;
@@ -116,6 +127,8 @@ int RunLogon(int argc, wchar_t** argv) {
   return exitCode;
 }
 
+namespace {
+
 struct Command {
   const wchar_t* name;
   int (*run)(int argc, wchar_t** argv);
@@ -123,11 +136,14 @@ struct Command {
 
 const Command kCommands[] = {
     {L"logon", RunLogon},
+    {L"interrogate", RunInterrogate},
 };
 
 }  // namespace
+}  // namespace kesiprobe
 
 int wmain(int argc, wchar_t** argv) {
+  using namespace kesiprobe;
   if (argc < 2) return UsageError(L"no command given");
   std::wstring name = argv[1];
   if (name == L"--help" || name == L"-h" || name == L"help") {

@@ -1,0 +1,27 @@
+#pragma once
+// What the kesiprobe subcommands share: console output as UTF-8, the text of an error code, and the
+// failure and usage messages with their exit codes (1 a step failed, 2 a usage error).
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+namespace kesiprobe {
+
+// Writes text as UTF-8, whatever the console's code page.
+void Print(FILE* stream, const std::wstring& text);
+// "0x%08lX".
+std::wstring Hex(DWORD code);
+// The system's text for a code (WinINet's codes from wininet.dll, the logon agent's own codes by name),
+// or "".
+std::wstring Describe(DWORD code);
+// Prints "kesiprobe COMMAND: STEP failed with CODE (HEX): TEXT" to standard error; returns 1.
+int Failed(const wchar_t* command, const wchar_t* step, DWORD code);
+// Prints the message and the usage to standard error; returns 2.
+int UsageError(const std::wstring& message);
+
+// The subcommands: each takes the arguments behind its name and returns the exit code.
+int RunLogon(int argc, wchar_t** argv);
+int RunInterrogate(int argc, wchar_t** argv);
+
+}  // namespace kesiprobe
