@@ -1,0 +1,42 @@
+#include "CookieList.h"
+
+namespace kesi {
+namespace {
+
+bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; }
+
+std::wstring_view Trim(std::wstring_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// Position of the first `what` outside double quotes, or npos.
+size_t FindUnquoted(std::wstring_view s, wchar_t what) {
+  bool quoted = false;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == L'"') quoted = !quoted;
+    else if (s[i] == what && !quoted) return i;
+  }
+  return std::wstring_view::npos;
+}
+
+}  // namespace
+
+std::vector<CookiePair> SplitCookies(std::wstring_view text) {
+  std::vector<CookiePair> pairs;
+  while (!text.empty()) {
+    size_t end = FindUnquoted(text, L';');
+    std::wstring_view piece = text.substr(0, end);
+    text = end == std::wstring_view::npos ? std::wstring_view() : text.substr(end + 1);
+
+    size_t eq = FindUnquoted(piece, L'=');
+    std::wstring_view name = Trim(piece.substr(0, eq));
+    std::wstring_view value = eq == std::wstring_view::npos ? std::wstring_view() : Trim(piece.substr(eq + 1));
+    if (name.empty()) continue;
+    pairs.emplace_back(std::wstring(name), std::wstring(value));
+  }
+  return pairs;
+}
+
+}  // namespace kesi

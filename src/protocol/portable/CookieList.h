@@ -1,0 +1,19 @@
+#pragma once
+// Splitting of a cookie string ("name=value; name2=value2") into its pairs. OS-free: built for Windows and
+// natively.
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace kesi {
+
+using CookiePair = std::pair<std::wstring, std::wstring>;
+
+// Splits text at ";" and each piece at its first "="; blanks around names and values are dropped, and a
+// double-quoted part is kept whole (its ";" and "=" do not split, the quotes stay in the value). A piece
+// without "=" is a name with an empty value; empty pieces and pieces without a name are skipped.
+// Throws std::bad_alloc when memory runs out.
+std::vector<CookiePair> SplitCookies(std::wstring_view text);
+
+}  // namespace kesi

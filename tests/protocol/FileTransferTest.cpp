@@ -1,0 +1,575 @@
+// File transfer against real peers on loopback: transfer_peer.py (HTTP, HTTPS with a self-signed and an
+// expired certificate, a port that never answers) and Debian's vsftpd, started by each test and stopped
+// at its end.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <wininet.h>
+
+#include <atomic>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "FileTransfer.h"
+#include "InternetUrl.h"
+
+using namespace kesi;
+
+namespace {
+
+// Unix paths given by the build: the peer script, the Python interpreter, a folder for peer work.
+std::wstring Widen(const char* s) { return std::wstring(s, s + strlen(s)); }
+// Wine maps the Unix root to drive Z:.
+std::wstring UnixToWindows(const std::string& unix) {
+  std::wstring w = L"Z:" + Widen(unix.c_str());
+  for (auto& c : w) if (c == L'/') c = L'\\';
+  return w;
+}
+
+std::string Pattern(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i % 251);
+  return s;
+}
+
+std::string ReadAll(const std::wstring& path) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "<missing>";
+  std::string data;
+  char buffer[65536];
+  DWORD got = 0;
+  while (ReadFile(h, buffer, sizeof(buffer), &got, nullptr) && got) data.append(buffer, got);
+  CloseHandle(h);
+  return data;
+}
+
+void WriteAll(const std::wstring& path, const std::string& data) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr));
+  CloseHandle(h);
+}
+
+void RemoveTree(const std::wstring& dir) {
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+  if (h != INVALID_HANDLE_VALUE) {
+    do {
+      std::wstring name = fd.cFileName;
+      if (name == L"." || name == L"..") continue;
+      std::wstring full = dir + L"\\" + name;
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(full);
+      else DeleteFileW(full.c_str());
+    } while (FindNextFileW(h, &fd));
+    FindClose(h);
+  }
+  RemoveDirectoryW(dir.c_str());
+}
+
+// One peer process for one test. Wine starts Unix programs without giving a process handle, so the peer
+// reports through files in its folder and stops when the test drops a "stop" file there.
+class Peer {
+ public:
+  explicit Peer(bool ftp = false) {
+    static std::atomic<int> counter{0};
+    std::string unixDir = std::string(KESI_TRANSFER_WORK) + "/peer-" + std::to_string(GetCurrentProcessId()) + "-" +
+                          std::to_string(GetTickCount()) + "-" + std::to_string(counter++);
+    dir_ = UnixToWindows(unixDir);
+    RemoveTree(dir_);
+    CreateDirectoryW(UnixToWindows(KESI_TRANSFER_WORK).c_str(), nullptr);
+    if (!CreateDirectoryW(dir_.c_str(), nullptr)) return;
+    std::wstring command = UnixToWindows(KESI_PYTHON) + L" " + Widen(KESI_TRANSFER_PEER) + L" --dir " +
+                           Widen(unixDir.c_str()) + L" --certs " + Widen(KESI_TRANSFER_WORK) + L"/certs" +
+                           (ftp ? L" --ftp" : L"");
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return;
+    if (pi.hProcess) CloseHandle(pi.hProcess);
+    if (pi.hThread) CloseHandle(pi.hThread);
+    for (int i = 0; i < 600 && ports_.empty(); ++i) {
+      std::istringstream ready(ReadAll(dir_ + L"\\ready.txt"));
+      std::string line;
+      while (std::getline(ready, line)) {
+        size_t eq = line.find('=');
+        if (eq != std::string::npos) ports_[line.substr(0, eq)] = std::stoi(line.substr(eq + 1));
+      }
+      if (ports_.empty()) Sleep(50);
+    }
+  }
+  ~Peer() {
+    if (ports_.empty()) {
+      RemoveTree(dir_);
+      return;
+    }
+    WriteAll(dir_ + L"\\stop", "");
+    for (int i = 0; i < 100 && GetFileAttributesW((dir_ + L"\\stopped").c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+      Sleep(50);
+    RemoveTree(dir_);
+  }
+  bool ready() const { return !ports_.empty(); }
+  std::wstring Url(const char* server, const std::wstring& path) const {
+    const std::string name = server;
+    std::wstring scheme = name == "http" || name == "silent" ? L"http" : name == "ftp" ? L"ftp" : L"https";
+    auto it = ports_.find(server);
+    return scheme + L"://127.0.0.1:" + std::to_wstring(it == ports_.end() ? 1 : it->second) + path;
+  }
+  std::wstring Path(const std::wstring& relative) const { return dir_ + L"\\" + relative; }
+
+ private:
+  std::wstring dir_;
+  std::map<std::string, int> ports_;
+};
+
+// A local scratch file name, removed at the end of the test.
+class TempFile {
+ public:
+  TempFile() {
+    wchar_t dir[MAX_PATH], name[MAX_PATH];
+    GetTempPathW(MAX_PATH, dir);
+    GetTempFileNameW(dir, L"ktr", 0, name);
+    path_ = name;
+  }
+  ~TempFile() { DeleteFileW(path_.c_str()); }
+  const wchar_t* c_str() const { return path_.c_str(); }
+  const std::wstring& path() const { return path_; }
+
+ private:
+  std::wstring path_;
+};
+
+constexpr DWORD kSelfSigned = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+
+// A request with its own copy of the URL (TransferRequest only points at texts).
+struct Job {
+  Job(std::wstring u, const TempFile& local, DWORD direction = kTransferDownload) : url(std::move(u)) {
+    r.url = url.c_str();
+    r.localPath = local.c_str();
+    r.direction = direction;
+    r.allowedSecurityFlags = kSelfSigned;
+    r.options = kTransferNoDialogs;
+    r.userAgent = L"Velmora Interrogator";
+  }
+  Job(const Job&) = delete;
+  Job& operator=(const Job&) = delete;
+  DWORD Run() { return RunTransfer(r); }
+
+  std::wstring url;
+  TransferRequest r;
+};
+
+// Records progress calls and fails the test's expectation if two ever overlap.
+struct ProgressLog {
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlapped{false};
+  std::atomic<int> calls{0};
+  std::atomic<ULONGLONG> lastDone{0};
+  int cancelAfterBytes = -1;  // answer false once this many bytes have moved
+  static bool Callback(DWORD operation, void* context, ULONGLONG total, ULONGLONG done) {
+    auto* log = static_cast<ProgressLog*>(context);
+    if (log->inside.fetch_add(1) != 0) log->overlapped = true;
+    Sleep(0);
+    log->calls++;
+    log->lastDone = done;
+    bool go = log->cancelAfterBytes < 0 || done < static_cast<ULONGLONG>(log->cancelAfterBytes);
+    log->inside--;
+    return go;
+  }
+};
+
+class FileTransfer : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    SetTransferErrorDialog(nullptr);
+    SetTransferWaitSlice(1000);
+  }
+};
+
+// Download and upload over both schemes move the bytes exactly, report the sizes, and never run the
+// progress function twice at once (it is called from WinINet's thread too).
+TEST_F(FileTransfer, DownloadAndUploadOverHttpAndHttps) {
+  Peer peer;
+  ASSERT_TRUE(peer.ready());
+  for (const char* server : {"http", "https"}) {
+    SCOPED_TRACE(server);
+    const size_t size = 300000;
+    TempFile local;
+    ProgressLog log;
+    Job downJob(peer.Url(server, L"/data/" + std::to_wstring(size)), local);
+    TransferRequest& down = downJob.r;
+    down.progress = &ProgressLog::Callback;
+    down.progressContext = &log;
+    ASSERT_EQ(0u, RunTransfer(down));
+    EXPECT_EQ(Pattern(size), ReadAll(local.path()));
+    EXPECT_EQ(size, down.totalBytes);
+    EXPECT_EQ(size, down.doneBytes);
+    EXPECT_GT(log.calls.load(), 0);
+    EXPECT_FALSE(log.overlapped.load());
+
+    TempFile source;
+    std::string data = Pattern(70001);
+    data[5] = 'x';
+    WriteAll(source.path(), data);
+    std::wstring name = std::wstring(L"up-") + Widen(server);
+    Job upJob(peer.Url(server, L"/upload/" + name), source, kTransferUpload);
+    TransferRequest& up = upJob.r;
+    ASSERT_EQ(0u, RunTransfer(up));
+    EXPECT_EQ(data, ReadAll(peer.Path(L"uploads\\" + name)));
+    EXPECT_EQ(data.size(), up.doneBytes);
+  }
+  // The download entry fixes the direction and gives the same result.
+  TempFile local;
+  EXPECT_EQ(0u, DownloadFile(nullptr, peer.Url("https", L"/data/1000").c_str(), local.c_str(), kSelfSigned,
+                             INTERNET_OPEN_TYPE_PRECONFIG, 0, kTransferNoDialogs, nullptr, nullptr, L"agent",
+                             nullptr, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(Pattern(1000), ReadAll(local.path()));
+}
+
+TEST_F(FileTransfer, HttpStatusAndArgumentErrors) {
+  Peer peer;
+  ASSERT_TRUE(peer.ready());
+  struct Case {
+    const char* name;
+    std::wstring url;
+    const wchar_t* serverUser;
+    DWORD expected;
+  } cases[] = {
+      {"404", peer.Url("http", L"/status/404"), nullptr, ERROR_INTERNET_ITEM_NOT_FOUND},
+      {"500", peer.Url("http", L"/status/500"), nullptr, ERROR_INTERNET_CANNOT_CONNECT},
+      {"403", peer.Url("https", L"/status/403"), nullptr, ERROR_INTERNET_CANNOT_CONNECT},
+      {"401 without credentials", peer.Url("http", L"/auth/10"), nullptr, ERROR_INTERNET_INCORRECT_PASSWORD},
+      {"401 answered once", peer.Url("http", L"/auth/10"), L"alice", 0},
+      {"empty url", L"", nullptr, ERROR_INTERNET_INVALID_URL},
+      {"unknown scheme", L"gopher://127.0.0.1/x", nullptr, ERROR_INTERNET_UNRECOGNIZED_SCHEME},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFile local;
+    Job rJob(c.url, local);
+    TransferRequest& r = rJob.r;
+    r.serverUser = c.serverUser;
+    r.serverPassword = L"secret";
+    EXPECT_EQ(c.expected, RunTransfer(r));
+    if (!c.expected) {
+      EXPECT_EQ(Pattern(10), ReadAll(local.path()));
+    }
+  }
+  TempFile unused;
+  Job noPath(peer.Url("http", L"/data/1"), unused);
+  noPath.r.localPath = L"";
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_NAME), noPath.Run());
+}
+
+DWORD WINAPI ConsentingDialog(HWND, HINTERNET, DWORD error, DWORD, LPVOID*) {
+  return ERROR_SUCCESS;
+}
+DWORD WINAPI RefusingDialog(HWND, HINTERNET, DWORD, DWORD, LPVOID*) { return ERROR_CANCELLED; }
+std::atomic<int> g_dialogCalls{0};
+std::atomic<DWORD> g_dialogError{0};
+DWORD WINAPI CountingConsent(HWND window, HINTERNET request, DWORD error, DWORD flags, LPVOID* data) {
+  g_dialogCalls++;
+  g_dialogError = error;
+  EXPECT_TRUE(IsWindow(window));
+  EXPECT_EQ(static_cast<DWORD>(FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
+                               FLAGS_ERROR_UI_FLAGS_GENERATE_DATA),
+            flags);
+  return ERROR_SUCCESS;
+}
+
+// Certificate problems pass only when the caller allows their flag, or when the error dialog consents.
+// WinINet remembers per server what the process accepted, so the cases run in this order and a case that
+// needs a server nobody accepted yet has its own (https-b, expired-b).
+TEST_F(FileTransfer, CertificateProblemsNeedAllowedFlagsOrConsent) {
+  Peer peer;
+  ASSERT_TRUE(peer.ready());
+  struct Case {
+    const char* name;
+    const char* server;
+    DWORD allowed;
+    DWORD options;
+    TransferErrorDialogFn dialog;
+    DWORD expected;
+  } cases[] = {
+      {"self-signed, not allowed", "https", 0, kTransferNoDialogs, nullptr, ERROR_INTERNET_INVALID_CA},
+      {"self-signed, allowed", "https", kSelfSigned, kTransferNoDialogs, nullptr, 0},
+      {"expired, only the CA allowed", "expired", kSelfSigned, kTransferNoDialogs, nullptr,
+       ERROR_INTERNET_SEC_CERT_DATE_INVALID},
+      {"expired, dialog refuses", "expired", kSelfSigned, 0, &RefusingDialog, ERROR_INTERNET_SEC_CERT_DATE_INVALID},
+      {"expired, both allowed", "expired", kSelfSigned | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID,
+       kTransferNoDialogs, nullptr, 0},
+      {"expired, dialog consents", "expired-b", 0, 0, &ConsentingDialog, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetTransferErrorDialog(c.dialog ? c.dialog : &RefusingDialog);
+    TempFile local;
+    Job rJob(peer.Url(c.server, L"/data/5000"), local);
+    TransferRequest& r = rJob.r;
+    r.allowedSecurityFlags = c.allowed;
+    r.options = c.options;
+    EXPECT_EQ(c.expected, RunTransfer(r));
+    if (!c.expected) {
+      EXPECT_EQ(Pattern(5000), ReadAll(local.path()));
+    }
+  }
+  // The dialog sees the send error, with the filter-for-errors flags and a real window.
+  g_dialogCalls = 0;
+  SetTransferErrorDialog(&CountingConsent);
+  TempFile local;
+  Job rJob(peer.Url("https-b", L"/data/10"), local);
+    TransferRequest& r = rJob.r;
+  r.allowedSecurityFlags = 0;
+  r.options = 0;
+  EXPECT_EQ(0u, RunTransfer(r));
+  EXPECT_EQ(1, g_dialogCalls.load());
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_INVALID_CA), g_dialogError.load());
+}
+
+// A step that stays pending ends with 10060 after 31 waits; the slice is shortened for the test.
+TEST_F(FileTransfer, ServerThatNeverAnswersTimesOut) {
+  Peer peer;
+  ASSERT_TRUE(peer.ready());
+  SetTransferWaitSlice(100);
+  TempFile local;
+  ProgressLog log;
+  Job rJob(peer.Url("silent", L"/data/10"), local);
+    TransferRequest& r = rJob.r;
+  r.progress = &ProgressLog::Callback;
+  r.progressContext = &log;
+  DWORD start = GetTickCount();
+  EXPECT_EQ(static_cast<DWORD>(WSAETIMEDOUT), RunTransfer(r));
+  DWORD elapsed = GetTickCount() - start;
+  EXPECT_GE(elapsed, 3000u);
+  EXPECT_LT(elapsed, 15000u);
+  EXPECT_EQ(static_cast<DWORD>(eHttpSendRequest), r.operation);
+  // Each wait that timed out consulted the progress function.
+  EXPECT_GE(log.calls.load(), 30);
+}
+
+// A progress function that answers false ends every kind of network transfer with 1223, leaving the
+// local file as far as it was written. (Wine's CopyFileExW never calls its progress routine, so a
+// "file:" copy cannot be cancelled here.)
+TEST_F(FileTransfer, ProgressFunctionCancels) {
+  Peer peer(true);
+  ASSERT_TRUE(peer.ready());
+  TempFile bigLocal;
+  WriteAll(bigLocal.path(), Pattern(2000000));
+  struct Case {
+    const char* name;
+    std::wstring url;
+    DWORD direction;
+  } cases[] = {
+      {"http download", peer.Url("http", L"/data/2000000"), kTransferDownload},
+      {"https upload", peer.Url("https", L"/upload/cancelled"), kTransferUpload},
+      {"ftp download", peer.Url("ftp", L"/get.bin"), kTransferDownload},
+      {"ftp upload", peer.Url("ftp", L"/cancelled.bin"), kTransferUpload},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFile target;
+    const TempFile& local = c.direction == kTransferUpload ? bigLocal : target;
+    ProgressLog log;
+    log.cancelAfterBytes = 1;
+    Job rJob(c.url, local, c.direction);
+    TransferRequest& r = rJob.r;
+    r.progress = &ProgressLog::Callback;
+    r.progressContext = &log;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_CANCELLED), RunTransfer(r));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_CANCELLED), r.lastError);
+    if (c.direction == kTransferDownload) {
+      EXPECT_LT(ReadAll(target.path()).size(), r.totalBytes ? r.totalBytes : 1);
+    }
+  }
+}
+
+// Without INTERNET_FLAG_NO_COOKIES every pair goes into WinINet's store for the URL (and WinINet sends
+// them); with it the store is left alone and the string travels unchanged as one Cookie header.
+TEST_F(FileTransfer, CookiesTravelThroughTheStoreOrAsAHeader) {
+  Peer peer;
+  ASSERT_TRUE(peer.ready());
+  const wchar_t* cookies = L" FARLINK_ID = abc123 ; quoted=\"y=z\";last=1";
+
+  TempFile stored;
+  std::wstring storeUrl = peer.Url("http", L"/cookies");
+  Job store(storeUrl, stored);
+  store.r.cookies = cookies;
+  ASSERT_EQ(0u, store.Run());
+  std::string sent = ReadAll(stored.path());
+  EXPECT_NE(std::string::npos, sent.find("FARLINK_ID=abc123")) << sent;
+  EXPECT_NE(std::string::npos, sent.find("quoted=\"y=z\"")) << sent;
+  EXPECT_NE(std::string::npos, sent.find("last=1")) << sent;
+  wchar_t jar[512];
+  DWORD size = 512;
+  ASSERT_TRUE(InternetGetCookieW(storeUrl.c_str(), L"FARLINK_ID", jar, &size));
+
+  TempFile header;
+  std::wstring headerUrl = peer.Url("https", L"/cookies");
+  Job asHeader(headerUrl, header);
+  asHeader.r.cookies = L"session=only-in-header; b=2";
+  asHeader.r.requestFlags = INTERNET_FLAG_NO_COOKIES;
+  ASSERT_EQ(0u, asHeader.Run());
+  EXPECT_EQ("session=only-in-header; b=2", ReadAll(header.path()));
+  // Cookies belong to the host, whatever the port: the store holds the first request's pairs only.
+  size = 512;
+  if (InternetGetCookieW(headerUrl.c_str(), nullptr, jar, &size)) {
+    EXPECT_EQ(nullptr, wcsstr(jar, L"session"));
+  }
+}
+
+TEST_F(FileTransfer, FtpGetAndPut) {
+  Peer peer(true);
+  ASSERT_TRUE(peer.ready());
+  TempFile local;
+  Job getJob(peer.Url("ftp", L"/get.bin"), local);
+    TransferRequest& get = getJob.r;
+  ASSERT_EQ(0u, RunTransfer(get));
+  EXPECT_EQ(Pattern(100000), ReadAll(local.path()));
+  EXPECT_EQ(100000u, get.doneBytes);
+
+  TempFile source;
+  std::string data = "uploaded over ftp\r\n" + Pattern(50000);
+  WriteAll(source.path(), data);
+  Job putJob(peer.Url("ftp", L"/put.bin"), source, kTransferUpload);
+    TransferRequest& put = putJob.r;
+  ASSERT_EQ(0u, RunTransfer(put));
+  EXPECT_EQ(data, ReadAll(peer.Path(L"ftp\\put.bin")));
+
+  TempFile missing;
+  Job absentJob(peer.Url("ftp", L"/absent.bin"), missing);
+    TransferRequest& absent = absentJob.r;
+  EXPECT_NE(0u, RunTransfer(absent));
+}
+
+TEST_F(FileTransfer, FileUrlsAreCopied) {
+  TempFile source, target;
+  WriteAll(source.path(), Pattern(40000));
+  std::wstring forward = source.path();
+  for (auto& c : forward) if (c == L'\\') c = L'/';
+  for (const std::wstring& url : {L"file:///" + forward, L"file://" + source.path()}) {
+    SCOPED_TRACE(std::string(url.begin(), url.end()));
+    DeleteFileW(target.c_str());
+    Job rJob(url, target);
+    TransferRequest& r = rJob.r;
+    ASSERT_EQ(0u, RunTransfer(r));
+    EXPECT_EQ(Pattern(40000), ReadAll(target.path()));
+    EXPECT_EQ(40000u, r.doneBytes);
+  }
+  Job missingJob(L"file:///C:/no/such/file.bin", target);
+    TransferRequest& missing = missingJob.r;
+  EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), RunTransfer(missing));
+}
+
+// The post sends body, headers and cookies, drops the reply body and reads back "Location: ".
+TEST_F(FileTransfer, PostReadsBackTheLocation) {
+  Peer peer;
+  ASSERT_TRUE(peer.ready());
+  std::string body = "<epcData>" + std::string(5000, 'r') + "</epcData>";
+  for (const char* server : {"http", "https"}) {
+    SCOPED_TRACE(server);
+    wchar_t location[64];
+    DWORD error = PostBuffer(nullptr, peer.Url(server, L"/post?location=/postauth/zone.html").c_str(), body.data(),
+                             static_cast<DWORD>(body.size()), L"FARLINK_ID=abc", L"X-Velmora-MAC: 0011aa\r\n",
+                             location, 64, kSelfSigned, INTERNET_OPEN_TYPE_PRECONFIG, 0, kTransferNoDialogs, nullptr,
+                             nullptr, L"Velmora Interrogator");
+    ASSERT_EQ(0u, error);
+    EXPECT_STREQ(L"/postauth/zone.html", location);
+    EXPECT_EQ(body, ReadAll(peer.Path(L"uploads\\post.bin")));
+    std::string headers = ReadAll(peer.Path(L"uploads\\post-headers.txt"));
+    EXPECT_NE(std::string::npos, headers.find("X-Velmora-MAC: 0011aa")) << headers;
+    EXPECT_NE(std::string::npos, headers.find("FARLINK_ID=abc")) << headers;
+    EXPECT_NE(std::string::npos, headers.find("User-Agent: Velmora Interrogator")) << headers;
+  }
+
+  // locationSize counts characters: a short buffer gets locationSize - 1 of them and a NUL, nothing more.
+  wchar_t small[12];
+  wmemset(small, L'#', 12);
+  ASSERT_EQ(0u, PostBuffer(nullptr, peer.Url("http", L"/post?location=/a/very/long/location").c_str(), "x", 1,
+                           nullptr, nullptr, small, 8, 0, INTERNET_OPEN_TYPE_PRECONFIG, 0, kTransferNoDialogs,
+                           nullptr, nullptr, L"agent"));
+  EXPECT_STREQ(L"/a/very", small);
+  EXPECT_EQ(L'#', small[8]);
+
+  // No Location header: an empty text.
+  wchar_t none[16];
+  wmemset(none, L'#', 16);
+  ASSERT_EQ(0u, PostBuffer(nullptr, peer.Url("http", L"/post").c_str(), "x", 1, nullptr, nullptr, none, 16, 0,
+                           INTERNET_OPEN_TYPE_PRECONFIG, 0, kTransferNoDialogs, nullptr, nullptr, L"agent"));
+  EXPECT_STREQ(L"", none);
+
+  struct Case {
+    const char* name;
+    std::wstring url;
+    DWORD expected;
+  } cases[] = {
+      {"ftp scheme", peer.Url("ftp", L"/post"), ERROR_INTERNET_UNRECOGNIZED_SCHEME},
+      {"file scheme", L"file:///C:/post", ERROR_INTERNET_UNRECOGNIZED_SCHEME},
+      {"404", peer.Url("http", L"/nowhere"), ERROR_INTERNET_ITEM_NOT_FOUND},
+      {"certificate not allowed", peer.Url("https-c", L"/post"), ERROR_INTERNET_INVALID_CA},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    wchar_t out[16];
+    EXPECT_EQ(c.expected, PostBuffer(nullptr, c.url.c_str(), "x", 1, nullptr, nullptr, out, 16, 0,
+                                     INTERNET_OPEN_TYPE_PRECONFIG, 0, kTransferNoDialogs, nullptr, nullptr, L"agent"));
+  }
+}
+
+TEST(InternetUrl, ParseSchemesAndCredentials) {
+  ParsedUrl url;
+  ASSERT_EQ(0u, url.Parse(L"https://user:pw@appliance.example:8443/postauth/pkg.cab?v=2#top"));
+  EXPECT_EQ(INTERNET_SCHEME_HTTPS, url.scheme());
+  EXPECT_STREQ(L"https", url.schemeName());
+  EXPECT_STREQ(L"appliance.example", url.host());
+  EXPECT_EQ(8443, url.port());
+  EXPECT_STREQ(L"user", url.user());
+  EXPECT_STREQ(L"pw", url.password());
+  EXPECT_STREQ(L"/postauth/pkg.cab", url.path());
+  EXPECT_STREQ(L"?v=2#top", url.extra());
+
+  ASSERT_EQ(0u, url.Parse(L"http://host/"));
+  EXPECT_EQ(80, url.port());
+  EXPECT_STREQ(L"", url.user());
+  EXPECT_NE(0u, url.Parse(L"not a url"));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), url.Parse(nullptr));
+
+  struct Case {
+    const wchar_t* url;
+    DWORD supported;
+    INTERNET_SCHEME scheme;
+  } cases[] = {
+      {L"http://h/x", 0, INTERNET_SCHEME_HTTP},
+      {L"HTTPS://h/x", 0, INTERNET_SCHEME_HTTPS},
+      {L"file:///C:/x", 0, INTERNET_SCHEME_FILE},
+      {L"ftp://h/x", ERROR_NOT_SUPPORTED, INTERNET_SCHEME_FTP},
+      {L"mailto:someone@example.com", ERROR_NOT_SUPPORTED, INTERNET_SCHEME_MAILTO},
+      {L"kesi://h/x", ERROR_INTERNET_UNRECOGNIZED_SCHEME, INTERNET_SCHEME_UNKNOWN},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::wstring(c.url).size());
+    EXPECT_EQ(c.supported, IsUrlSchemeSupported(c.url)) << std::string(c.url, c.url + wcslen(c.url));
+    EXPECT_EQ(c.scheme, GetUrlScheme(c.url)) << std::string(c.url, c.url + wcslen(c.url));
+  }
+
+  wchar_t clean[128];
+  DWORD size = 128;
+  ASSERT_EQ(0u, UrlWithoutCredentials(L"https://user:pw@host:8443/a/b.cab?v=2", clean, &size));
+  EXPECT_STREQ(L"https://host:8443/a/b.cab?v=2", clean);
+  EXPECT_EQ(wcslen(clean), size);
+  wchar_t tiny[8];
+  size = 8;
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), UrlWithoutCredentials(L"https://u:p@host/a/b.cab", tiny, &size));
+  EXPECT_GE(size, static_cast<DWORD>(wcslen(L"https://host/a/b.cab") + 1));
+}
+
+TEST(InternetUrl, TraceLines) {
+  wchar_t line[128];
+  FormatTransferTrace(eHttpSendRequest, INTERNET_STATUS_REQUEST_SENT, line, 128);
+  EXPECT_STREQ(L"eHttpSendRequest: INTERNET_STATUS_REQUEST_SENT\n", line);
+  FormatTransferTrace(eInternetQueryDataAvailable, 999, line, 128);
+  EXPECT_STREQ(L"eUnknownOperation: Status 999\n", line);
+}
+
+}  // namespace

@@ -1,0 +1,42 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "CookieList.h"
+
+using kesi::CookiePair;
+using kesi::SplitCookies;
+
+namespace {
+
+std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
+
+TEST(CookieList, SplitsPairsTrimsBlanksAndKeepsQuotedPartsWhole) {
+  struct Case {
+    const char* name;
+    const wchar_t* text;
+    std::vector<CookiePair> expected;
+  } cases[] = {
+      {"empty", L"", {}},
+      {"one pair", L"FARLINK_ID=abc", {{L"FARLINK_ID", L"abc"}}},
+      {"blanks around names and values", L"  a = 1 ;\tb=2  ", {{L"a", L"1"}, {L"b", L"2"}}},
+      {"value with '='", L"t=x=y", {{L"t", L"x=y"}}},
+      {"quoted ';' and '='", L"q=\"x;y=z\"; n=1", {{L"q", L"\"x;y=z\""}, {L"n", L"1"}}},
+      {"quoted name", L"\"a;b\"=1", {{L"\"a;b\"", L"1"}}},
+      {"unterminated quote runs to the end", L"q=\"x;y", {{L"q", L"\"x;y"}}},
+      {"name without value", L"flag; a=1", {{L"flag", L""}, {L"a", L"1"}}},
+      {"empty pieces and nameless pairs skipped", L";; =v ; a=1;", {{L"a", L"1"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<CookiePair> got = SplitCookies(c.text);
+    ASSERT_EQ(c.expected.size(), got.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(Narrow(c.expected[i].first), Narrow(got[i].first));
+      EXPECT_EQ(Narrow(c.expected[i].second), Narrow(got[i].second));
+    }
+  }
+}
+
+}  // namespace
