@@ -1,26 +1,66 @@
 #!/usr/bin/env bash
-# ./kesi demo, for now: the log file at work. logdemo writes a fresh, ciphered "KESInterrogator.log" in
-# the Wine prefix's log folder the way the interrogator object does; the file is shown as written (one
-# Base64 line per logged line) and then read back through kesilog, the support staff's reader.
-# Numbered messages carry their own line end, so each is followed by an empty line.
-# ./kesi builds win64 before running this.
+# ./kesi demo: the client's main job against the bundled appliance simulator. The simulator serves the
+# demo scenario (tests/appliance/scenarios/default.json: one literal of every kind, and one of a kind the
+# client does not know) on a free loopback port; kesiprobe then logs on under Wine, fetches the list,
+# evaluates it on the Wine prefix, posts the results and prints the report and the zone.
+# ./kesi builds win64 before running this. Extra arguments go to kesiprobe (e.g. --credential TEXT).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 wine_run="$top/build/win64/wine-run"
-logdemo="$top/build/win64/tools/logdemo/logdemo.exe"
-kesilog="$top/build/win64/tools/kesilog/kesilog.exe"
-for f in "$wine_run" "$logdemo" "$kesilog"; do
+probe="$top/build/win64/tools/kesiprobe/kesiprobe.exe"
+simulator="$top/tests/appliance/simulator.py"
+scenario="$top/tests/appliance/scenarios/default.json"
+for f in "$wine_run" "$probe"; do
   [ -e "$f" ] || { echo "demo: missing $f (run ./kesi build)" >&2; exit 1; }
 done
 
 "$wine_run" --prepare
-path=$("$wine_run" "$logdemo" "$@" | tr -d '\r')
-file=$("$wine_run" winepath -u "$path" 2>/dev/null | tr -d '\r')
-[ -f "$file" ] || { echo "demo: logdemo wrote no log ($path)" >&2; exit 1; }
 
-echo "== $path"
-echo "   ($file: $(wc -l < "$file") ciphered lines, $(wc -c < "$file") bytes; the first three:)"
-head -n 3 "$file" | cut -c1-100 | sed 's/^/   /'
+work=$(mktemp -d)
+sim_pid=""
+stop_simulator() {
+  if [ -n "$sim_pid" ]; then
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap stop_simulator EXIT
+trap 'exit 130' INT TERM
+
+python3 "$simulator" --port 0 --scenario "$scenario" --journal "$work/journal.txt" >"$work/out" 2>"$work/err" &
+sim_pid=$!
+port=""
+for _ in $(seq 100); do
+  port=$(awk '$1 == "LISTENING" { print $3; exit }' "$work/out")
+  [ -n "$port" ] && break
+  kill -0 "$sim_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if [ -z "$port" ]; then
+  echo "demo: the appliance simulator did not start" >&2
+  cat "$work/err" >&2
+  exit 1
+fi
+
+echo "== appliance simulator on 127.0.0.1:$port, scenario $(basename "$scenario")"
+echo "== kesiprobe interrogate --appliance 127.0.0.1:$port"
 echo
-echo "== read back through kesilog"
-"$wine_run" "$kesilog" "$path" | tr -d '\r' | sed 's/^/   /'
+set +e
+"$wine_run" "$probe" interrogate --appliance "127.0.0.1:$port" "$@" >"$work/report" 2>"$work/errors"
+rc=$?
+set -e
+tr -d '\r' <"$work/report"
+tr -d '\r' <"$work/errors" >&2
+
+echo
+if [ $rc -eq 0 ]; then
+  zone=$(tr -d '\r' <"$work/report" | awk '$1 == "zone" && NF >= 2 { $1 = ""; sub(/^ +/, ""); print; exit }')
+  echo "== the appliance placed this machine in zone \"$zone\""
+  echo "   (the simulator's journal of the exchange, procedures 1, 10 and 11:)"
+  sed -E 's/ (ctype|ua)="[^"]*"//g' "$work/journal.txt" |
+    awk '{ if (length($0) > 150) $0 = substr($0, 1, 146) " ..."; print "   " $0 }'
+else
+  echo "== kesiprobe exited with $rc"
+fi
+exit $rc

@@ -317,6 +317,10 @@ void PrintLiterals(SystemInterrogator* engine, const std::vector<std::wstring>& 
     legendKeys.push_back(key);
     legendTexts.push_back(meaning);
   };
+  // The anti-virus check reports -503 on every path; its verdict stands all the same.
+  const bool antiVirusUnprepared = std::any_of(literals.begin(), literals.end(), [](LiteralSI* literal) {
+    return literal->CheckRan() && literal->Kind() == kesi::kKindAntiVirus && literal->CheckStatus() == kCheckUnprepared;
+  });
   for (size_t i = 0; i < literals.size(); ++i) {
     LiteralSI* literal = literals[i];
     NotRun why = WhyNotRun(literal);
@@ -326,7 +330,10 @@ void PrintLiterals(SystemInterrogator* engine, const std::vector<std::wstring>& 
       LONG value = literal->CheckVerdict();
       verdict = value == 0 ? L"FALSE" : value == 1 ? L"TRUE" : L"TRUE (" + std::to_wstring(value) + L")";
       status = StatusText(literal->CheckStatus());
-      explain(status, StatusMeaning(literal->CheckStatus()));
+      std::wstring meaning = StatusMeaning(literal->CheckStatus());
+      if (literal->CheckStatus() == kCheckUnprepared && antiVirusUnprepared)
+        meaning += L" (AVIRUS reports it with every verdict)";
+      explain(status, meaning);
     } else {
       status = NotRunText(why);
       explain(status, NotRunMeaning(why));
