@@ -56,8 +56,9 @@ struct ProcessPattern {
   wchar_t name[MAX_PATH];
   bool wildcard;
 
+  // False when the text names no process: too long, or without a name (some system entries have none).
   bool Read(const wchar_t* text) {
-    if (!SplitPath(text, folder, name)) return false;
+    if (!SplitPath(text, folder, name) || !name[0]) return false;
     wildcard = wcschr(name, L'*') || wcschr(name, L'?');
     return true;
   }
@@ -129,7 +130,7 @@ DWORD FindProcessBySnapshot(const wchar_t* pattern, LONG* found) {
     return LastErrorOr(ERROR_PROC_NOT_FOUND);
 
   ProcessPattern wanted;
-  if (!wanted.Read(pattern)) return ERROR_SUCCESS;  // too long to name any process
+  if (!wanted.Read(pattern)) return ERROR_SUCCESS;
 
   kesi::UniqueFile snapshot(api.createSnapshot(kSnapshotProcesses, 0));
   if (!snapshot) return LastErrorOr(ERROR_INVALID_HANDLE);
