@@ -1,0 +1,263 @@
+#include "ClientCertificate.h"
+
+#include <cstring>
+#include <new>
+
+#include "LineCipher.h"
+
+namespace kesi {
+namespace {
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+constexpr char kClientAuthentication[] = "1.3.6.1.5.5.7.3.2";
+constexpr BYTE kDigitalSignatureUsage = 0x80;
+const wchar_t* const kStoreNames[] = {L"MY", L"CA", L"ROOT"};
+
+bool SameName(const CERT_NAME_BLOB& a, const CERT_NAME_BLOB& b) {
+  return CertCompareCertificateName(kEncoding, const_cast<CERT_NAME_BLOB*>(&a),
+                                    const_cast<CERT_NAME_BLOB*>(&b)) != FALSE;
+}
+
+bool WithinValidity(const CERT_INFO& info) {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return CompareFileTime(&info.NotBefore, &now) <= 0 && CompareFileTime(&now, &info.NotAfter) <= 0;
+}
+
+// Client authentication is listed, or the certificate restricts its use in no way at all.
+bool AllowsClientAuthentication(PCCERT_CONTEXT cert) {
+  DWORD size = 0;
+  SetLastError(0);
+  if (!CertGetEnhancedKeyUsage(cert, 0, nullptr, &size)) return GetLastError() == DWORD(CRYPT_E_NOT_FOUND);
+  if (size < sizeof(CERT_ENHKEY_USAGE)) return false;
+  BYTE* buffer = new (std::nothrow) BYTE[size];
+  if (!buffer) return false;
+  auto* usage = reinterpret_cast<CERT_ENHKEY_USAGE*>(buffer);
+  bool allowed = false;
+  SetLastError(0);
+  if (!CertGetEnhancedKeyUsage(cert, 0, usage, &size)) {
+    allowed = GetLastError() == DWORD(CRYPT_E_NOT_FOUND);
+  } else if (usage->cUsageIdentifier == 0) {
+    // No identifiers: good for every use when the certificate names none (CRYPT_E_NOT_FOUND), good
+    // for none when its extensions or properties rule every use out.
+    allowed = GetLastError() == DWORD(CRYPT_E_NOT_FOUND);
+  } else {
+    for (DWORD i = 0; i < usage->cUsageIdentifier && !allowed; ++i) {
+      const char* oid = usage->rgpszUsageIdentifier[i];
+      allowed = oid && strcmp(oid, kClientAuthentication) == 0;
+    }
+  }
+  delete[] buffer;
+  return allowed;
+}
+
+}  // namespace
+
+ClientCertificateSearch::ClientCertificateSearch() noexcept = default;
+
+ClientCertificateSearch::~ClientCertificateSearch() { Reset(); }
+
+void ClientCertificateSearch::SetUseUserStores(bool user) {
+  if (user != useUserStores_) Reset();
+  useUserStores_ = user;
+}
+
+void ClientCertificateSearch::Reset() {
+  for (int i = 0; i < kStoreCount; ++i) {
+    if (stores_[i]) CertCloseStore(stores_[i], 0);
+    stores_[i] = nullptr;
+    opened_[i] = false;
+  }
+  ClearChain();
+  found_ = false;
+  outOfMemory_ = false;
+}
+
+HCERTSTORE ClientCertificateSearch::Store(StoreIndex which) {
+  // Opened on first use; a store that does not exist in this location stays closed and holds nothing.
+  if (!opened_[which]) {
+    opened_[which] = true;
+    const DWORD location = useUserStores_ ? CERT_SYSTEM_STORE_CURRENT_USER : CERT_SYSTEM_STORE_LOCAL_MACHINE;
+    stores_[which] = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0,
+                                   location | CERT_STORE_OPEN_EXISTING_FLAG, kStoreNames[which]);
+  }
+  return stores_[which];
+}
+
+bool ClientCertificateSearch::IsCandidate(PCCERT_CONTEXT cert) const {
+  if (rejection1_ || rejection2_) return false;
+  if (!cert->pCertInfo || !WithinValidity(*cert->pCertInfo)) return false;
+  if (!AllowsClientAuthentication(cert)) return false;
+  if (requirePrivateKey_ && !CryptFindCertificateKeyProvInfo(cert, 0, nullptr)) return false;
+  if (requireDigitalSignatureUsage_) {
+    BYTE usage = 0;
+    if (!CertGetIntendedKeyUsage(X509_ASN_ENCODING, cert->pCertInfo, &usage, 1) ||
+        !(usage & kDigitalSignatureUsage)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+DWORD ClientCertificateSearch::Search(const CERT_NAME_BLOB& issuer) {
+  std::vector<const CERT_NAME_BLOB*> path;
+  try {
+    path.reserve(8);
+  } catch (const std::bad_alloc&) {
+    return ERROR_OUTOFMEMORY;
+  }
+  found_ = SearchIssuer(issuer, path);
+  if (outOfMemory_) {
+    found_ = false;
+    ClearChain();
+    return ERROR_OUTOFMEMORY;
+  }
+  return 0;
+}
+
+// The issuer is compared here rather than with CERT_FIND_ISSUER_NAME: some crypt32 builds match that
+// find type against the subject, which would turn the search upside down.
+bool ClientCertificateSearch::SearchIssuer(const CERT_NAME_BLOB& issuer,
+                                           std::vector<const CERT_NAME_BLOB*>& path) {
+  if (HCERTSTORE my = Store(kMy)) {
+    PCCERT_CONTEXT cert = nullptr;
+    while ((cert = CertEnumCertificatesInStore(my, cert)) != nullptr) {
+      if (cert->pCertInfo && SameName(cert->pCertInfo->Issuer, issuer) && IsCandidate(cert)) {
+        AddToChain(cert);
+        CertFreeCertificateContext(cert);
+        return true;
+      }
+    }
+  }
+  return SearchThroughAuthorities(kCa, issuer, path) || SearchThroughAuthorities(kRoot, issuer, path) ||
+         SearchThroughAuthorities(kMy, issuer, path);
+}
+
+// Walks the certificates that issuer issued to another authority and searches under each of those.
+bool ClientCertificateSearch::SearchThroughAuthorities(StoreIndex which, const CERT_NAME_BLOB& issuer,
+                                                       std::vector<const CERT_NAME_BLOB*>& path) {
+  HCERTSTORE store = Store(which);
+  if (!store || outOfMemory_) return false;
+  try {
+    path.push_back(&issuer);
+  } catch (const std::bad_alloc&) {
+    outOfMemory_ = true;
+    return false;
+  }
+  bool success = false;
+  PCCERT_CONTEXT cert = nullptr;
+  while (!success && !outOfMemory_ && (cert = CertEnumCertificatesInStore(store, cert)) != nullptr) {
+    const CERT_INFO* info = cert->pCertInfo;
+    if (!info || !SameName(info->Issuer, issuer) || SameName(info->Subject, issuer)) continue;
+    // Authorities that certify each other would otherwise send the search round in a circle for ever.
+    bool onPath = false;
+    for (const CERT_NAME_BLOB* name : path) onPath = onPath || SameName(info->Subject, *name);
+    if (onPath) continue;
+    if (SearchIssuer(info->Subject, path)) {
+      AddToChain(cert);
+      success = true;
+    }
+  }
+  if (cert) CertFreeCertificateContext(cert);
+  path.pop_back();
+  return success;
+}
+
+void ClientCertificateSearch::AddToChain(PCCERT_CONTEXT cert) {
+  std::lock_guard<std::mutex> hold(chainLock_);
+  PCCERT_CONTEXT copy = CertDuplicateCertificateContext(cert);
+  try {
+    chain_.push_back(copy);
+  } catch (const std::bad_alloc&) {
+    CertFreeCertificateContext(copy);
+    outOfMemory_ = true;
+  }
+}
+
+void ClientCertificateSearch::ClearChain() {
+  std::lock_guard<std::mutex> hold(chainLock_);
+  for (PCCERT_CONTEXT cert : chain_) CertFreeCertificateContext(cert);
+  chain_.clear();
+}
+
+namespace {
+
+DWORD AppendBase64(PCCERT_CONTEXT cert, std::vector<RQString>& texts) {
+  const size_t room = ((size_t(cert->cbCertEncoded) + 2) / 3) * 4 + 1;
+  char* text = new (std::nothrow) char[room];
+  if (!text) return ERROR_OUTOFMEMORY;
+  const int n = Base64Encode(cert->pbCertEncoded, cert->cbCertEncoded, text, room);
+  DWORD e = 0;
+  try {
+    texts.emplace_back();
+    if (n > 0) texts.back().AssignAnsi(text, static_cast<unsigned>(n));
+  } catch (const std::bad_alloc&) {
+    e = ERROR_OUTOFMEMORY;
+  }
+  delete[] text;
+  return e;
+}
+
+}  // namespace
+
+DWORD ClientCertificateSearch::TakeChain(const CERT_NAME_BLOB& issuer, std::vector<RQString>& texts) {
+  DWORD e = 0;
+  {
+    std::lock_guard<std::mutex> hold(chainLock_);
+    for (PCCERT_CONTEXT cert : chain_) {
+      if (!e) e = AppendBase64(cert, texts);
+      CertFreeCertificateContext(cert);
+    }
+    chain_.clear();
+  }
+  if (e) return e;
+  const StoreIndex order[] = {kRoot, kCa, kMy};
+  for (StoreIndex which : order) {
+    HCERTSTORE store = Store(which);
+    if (!store) continue;
+    PCCERT_CONTEXT top = CertFindCertificateInStore(store, kEncoding, 0, CERT_FIND_SUBJECT_NAME, &issuer, nullptr);
+    if (top) {
+      e = AppendBase64(top, texts);
+      CertFreeCertificateContext(top);
+      break;
+    }
+  }
+  return e;
+}
+
+DWORD FindClientCertificate(const wchar_t* issuerBase64, BOOL firstStoresOnly, BOOL requirePrivateKey,
+                            const wchar_t* rejectText, BOOL* found, std::vector<RQString>* chainTexts) {
+  if (!found || !issuerBase64) return ERROR_INVALID_PARAMETER;
+  *found = FALSE;
+
+  // The issuer name arrives as Base64 text of its DER encoding.
+  RQString text(issuerBase64);
+  const char* ansi = text.GetAnsi();
+  size_t size = (strlen(ansi) / 4) * 3 + 3;
+  BYTE* name = new (std::nothrow) BYTE[size];
+  if (!name) return ERROR_OUTOFMEMORY;
+  if (Base64Decode(ansi, name, &size) != 0 || size == 0) {
+    delete[] name;
+    return ERROR_INVALID_DATA;
+  }
+  CERT_NAME_BLOB issuer{static_cast<DWORD>(size), name};
+
+  ClientCertificateSearch search;
+  search.SetRequirePrivateKey(requirePrivateKey != FALSE);
+  // The rejection settings come from the caller's rejection text and from nothing else.
+  search.SetRejection(rejectText ? 1 : 0, 0);
+  DWORD e = search.Search(issuer);
+  if (!e && !search.Found() && !firstStoresOnly) {
+    search.Reset();
+    search.SetUseUserStores(true);
+    e = search.Search(issuer);
+  }
+  if (!e && search.Found()) {
+    *found = TRUE;
+    if (chainTexts) e = search.TakeChain(issuer, *chainTexts);
+  }
+  delete[] name;
+  return e;
+}
+
+}  // namespace kesi
