@@ -1,0 +1,339 @@
+// The interrogation engine: parsing lines into literals and results, list order, OR-grouping, the reset
+// between runs, the items queue, and the global facts (through their seam where Wine cannot vary them).
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <string>
+#include <vector>
+
+#include "GlobalFacts.h"
+#include "SystemInterrogator.h"
+
+namespace {
+
+std::string Narrow(const wchar_t* text) {
+  std::string out;
+  for (; text && *text; ++text) out += *text < 128 ? static_cast<char>(*text) : '?';
+  return out;
+}
+
+// An engine for one test, released at the end.
+struct Engine {
+  Engine() = default;
+  ~Engine() { EXPECT_EQ(0u, engine->Release()); }
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+  SystemInterrogator* operator->() const { return engine; }
+  SystemInterrogator* get() const { return engine; }
+
+  std::vector<std::string> LiteralIds() const {
+    std::vector<std::string> ids;
+    for (LiteralSI* l = engine->FirstLiteral(); l; l = l->Next()) ids.push_back(Narrow(l->LiteralId()));
+    return ids;
+  }
+  std::vector<std::string> Results() const {  // "name=value" in list order
+    std::vector<std::string> out;
+    for (ResultSI* r = engine->FirstResult(); r; r = r->Next())
+      out.push_back(std::string(r->NameUtf8()) + "=" + std::to_string(r->Value()));
+    return out;
+  }
+
+  SystemInterrogator* engine = new SystemInterrogator();
+};
+
+// A folder made for the test and removed after it.
+class TempFolder {
+ public:
+  TempFolder() {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    path_ = std::wstring(temp) + L"kesi-engine-" + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(path_.c_str(), nullptr);
+  }
+  ~TempFolder() { RemoveDirectoryW(path_.c_str()); }
+  const std::wstring& Path() const { return path_; }
+
+ private:
+  std::wstring path_;
+};
+
+TEST(Engine, ParsesLines) {
+  struct Case {
+    const wchar_t* line;
+    DWORD rc;
+    int kind;
+    const char* kindName;
+    const char* id;
+    const char* result;  // null: no result linked
+    const char* parameters;
+  };
+  const Case cases[] = {
+      {L"L1=FILE,R1,C:\\x.txt,>,0", 0, 1, "FILE", "L1", "R1", "C:\\x.txt,>,0"},
+      {L"L2=registry,R1,HKEY_CURRENT_USER\\Software,,1", 0, 3, "REGISTRY", "L2", "R1", "HKEY_CURRENT_USER\\Software,,1"},
+      {L"L3=OpSwAtAs,R3,Product", 0, 14, "OPSWATAS", "L3", "R3", "Product"},
+      {L"L4=EQUIPMENTID,R4", 0, 11, "EQUIPMENTID", "L4", "R4", ""},
+      {L"L5=unknown,R5,x", 0, 0, "UNKNOWN", "L5", "R5", "x"},
+      // An unlisted kind: its result is still made and linked, its parameters are not kept.
+      {L"L1=BOGUS,R1,x", ERROR_NOT_FOUND, 0, "", "L1", "R1", ""},
+      // No "," after the kind: a literal without result.
+      {L"L6=DIRECTORY", 0, 2, "DIRECTORY", "L6", nullptr, ""},
+      // A quoted result keeps its comma and loses its quotes; the parameters are kept as written.
+      {L"L7=PROCESS,\"Result, quoted\",\"a,b\"", 0, 5, "PROCESS", "L7", "Result, quoted", "\"a,b\""},
+      {L"L8=OPSWATAV", 0, 12, "OPSWATAV", "L8", nullptr, ""},
+      {L"no equals sign", ERROR_NOT_FOUND, 0, "", "no equals sign", nullptr, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Narrow(c.line));
+    Engine engine;
+    LiteralSI* literal = new LiteralSI();
+    EXPECT_EQ(c.rc, literal->Parse(engine.get(), c.line));
+    EXPECT_EQ(c.kind, literal->Kind());
+    EXPECT_EQ(c.kindName, Narrow(literal->KindName()));
+    EXPECT_EQ(c.id, Narrow(literal->LiteralId()));
+    EXPECT_EQ(c.parameters, Narrow(literal->Parameters()));
+    if (c.result) {
+      ASSERT_NE(nullptr, literal->Result());
+      EXPECT_STREQ(c.result, literal->ResultNameUtf8());
+      EXPECT_EQ(literal->Result(), engine->FirstResult());
+    } else {
+      EXPECT_EQ(nullptr, literal->Result());
+      EXPECT_STREQ("", literal->ResultNameUtf8());
+      EXPECT_EQ(nullptr, engine->FirstResult());
+    }
+    delete literal;
+  }
+  LiteralSI literal;
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), literal.Parse(nullptr, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), literal.Parse(nullptr, L""));
+}
+
+TEST(Engine, ListsKeepNewestFirstAndResultsAreSharedByName) {
+  Engine engine;
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), engine->AddLiteral(nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), engine->AddLiteral(L""));
+  for (const wchar_t* line : {L"L1=DIRECTORY,Alpha,x", L"L2=BOGUS,Beta,x", L"L3=DIRECTORY,Alpha,y",
+                              L"L4=DIRECTORY,alpha,z", L"L5=DIRECTORY"})
+    EXPECT_EQ(0u, engine->AddLiteral(line));
+  EXPECT_EQ((std::vector<std::string>{"L5", "L4", "L3", "L2", "L1"}), engine.LiteralIds());
+  // Reverse order of first mention; names are told apart with their case.
+  EXPECT_EQ((std::vector<std::string>{"alpha=0", "Beta=0", "Alpha=0"}), engine.Results());
+  LiteralSI* l3 = engine->FirstLiteral()->Next()->Next();
+  LiteralSI* l1 = l3->Next()->Next();
+  EXPECT_EQ(l1->Result(), l3->Result());
+
+  EXPECT_EQ(nullptr, engine->FindOrCreateResult(nullptr));
+  EXPECT_EQ(nullptr, engine->FindOrCreateResult(L""));
+  EXPECT_EQ(l1->Result(), engine->FindOrCreateResult(L"Alpha"));
+
+  // A literal without a result is not evaluated and changes nothing.
+  EXPECT_EQ(ERROR_INVALID_STATE, engine->FirstLiteral()->Evaluate(&engine->EquipmentId()));
+
+  // A removed result goes back to the caller, and its literals forget it.
+  ResultSI* alpha = l1->Result();
+  EXPECT_EQ(0u, engine->RemoveResult(alpha));
+  EXPECT_EQ(nullptr, l1->Result());
+  EXPECT_EQ(nullptr, l3->Result());
+  EXPECT_EQ(0, l1->Value());
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_FOUND), engine->RemoveResult(alpha));
+  EXPECT_EQ((std::vector<std::string>{"alpha=0", "Beta=0"}), engine.Results());
+  EXPECT_EQ(0u, engine->PushResult(&alpha));
+  EXPECT_EQ(nullptr, alpha);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), engine->PushResult(&alpha));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), engine->PushLiteral(nullptr));
+  EXPECT_EQ((std::vector<std::string>{"Alpha=0", "alpha=0", "Beta=0"}), engine.Results());
+
+  engine->SetRecurringInterval(30);
+  engine->EquipmentId() = L"EQ";
+  EXPECT_EQ(0u, engine->Clear());
+  EXPECT_EQ(nullptr, engine->FirstLiteral());
+  EXPECT_EQ(nullptr, engine->FirstResult());
+  EXPECT_EQ(-1, engine->RecurringInterval());
+  EXPECT_TRUE(engine->EquipmentId().IsEmpty());
+}
+
+TEST(Engine, ResultIsTheOrOfItsLiteralsInReverseOrder) {
+  TempFolder present;
+  std::wstring missing = present.Path() + L"\\missing";
+  Engine engine;
+  // Newest first: for Both, the present folder is tried first; for Late, the missing one.
+  engine->AddLiteral((L"A1=DIRECTORY,Late," + present.Path()).c_str());
+  engine->AddLiteral((L"A2=DIRECTORY,Both," + missing).c_str());
+  engine->AddLiteral((L"A3=DIRECTORY,None," + missing).c_str());
+  engine->AddLiteral((L"A4=DIRECTORY,Both," + present.Path()).c_str());
+  engine->AddLiteral((L"A5=DIRECTORY,Late," + missing).c_str());
+  engine->AddLiteral(L"A6=BOGUS,Unlisted,x");
+  EXPECT_EQ(0u, engine->EvaluateAll());
+  EXPECT_EQ((std::vector<std::string>{"Unlisted=0", "None=0", "Both=1", "Late=1"}), engine.Results());
+
+  // A result that is already TRUE is not asked again: the literal reports success without a check.
+  LiteralSI* a4 = engine->FirstLiteral()->Next()->Next();
+  ASSERT_EQ("A4", Narrow(a4->LiteralId()));
+  EXPECT_EQ(1, a4->Value());
+  EXPECT_EQ(0, a4->Evaluate(&engine->EquipmentId()));
+
+  // The next run starts from FALSE: with the folder gone, every result is FALSE again.
+  a4->Result()->Items()->PushBackText(L"stale");
+  RemoveDirectoryW(present.Path().c_str());
+  engine->EvaluateAll();
+  EXPECT_EQ((std::vector<std::string>{"Unlisted=0", "None=0", "Both=0", "Late=0"}), engine.Results());
+  EXPECT_EQ(0u, a4->Result()->Items()->Count());
+}
+
+TEST(Engine, ItemsDrainInOrder) {
+  Engine engine;
+  ResultSI* result = engine->FindOrCreateResult(L"R");
+  ASSERT_NE(nullptr, result);
+  ItemQueue* items = result->Items();
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), items->PushBack(nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), items->PushBackText(nullptr));
+  for (const wchar_t* text : {L"first", L"second", L"third"}) EXPECT_EQ(0u, items->PushBackText(text));
+  EXPECT_EQ(3u, items->Count());
+
+  std::vector<std::string> drained;
+  RQString* item = nullptr;
+  while ((item = result->NextItem(item)) != nullptr) drained.push_back(Narrow(*item));
+  EXPECT_EQ((std::vector<std::string>{"first", "second", "third"}), drained);
+  EXPECT_EQ(0u, items->Count());
+  EXPECT_EQ(nullptr, items->PopFront());
+
+  // Items left behind go with the queue; ResetResults empties every queue and keeps it usable.
+  items->PushBackText(L"x");
+  *result->ValueCell() = 1;
+  EXPECT_EQ(0u, engine->ResetResults());
+  EXPECT_EQ(0, result->Value());
+  EXPECT_EQ(0u, items->Count());
+  EXPECT_EQ(0u, items->PushBackText(L"y"));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), result->SetName(L""));
+}
+
+DWORD WINAPI PushItems(void* queue) {
+  for (int i = 0; i < 2000; ++i) static_cast<ItemQueue*>(queue)->PushBackText(L"item");
+  return 0;
+}
+
+TEST(Engine, ItemQueueTakesPushesFromTwoThreads) {
+  ItemQueue queue;
+  HANDLE threads[2];
+  for (HANDLE& t : threads) t = CreateThread(nullptr, 0, PushItems, &queue, 0, nullptr);
+  unsigned popped = 0;
+  while (WaitForMultipleObjects(2, threads, TRUE, 0) == WAIT_TIMEOUT)
+    if (RQString* item = queue.PopFront()) {
+      delete item;
+      ++popped;
+    }
+  for (HANDLE t : threads) CloseHandle(t);
+  while (RQString* item = queue.PopFront()) {
+    delete item;
+    ++popped;
+  }
+  EXPECT_EQ(4000u, popped);
+}
+
+TEST(Engine, ReferenceCount) {
+  SystemInterrogator* engine = new SystemInterrogator();
+  EXPECT_EQ(engine, engine->AddRef());
+  EXPECT_EQ(1u, engine->Release());
+  EXPECT_EQ(0u, engine->Release());
+}
+
+// The global facts. The seam answers group membership and architecture as the test says.
+class GlobalFacts : public ::testing::Test {
+ protected:
+  void TearDown() override { ResetGlobalFactCalls(); }
+
+  static DWORD s_members;  // bit 0 administrators, bit 1 power users
+  static BOOL WINAPI Membership(HANDLE, PSID sid, PBOOL member) {
+    DWORD rid = *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1);
+    *member = (rid == DOMAIN_ALIAS_RID_ADMINS && (s_members & 1)) || (rid == DOMAIN_ALIAS_RID_POWER_USERS && (s_members & 2));
+    return TRUE;
+  }
+  static HRESULT WINAPI NoFolder(HWND, int, HANDLE, DWORD, LPWSTR) { return E_FAIL; }
+  static UINT WINAPI NoSystemDirectory(LPWSTR, UINT) { return 0; }
+  static WORD s_architecture;
+  static bool Architecture(WORD* a) {
+    *a = s_architecture;
+    return true;
+  }
+  static bool NoNativeSystemInfo(WORD*) { return false; }
+};
+DWORD GlobalFacts::s_members = 0;
+WORD GlobalFacts::s_architecture = 0;
+
+TEST_F(GlobalFacts, WineAsItIs) {
+  Engine engine;
+  EXPECT_EQ(0u, engine->User());
+  EXPECT_TRUE(engine->UserHomeDirectory().IsEmpty());
+  engine->EvaluateAll();
+  // The wine user is an elevated administrator on a 64-bit system.
+  EXPECT_EQ(kUserAdministrator, engine->User());
+  EXPECT_TRUE(engine->Is64Bit());
+
+  // The parent of the roaming application-data folder, as the environment names it.
+  wchar_t appData[MAX_PATH] = {};
+  ASSERT_NE(0u, GetEnvironmentVariableW(L"APPDATA", appData, MAX_PATH));
+  std::wstring expected(appData);
+  expected.resize(expected.rfind(L'\\'));
+  EXPECT_EQ(0, lstrcmpiW(expected.c_str(), engine->UserHomeDirectory())) << Narrow(engine->UserHomeDirectory());
+
+  wchar_t root[MAX_PATH] = {};
+  ASSERT_NE(0u, GetEnvironmentVariableW(L"SystemRoot", root, MAX_PATH));
+  EXPECT_EQ(0, lstrcmpiW((std::wstring(root) + L"\\system32").c_str(), engine->SystemDirectory()))
+      << Narrow(engine->SystemDirectory());
+}
+
+TEST_F(GlobalFacts, UserNumberFromGroupMembership) {
+  struct Case {
+    DWORD members;
+    DWORD user;
+  } const cases[] = {{3, kUserAdministrator}, {1, kUserAdministrator}, {2, kUserPowerUser}, {0, kUserOther}};
+  GlobalFactSystem().checkTokenMembership = Membership;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.members);
+    s_members = c.members;
+    Engine engine;
+    engine->EvaluateAll();
+    EXPECT_EQ(c.user, engine->User());
+  }
+}
+
+TEST_F(GlobalFacts, UnreadableFoldersKeepTheirLastValue) {
+  Engine engine;
+  engine->EvaluateAll();
+  std::string home = Narrow(engine->UserHomeDirectory());
+  std::string system = Narrow(engine->SystemDirectory());
+  ASSERT_FALSE(home.empty());
+  ASSERT_FALSE(system.empty());
+  GlobalFactSystem().getFolderPath = NoFolder;
+  GlobalFactSystem().getSystemDirectory = NoSystemDirectory;
+  engine->EvaluateAll();
+  EXPECT_EQ(home, Narrow(engine->UserHomeDirectory()));
+  EXPECT_EQ(system, Narrow(engine->SystemDirectory()));
+  // A fresh engine that cannot read them reports them empty.
+  Engine fresh;
+  fresh->EvaluateAll();
+  EXPECT_TRUE(fresh->UserHomeDirectory().IsEmpty());
+  EXPECT_TRUE(fresh->SystemDirectory().IsEmpty());
+}
+
+TEST_F(GlobalFacts, SixtyFourBitOnlyForAnAmd64NativeSystem) {
+  struct Case {
+    bool (*call)(WORD*);
+    WORD architecture;
+    bool expected;
+  } const cases[] = {
+      {Architecture, PROCESSOR_ARCHITECTURE_AMD64, true},
+      {Architecture, PROCESSOR_ARCHITECTURE_INTEL, false},
+      {Architecture, PROCESSOR_ARCHITECTURE_IA64, false},
+      {NoNativeSystemInfo, 0, false},  // a system without GetNativeSystemInfo
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.architecture);
+    GlobalFactSystem().nativeArchitecture = c.call;
+    s_architecture = c.architecture;
+    Engine engine;
+    engine->EvaluateAll();
+    EXPECT_EQ(c.expected, engine->Is64Bit());
+  }
+}
+
+}  // namespace
