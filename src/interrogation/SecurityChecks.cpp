@@ -1,0 +1,414 @@
+// The PFW and AVIRUS literals, and the file-identity checks behind the FILE literal's catalog field.
+#include "SecurityChecks.h"
+
+#include <windows.h>
+#include <wincrypt.h>
+#include <softpub.h>
+#include <wintrust.h>
+#include <mscat.h>
+#include <netfw.h>
+
+#include <cwchar>
+#include <memory>
+#include <new>
+
+#include "CheckLog.h"
+#include "Checks.h"
+#include "Handles.h"
+#include "HexText.h"
+#include "LogFile.h"
+
+namespace {
+
+constexpr LONG kParametersMissing = -503;
+
+// {304CE942-6E39-40D8-943A-B913C40C9CD4} and {F7898AF5-CAC4-4632-A2EC-DA06E5111AF2}.
+constexpr CLSID kFirewallManagerClsid = {0x304CE942, 0x6E39, 0x40D8, {0x94, 0x3A, 0xB9, 0x13, 0xC4, 0x0C, 0x9C, 0xD4}};
+constexpr IID kFirewallManagerIid = {0xF7898AF5, 0xCAC4, 0x4632, {0xA2, 0xEC, 0xDA, 0x06, 0xE5, 0x11, 0x1A, 0xF2}};
+// WINTRUST_ACTION_GENERIC_VERIFY_V2.
+constexpr GUID kGenericVerifyAction = {0x00AAC56B, 0xCD44, 0x11D0, {0x8C, 0xC2, 0x00, 0xC0, 0x4F, 0xC2, 0x95, 0xEE}};
+
+constexpr size_t kMd5Length = 16;
+constexpr DWORD kCatalogHashLength = 20;
+constexpr wchar_t kWindowsCatalog[] = L"WINDOWS_CATALOG";
+
+// A writable copy of parameter text; null when out of memory.
+std::unique_ptr<wchar_t[]> CopyText(const wchar_t* text) {
+  const size_t length = wcslen(text);
+  std::unique_ptr<wchar_t[]> copy(new (std::nothrow) wchar_t[length + 1]);
+  if (copy) wmemcpy(copy.get(), text, length + 1);
+  return copy;
+}
+
+// Splits a writable text at "," like a tokenizer that skips empty fields; *cursor keeps the position.
+wchar_t* NextToken(wchar_t** cursor) {
+  wchar_t* p = *cursor;
+  while (*p == L',') ++p;
+  if (!*p) {
+    *cursor = p;
+    return nullptr;
+  }
+  wchar_t* token = p;
+  while (*p && *p != L',') ++p;
+  if (*p) *p++ = L'\0';
+  *cursor = p;
+  return token;
+}
+
+const wchar_t* SkipBlanks(const wchar_t* text) {
+  while (iswspace(*text)) ++text;
+  return text;
+}
+
+bool SameTextIgnoringCase(const wchar_t* a, const wchar_t* b) {
+  return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a, -1, b, -1) == CSTR_EQUAL;
+}
+
+// What the two product-library checks share: the library's name, its export and their log lines.
+struct ProductLibrary {
+  const wchar_t* library;
+  const char* exportName;
+  const wchar_t* notFound;
+  const wchar_t* notTrusted;
+  const wchar_t* loadFailed;
+  const wchar_t* invalidApi;
+};
+
+constexpr ProductLibrary kZoneAlarm = {
+    kZoneAlarmLibrary,
+    kZoneAlarmExport,
+    L"Zone alarm check failed, %s not found",
+    L"Zone alarm check failed, %s not trusted",
+    L"Zone alarm check failed, %s load library failed %lu",
+    L"Zone alarm check failed, %s invalid api file",
+};
+constexpr ProductLibrary kSygate = {
+    kSygateLibrary,
+    kSygateExport,
+    L"Sygate check failed, %s not found",
+    L"Sygate check failed, %s not trusted",
+    L"Sygate check failed, %s load library failed %lu",
+    L"Sygate check failed, %s invalid api file",
+};
+
+// Loads the product's library from the system folder once it is there and signed, and finds its
+// export. False (logged) when any of that fails; the verdict is the caller's to write.
+bool LoadProductLibrary(const ProductLibrary& product, kesi::UniqueModule* module, FARPROC* entry) {
+  wchar_t path[MAX_PATH] = {};
+  UINT length = GetSystemDirectoryW(path, MAX_PATH - 1);
+  if (length == 0 || length >= MAX_PATH - 1) length = 0;
+  path[length] = L'\0';
+  // The path is cut at 259 characters rather than overrun.
+  _snwprintf(path + length, MAX_PATH - 1 - length, L"\\%s", product.library);
+  path[MAX_PATH - 1] = L'\0';
+
+  if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
+    kesi::LogError(CheckLog(), product.notFound, path);
+    return false;
+  }
+  if (VerifyFileTrust(nullptr, path, kTrustNoUi) != 0) {
+    kesi::LogError(CheckLog(), product.notTrusted, path);
+    return false;
+  }
+  module->reset(LoadLibraryW(path));
+  if (!*module) {
+    kesi::LogError(CheckLog(), product.loadFailed, path, GetLastError());
+    return false;
+  }
+  *entry = GetProcAddress(module->get(), product.exportName);
+  if (!*entry) {
+    kesi::LogError(CheckLog(), product.invalidApi, path);
+    return false;
+  }
+  return true;
+}
+
+// COM for the length of one check. A thread that already lives in the other apartment model keeps it:
+// COM is usable there, and it is not ours to uninitialise.
+class ComScope {
+ public:
+  explicit ComScope(DWORD model) : hr_(CoInitializeEx(nullptr, model)) {}
+  ~ComScope() {
+    if (SUCCEEDED(hr_)) CoUninitialize();
+  }
+  ComScope(const ComScope&) = delete;
+  ComScope& operator=(const ComScope&) = delete;
+
+ private:
+  HRESULT hr_;
+};
+
+// The catalog administrator's functions, bound at run time from wintrust.dll.
+struct CatalogAdmin {
+  decltype(&CryptCATAdminAcquireContext) acquireContext = nullptr;
+  decltype(&CryptCATAdminReleaseContext) releaseContext = nullptr;
+  decltype(&CryptCATAdminEnumCatalogFromHash) enumCatalogFromHash = nullptr;
+  decltype(&CryptCATCatalogInfoFromContext) catalogInfoFromContext = nullptr;
+  decltype(&CryptCATAdminCalcHashFromFileHandle) calcHashFromFileHandle = nullptr;
+  decltype(&CryptCATAdminReleaseCatalogContext) releaseCatalogContext = nullptr;
+};
+
+template <typename F>
+void Bind(HMODULE module, const char* name, F* function) {
+  *function = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// The 40-character and WINDOWS_CATALOG forms: the file's catalog hash, compared with the hexadecimal
+// argument or looked up in the system's catalog database.
+LONG CheckCatalogHash(const wchar_t* path, const char* hexArgument, DWORD* status) {
+  auto fail = [status](DWORD code) {
+    if (status) *status = code;
+    return 0;
+  };
+  kesi::UniqueModule wintrust(LoadLibraryW(L"wintrust.dll"));
+  if (!wintrust) return fail(GetLastError());
+  CatalogAdmin admin;
+  Bind(wintrust.get(), "CryptCATAdminAcquireContext", &admin.acquireContext);
+  Bind(wintrust.get(), "CryptCATAdminReleaseContext", &admin.releaseContext);
+  Bind(wintrust.get(), "CryptCATAdminEnumCatalogFromHash", &admin.enumCatalogFromHash);
+  Bind(wintrust.get(), "CryptCATCatalogInfoFromContext", &admin.catalogInfoFromContext);
+  Bind(wintrust.get(), "CryptCATAdminCalcHashFromFileHandle", &admin.calcHashFromFileHandle);
+  Bind(wintrust.get(), "CryptCATAdminReleaseCatalogContext", &admin.releaseCatalogContext);
+  if (!admin.acquireContext || !admin.releaseContext || !admin.enumCatalogFromHash ||
+      !admin.catalogInfoFromContext || !admin.calcHashFromFileHandle)
+    return fail(GetLastError());
+
+  HCATADMIN context = nullptr;
+  if (!admin.acquireContext(&context, nullptr, 0)) return fail(GetLastError());
+
+  LONG verdict = 0;
+  // Read sharing, as the MD5 form opens it: a program or library that is running holds its file open
+  // for reading, and those are the files most worth asking about.
+  kesi::UniqueFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  BYTE hash[kCatalogHashLength] = {};
+  DWORD hashLength = sizeof(hash);
+  if (!file) {
+    fail(GetLastError());
+  } else if (!admin.calcHashFromFileHandle(file.get(), &hashLength, hash, 0)) {
+    fail(GetLastError());
+  } else if (hexArgument) {
+    char hex[2 * kCatalogHashLength + 1];
+    size_t hexLength = sizeof(hex);
+    if (kesi::BytesToHex(hash, hashLength, hex, &hexLength) && lstrcmpiA(hex, hexArgument) == 0)
+      verdict = 1;
+  } else {
+    HCATINFO catalog = admin.enumCatalogFromHash(context, hash, hashLength, 0, nullptr);
+    if (catalog) {
+      verdict = 1;
+      if (admin.releaseCatalogContext) admin.releaseCatalogContext(context, catalog, 0);
+    } else {
+      fail(GetLastError());
+    }
+  }
+  file.reset();
+  admin.releaseContext(context, 0);
+  return verdict;
+}
+
+}  // namespace
+
+LONG VerifyFileTrust(HWND window, const wchar_t* path, DWORD flags) {
+  if (!path) return ERROR_INVALID_PARAMETER;
+  WINTRUST_FILE_INFO file = {};
+  file.cbStruct = sizeof(file);
+  file.pcwszFilePath = path;
+  WINTRUST_DATA data = {};
+  data.cbStruct = sizeof(data);
+  data.dwUIChoice = (flags & kTrustNoUi) ? WTD_UI_NONE : WTD_UI_ALL;
+  data.fdwRevocationChecks = WTD_REVOKE_NONE;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.pFile = &file;
+  data.dwStateAction = (flags & kTrustVerifyState) ? WTD_STATEACTION_VERIFY : WTD_STATEACTION_IGNORE;
+  GUID action = kGenericVerifyAction;
+  LONG result = WinVerifyTrust(window, &action, &data);
+  if (flags & kTrustVerifyState) {
+    // The verify action leaves state behind that only a close releases.
+    data.dwStateAction = WTD_STATEACTION_CLOSE;
+    WinVerifyTrust(window, &action, &data);
+  }
+  return result;
+}
+
+LONG CheckZoneAlarm(LONG* verdict) {
+  if (!verdict) return ERROR_INVALID_PARAMETER;
+  *verdict = 0;
+  kesi::UniqueModule module;
+  FARPROC entry = nullptr;
+  if (LoadProductLibrary(kZoneAlarm, &module, &entry)) {
+    auto isRunning = reinterpret_cast<BOOL(WINAPI*)(int, int)>(reinterpret_cast<void*>(entry));
+    if (isRunning(0, 0)) *verdict = 1;
+  }
+  return 0;
+}
+
+LONG CheckSygate(LONG* verdict) {
+  if (!verdict) return ERROR_INVALID_PARAMETER;
+  *verdict = 0;
+  kesi::UniqueModule module;
+  FARPROC entry = nullptr;
+  if (LoadProductLibrary(kSygate, &module, &entry)) {
+    auto checkStatus = reinterpret_cast<int(WINAPI*)()>(reinterpret_cast<void*>(entry));
+    if (checkStatus() == 0) *verdict = 1;
+  }
+  return 0;
+}
+
+HRESULT CheckWindowsFirewall(LONG* verdict) {
+  if (!verdict) return E_POINTER;
+  *verdict = 0;
+  ComScope com(COINIT_APARTMENTTHREADED);
+  kesi::ComPtr<INetFwMgr> manager;
+  HRESULT hr = CoCreateInstance(kFirewallManagerClsid, nullptr, CLSCTX_INPROC_SERVER, kFirewallManagerIid,
+                                manager.put_void());
+  if (FAILED(hr)) return hr;
+  kesi::ComPtr<INetFwPolicy> policy;
+  hr = manager->get_LocalPolicy(policy.put());
+  if (FAILED(hr) || !policy) {
+    kesi::LogError(CheckLog(), L"MS Firewall Detection Failed to get_LocalPolicy %lu \n", static_cast<unsigned long>(hr));
+    return FAILED(hr) ? hr : E_POINTER;
+  }
+  kesi::ComPtr<INetFwProfile> profile;
+  hr = policy->get_CurrentProfile(profile.put());
+  if (FAILED(hr) || !profile) {
+    kesi::LogError(CheckLog(), L"MS Firewall Detection Failed to get_CurrentProfile %lu \n", static_cast<unsigned long>(hr));
+    return FAILED(hr) ? hr : E_POINTER;
+  }
+  VARIANT_BOOL enabled = VARIANT_FALSE;
+  hr = profile->get_FirewallEnabled(&enabled);
+  if (FAILED(hr)) {
+    kesi::LogError(CheckLog(), L"MS Firewall Detection Failed to get_FirewallEnabled %lu \n", static_cast<unsigned long>(hr));
+    return hr;
+  }
+  if (enabled != VARIANT_FALSE) *verdict = 1;
+  return hr;
+}
+
+LONG EvaluateFirewall(const wchar_t* parameters, LONG* verdict) {
+  if (!verdict) return kParametersMissing;
+  *verdict = 0;
+  if (!parameters) return kParametersMissing;
+  std::unique_ptr<wchar_t[]> copy = CopyText(parameters);
+  if (!copy) return kParametersMissing;
+
+  LONG status = kParametersMissing;
+  wchar_t* cursor = copy.get();
+  for (wchar_t* token = NextToken(&cursor); token && *verdict == 0; token = NextToken(&cursor)) {
+    const wchar_t* name = SkipBlanks(token);
+    if (SameTextIgnoringCase(name, L"ZONE"))
+      status = CheckZoneAlarm(verdict);
+    else if (SameTextIgnoringCase(name, L"SYGATE"))
+      status = CheckSygate(verdict);
+    else if (SameTextIgnoringCase(name, L"MICROSOFT"))
+      status = CheckWindowsFirewall(verdict);
+  }
+  return status;
+}
+
+LONG EvaluateAntiVirus(const wchar_t* parameters, LONG* verdict) {
+  if (!verdict) return kParametersMissing;
+  *verdict = 0;
+  if (!parameters) return kParametersMissing;
+  std::unique_ptr<wchar_t[]> copy = CopyText(parameters);
+  if (!copy) return kParametersMissing;
+
+  static const wchar_t* const kNaiProcesses[] = {L"defwatch.exe", L"rtvscan.exe", L"vptray.exe"};
+  static const wchar_t* const kMcAfeeProcesses[] = {L"mcagent.exe", L"mcshield.exe"};
+  auto running = [](const wchar_t* name) {
+    LONG found = 0;
+    EvaluateProcess(name, &found);
+    return found != 0;
+  };
+
+  wchar_t* cursor = copy.get();
+  for (wchar_t* token = NextToken(&cursor); token && *verdict == 0; token = NextToken(&cursor)) {
+    const wchar_t* name = SkipBlanks(token);
+    if (SameTextIgnoringCase(name, L"NAI")) {
+      bool all = true;
+      for (const wchar_t* process : kNaiProcesses) all = running(process) && all;
+      if (all) *verdict = 1;
+    } else if (SameTextIgnoringCase(name, L"MCAFEE")) {
+      bool any = false;
+      for (const wchar_t* process : kMcAfeeProcesses) any = running(process) || any;
+      if (any) *verdict = 1;
+    }
+  }
+  return kParametersMissing;
+}
+
+bool HashFileMD5(const wchar_t* path, BYTE* digest, DWORD* digestLength, DWORD* error) {
+  auto fail = [error](DWORD code) {
+    if (error) *error = code;
+    return false;
+  };
+  if (!path || !digest || !digestLength) return fail(ERROR_INVALID_PARAMETER);
+
+  kesi::UniqueFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) return fail(GetLastError());
+  HCRYPTPROV provider = 0;
+  if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
+    return fail(GetLastError());
+  HCRYPTHASH hash = 0;
+  bool ok = false;
+  DWORD code = ERROR_SUCCESS;
+  if (!CryptCreateHash(provider, CALG_MD5, 0, 0, &hash)) {
+    code = GetLastError();
+  } else {
+    BYTE block[1024];
+    DWORD read = 0;
+    for (;;) {
+      if (!ReadFile(file.get(), block, sizeof(block), &read, nullptr)) {
+        code = GetLastError();
+        break;
+      }
+      if (read == 0) {
+        ok = true;
+        break;
+      }
+      if (!CryptHashData(hash, block, read, 0)) {
+        code = GetLastError();
+        break;
+      }
+    }
+    if (ok && !CryptGetHashParam(hash, HP_HASHVAL, digest, digestLength, 0)) {
+      code = GetLastError();
+      ok = false;
+    }
+    CryptDestroyHash(hash);
+  }
+  CryptReleaseContext(provider, 0);
+  return ok ? true : fail(code);
+}
+
+LONG CheckCatalogSignature(const wchar_t* path, const wchar_t* catalog, DWORD* status) {
+  if (!path || !catalog) {
+    if (status) *status = ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  const size_t length = wcslen(catalog);
+  const bool windowsCatalog = SameTextIgnoringCase(catalog, kWindowsCatalog);
+  if (length != 2 * kMd5Length && length != 2 * kCatalogHashLength && !windowsCatalog) return 0;
+
+  // The argument as multibyte text, compared with the digest's hexadecimal form.
+  const int size = WideCharToMultiByte(CP_ACP, 0, catalog, -1, nullptr, 0, nullptr, nullptr);
+  std::unique_ptr<char[]> argument(size > 0 ? new (std::nothrow) char[size] : nullptr);
+  if (!argument || !WideCharToMultiByte(CP_ACP, 0, catalog, -1, argument.get(), size, nullptr, nullptr)) {
+    if (status) *status = ERROR_NOT_ENOUGH_MEMORY;
+    return 0;
+  }
+
+  if (windowsCatalog) return CheckCatalogHash(path, nullptr, status);
+  if (length == 2 * kCatalogHashLength) return CheckCatalogHash(path, argument.get(), status);
+
+  BYTE digest[kMd5Length] = {};
+  DWORD digestLength = sizeof(digest);
+  DWORD error = ERROR_SUCCESS;
+  if (!HashFileMD5(path, digest, &digestLength, &error)) {
+    if (status) *status = error;
+    return 0;
+  }
+  char hex[2 * kMd5Length + 1];
+  size_t hexLength = sizeof(hex);
+  return kesi::BytesToHex(digest, digestLength, hex, &hexLength) && lstrcmpiA(hex, argument.get()) == 0;
+}
