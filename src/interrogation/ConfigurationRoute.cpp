@@ -1,0 +1,397 @@
+#include "ConfigurationRoute.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cwchar>
+#include <memory>
+#include <new>
+
+#include "Checks.h"
+#include "ConfigMac.h"
+#include "ConfigText.h"
+#include "FileTransfer.h"
+#include "GlobalFacts.h"
+#include "Handles.h"
+#include "LogFile.h"
+
+namespace {
+
+// Numbered messages of the interrogator's log.
+constexpr DWORD kMsgConfigurationDownloaded = 1008;
+constexpr DWORD kMsgEnterRun = 1009;
+constexpr DWORD kMsgEvaluatedAll = 1010;
+constexpr DWORD kMsgExitRun = 1011;
+constexpr DWORD kMsgGetLocation = 1012;
+constexpr DWORD kMsgMacIncorrect = 1016;
+constexpr DWORD kMsgEvaluatedTrue = 1017;
+constexpr DWORD kMsgEvaluatedFalse = 1018;
+constexpr DWORD kMsgDownloading = 2017;
+constexpr DWORD kMsgGetFailed = 2018;
+constexpr DWORD kMsgReadFailed = 2019;
+constexpr DWORD kMsgReadSucceeded = 2020;
+constexpr DWORD kMsgGeneratingResponse = 2021;
+constexpr DWORD kMsgPostResult = 2022;
+constexpr DWORD kMsgPostNothing = 2023;
+constexpr DWORD kMsgPostFailed = 2024;
+constexpr DWORD kMsgPostSucceeded = 2025;
+constexpr DWORD kMsgGetLocationNone = 2026;
+
+const wchar_t* OrNull(const wchar_t* text) { return text ? text : L"null"; }
+
+// Assigns length characters of text; false when the copy could not be made.
+bool AssignSpan(RQString* target, const wchar_t* text, size_t length) {
+  if (length == 0) {
+    target->Free();
+    return true;
+  }
+  if (length >= UINT_MAX) return false;
+  if (target->Allocate(static_cast<unsigned>(length), 0) < length + 1 || !target->GetBuffer()) return false;
+  wmemcpy(target->GetBuffer(), text, length);
+  target->GetBuffer()[length] = 0;
+  target->FreeConversions();
+  return true;
+}
+
+bool AssignText(RQString* target, const wchar_t* text) { return AssignSpan(target, text, text ? wcslen(text) : 0); }
+
+// Kind names are compared without regard to case in the invariant locale, as the logon route does.
+int FindConfigKind(const wchar_t* name) {
+  if (!name) return kesi::kConfigKindUnknown;
+  for (size_t i = 0; i < kesi::kConfigLiteralKindCount; ++i) {
+    const kesi::LiteralKindEntry& entry = kesi::kConfigLiteralKinds[i];
+    if (CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, name, -1, entry.name, -1) == CSTR_EQUAL)
+      return entry.number;
+  }
+  return kesi::kConfigKindUnknown;
+}
+
+// A temporary file name (system temporary folder, prefix "rqinterro") whose file has been removed again,
+// so that the transfer creates it.
+DWORD ReserveTempName(wchar_t* name) {
+  wchar_t folder[MAX_PATH];
+  DWORD length = GetTempPathW(MAX_PATH, folder);
+  if (length == 0) return GetLastError();
+  if (length >= MAX_PATH) return ERROR_BUFFER_OVERFLOW;
+  if (!GetTempFileNameW(folder, L"rqinterro", 0, name)) return GetLastError();
+  DeleteFileW(name);
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+ConfigurationRoute::ConfigurationRoute(kesi::LogFile* log) noexcept : log_(log) {}
+
+ConfigurationRoute::~ConfigurationRoute() {
+  ClearLiterals();
+  ClearDocument();
+  ClearLocation();
+  credential_.Clear(true);
+}
+
+bool ConfigurationRoute::SetCredential(const wchar_t* credential) {
+  credential_.Clear(true);
+  credential_.Free();
+  return AssignText(&credential_, credential);
+}
+
+bool ConfigurationRoute::SetConfigurationText(const wchar_t* text) { return AssignText(&configuration_, text); }
+
+void ConfigurationRoute::ClearLiterals() {
+  while (ConfigLiteral* literal = literals_) {
+    literals_ = literal->next_;
+    delete literal;
+  }
+}
+
+void ConfigurationRoute::ClearDocument() {
+  free(document_);
+  document_ = nullptr;
+  documentSize_ = 0;
+}
+
+void ConfigurationRoute::ClearLocation() {
+  delete[] location_;
+  location_ = nullptr;
+}
+
+// Reading the configuration
+
+HRESULT ConfigurationRoute::ReadInterrogationConfiguration(const wchar_t* url, LONG* code) {
+  if (!code) return E_POINTER;
+  kesi::LogMsgInfo(log_, kMsgDownloading, OrNull(url));
+  // A failed read must not leave an older configuration behind for the next Run.
+  configuration_.Free();
+
+  LONG rc = kesi::kConfigEmpty;
+  wchar_t temp[MAX_PATH] = {};
+  if (url) rc = static_cast<LONG>(ReserveTempName(temp));
+  if (url && rc == 0) {
+    if (_wcsnicmp(url, L"http", 4) == 0) {
+      rc = static_cast<LONG>(kesi::DownloadFile(
+          transfer_.ownerWindow, url, temp, transfer_.allowedSecurityFlags, transfer_.accessType,
+          transfer_.requestFlags, transfer_.options, nullptr, nullptr, kInterrogatorAgent,
+          credential_.IsEmpty() ? nullptr : static_cast<const wchar_t*>(credential_), nullptr, nullptr, nullptr,
+          nullptr));
+    } else {
+      rc = CopyFileW(url, temp, FALSE) ? 0 : static_cast<LONG>(GetLastError());
+    }
+  }
+  if (rc != 0) {
+    kesi::LogMsgInfo(log_, kMsgGetFailed, OrNull(url), static_cast<unsigned long>(rc));
+  } else {
+    kesi::LogMsgInfo(log_, kMsgConfigurationDownloaded);
+    rc = ReadConfigurationFile(temp);
+  }
+  // The transfer leaves a partial file behind when it fails.
+  if (temp[0]) DeleteFileW(temp);
+  *code = rc;
+  return S_OK;
+}
+
+LONG ConfigurationRoute::ReadConfigurationFile(const wchar_t* path) {
+  kesi::UniqueFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return static_cast<LONG>(GetLastError());
+  LARGE_INTEGER size = {};
+  if (!GetFileSizeEx(file.get(), &size)) return static_cast<LONG>(GetLastError());
+  if (size.QuadPart >= INT_MAX) return ERROR_INVALID_DATA;
+  const DWORD bytes = static_cast<DWORD>(size.QuadPart);
+  std::unique_ptr<char[]> utf8(new (std::nothrow) char[bytes + 1]);
+  if (!utf8) return kesi::kConfigNoMemory;
+  DWORD done = 0;
+  while (done < bytes) {
+    DWORD read = 0;
+    if (!ReadFile(file.get(), utf8.get() + done, bytes - done, &read, nullptr)) return static_cast<LONG>(GetLastError());
+    if (read == 0) break;
+    done += read;
+  }
+  const char* text = utf8.get();
+  int length = static_cast<int>(done);
+  // A byte-order mark is no part of the text (it would hide the first section header).
+  if (length >= 3 && static_cast<unsigned char>(text[0]) == 0xEF && static_cast<unsigned char>(text[1]) == 0xBB &&
+      static_cast<unsigned char>(text[2]) == 0xBF) {
+    text += 3;
+    length -= 3;
+  }
+  if (length == 0) return 0;  // an empty configuration; Run refuses it
+  int chars = MultiByteToWideChar(CP_UTF8, 0, text, length, nullptr, 0);
+  if (chars <= 0) return static_cast<LONG>(GetLastError());
+  if (configuration_.Allocate(static_cast<unsigned>(chars), 0) < static_cast<unsigned>(chars) + 1 ||
+      !configuration_.GetBuffer())
+    return kesi::kConfigNoMemory;
+  MultiByteToWideChar(CP_UTF8, 0, text, length, configuration_.GetBuffer(), chars);
+  configuration_.GetBuffer()[chars] = 0;
+  configuration_.FreeConversions();
+  return 0;
+}
+
+// Running
+
+HRESULT ConfigurationRoute::Run(LONG* code) {
+  if (!code) return E_POINTER;
+  kesi::LogMsgInfo(log_, kMsgEnterRun);
+  ClearDocument();
+  LONG rc = ParseConfiguration();
+  kesi::LogMsgInfo(log_, rc != 0 ? kMsgReadFailed : kMsgReadSucceeded, static_cast<unsigned long>(rc));
+  if (rc == 0) {
+    EvaluateLiterals();
+    kesi::LogMsgInfo(log_, kMsgEvaluatedAll);
+    kesi::LogMsgInfo(log_, kMsgGeneratingResponse);
+    rc = BuildDocument();
+  }
+  kesi::LogMsgInfo(log_, kMsgExitRun);
+  *code = rc;
+  return S_OK;
+}
+
+LONG ConfigurationRoute::ParseConfiguration() {
+  ClearLiterals();
+  const wchar_t* text = configuration_;
+  if (configuration_.IsEmpty()) return kesi::kConfigEmpty;
+
+  wchar_t mac[kConfigMacBufferChars];
+  if (ReadConfigMac(text, mac, kConfigMacBufferChars) != 0) return kesi::kConfigNoMac;
+  if (VerifyConfigMac(text, mac, log_) != 0) {
+    kesi::LogMsgInfo(log_, kMsgMacIncorrect);
+    return kesi::kConfigBadMac;
+  }
+
+  // Literals are read from the protected text only: a line behind the end of the section (after an
+  // empty line, say) is not covered by the MAC, so it is not evaluated either.
+  kesi::TextSpan section;
+  kesi::FindLiteralSection(text, &section);
+  std::unique_ptr<wchar_t[]> copy(new (std::nothrow) wchar_t[section.length + 1]);
+  if (!copy) return kesi::kConfigNoMemory;
+  wmemcpy(copy.get(), section.text, section.length);
+  copy[section.length] = 0;
+
+  ConfigLiteral** tail = &literals_;
+  const wchar_t* cursor = copy.get();
+  kesi::ConfigLine line;
+  kesi::NextConfigLine(&cursor, &line);  // the header
+  while (kesi::NextConfigLine(&cursor, &line)) {
+    kesi::TextSpan literalText;
+    if (!kesi::LiteralLineText(line, &literalText)) continue;
+    if (LONG rc = AddLiteral(literalText.text, literalText.length, &tail)) {
+      ClearLiterals();
+      return rc;
+    }
+  }
+  return 0;
+}
+
+LONG ConfigurationRoute::AddLiteral(const wchar_t* text, size_t length, ConfigLiteral*** tail) {
+  ConfigLiteral* literal = new (std::nothrow) ConfigLiteral();
+  if (!literal) return kesi::kConfigNoMemory;
+  std::unique_ptr<wchar_t[]> fields(new (std::nothrow) wchar_t[length + 1]);
+  if (!fields || !AssignSpan(&literal->lineText_, text, length)) {
+    delete literal;
+    return kesi::kConfigNoMemory;
+  }
+  wmemcpy(fields.get(), text, length);
+  fields[length] = 0;
+  kesi::ConfigLiteralFields parts;
+  kesi::SplitConfigLiteral(fields.get(), &parts);
+  literal->kind_ = FindConfigKind(parts.kind);
+  bool stored = AssignText(&literal->literalId_, parts.id ? parts.id : L"null") &&
+                AssignText(&literal->parameters_, parts.parameters);
+  if (!stored) {
+    delete literal;
+    return kesi::kConfigNoMemory;
+  }
+  // The checks take their text from fixed buffers of this size: a longer literal is reported FALSE rather
+  // than evaluated in a cut form that would mean something else.
+  if (length >= kesi::kConfigLineChars) {
+    literal->checkCode_ = ERROR_INSUFFICIENT_BUFFER;
+    kesi::LogInfo(log_, L"Literal %ls is %lu characters long and is not evaluated",
+                  static_cast<const wchar_t*>(literal->literalId_), static_cast<unsigned long>(length));
+  }
+  **tail = literal;
+  *tail = &literal->next_;
+  return 0;
+}
+
+void ConfigurationRoute::EvaluateLiterals() {
+  for (ConfigLiteral* literal = literals_; literal; literal = literal->next_) {
+    const wchar_t* parameters = literal->parameters_;
+    LONG* verdict = &literal->value_;
+    if (literal->checkCode_ == kesi::kConfigNotEvaluated) {
+      switch (literal->kind_) {
+        case kesi::kConfigKindFile: literal->checkCode_ = EvaluateFile(parameters, verdict); break;
+        case kesi::kConfigKindDirectory: literal->checkCode_ = EvaluateDirectory(parameters, verdict); break;
+        case kesi::kConfigKindRegistry: literal->checkCode_ = EvaluateRegistry(parameters, verdict); break;
+        case kesi::kConfigKindOSVersion: literal->checkCode_ = EvaluateOSVersion(parameters, verdict); break;
+        case kesi::kConfigKindProcess: literal->checkCode_ = EvaluateProcess(parameters, verdict); break;
+        case kesi::kConfigKindUserDomain:
+        case kesi::kConfigKindMachineDomain: literal->checkCode_ = EvaluateDomain(parameters, verdict); break;
+        case kesi::kConfigKindFirewall: literal->checkCode_ = EvaluateFirewall(parameters, verdict); break;
+        case kesi::kConfigKindAntiVirus: literal->checkCode_ = EvaluateAntiVirus(parameters, verdict); break;
+        case kesi::kConfigKindCertificate:
+          literal->checkCode_ = EvaluateCertificate(parameters, verdict, &literal->items_);
+          break;
+        default: break;  // unlisted and product-engine kinds are not evaluated on this route
+      }
+    }
+    kesi::LogMsgInfo(log_, literal->value_ != 0 ? kMsgEvaluatedTrue : kMsgEvaluatedFalse, parameters);
+  }
+}
+
+LONG ConfigurationRoute::BuildDocument() {
+  RQString home, system;
+  kesi::EpcGlobalFacts facts;
+  facts.user = ReadUserNumber();
+  if (ReadUserHomeDirectory(&home)) facts.userHomeDirectory = home;
+  if (ReadSystemDirectory(&system)) facts.systemDirectory = system;
+
+  kesi::WideTextBuffer text;
+  bool ok = kesi::AppendEpcHead(&text);
+  for (ConfigLiteral* literal = literals_; ok && literal; literal = literal->next_) {
+    kesi::EpcLiteralEntry entry;
+    entry.id = literal->literalId_;
+    entry.value = literal->value_ != 0;
+    entry.description = literal->lineText_;
+    entry.descriptionLength = literal->lineText_.GetLength();
+    ok = kesi::AppendEpcLiteral(&text, entry);
+  }
+  ok = ok && kesi::AppendEpcTail(&text, facts);
+  if (!ok) return kesi::kConfigNoMemory;
+  if (text.Length() >= static_cast<size_t>(INT_MAX)) return kesi::kConfigNoMemory;
+
+  const int chars = static_cast<int>(text.Length());
+  int bytes = WideCharToMultiByte(CP_UTF8, 0, text.Text(), chars, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return static_cast<LONG>(GetLastError());
+  char* utf8 = static_cast<char*>(malloc(static_cast<size_t>(bytes) + 1));
+  if (!utf8) return kesi::kConfigNoMemory;
+  WideCharToMultiByte(CP_UTF8, 0, text.Text(), chars, utf8, bytes, nullptr, nullptr);
+  utf8[bytes] = 0;
+  document_ = utf8;
+  documentSize_ = static_cast<DWORD>(bytes);
+  return 0;
+}
+
+// Posting
+
+HRESULT ConfigurationRoute::PostResult(const wchar_t* url, const wchar_t* cookie, LONG* code) {
+  if (!code) return E_POINTER;
+  if (cookie && wcscmp(cookie, L"0") == 0) cookie = nullptr;
+  *code = Post(url, cookie, false);
+  return S_OK;
+}
+
+HRESULT ConfigurationRoute::PostResult(const wchar_t* url, LONG* code) {
+  if (!code) return E_POINTER;
+  *code = Post(url, credential_.IsEmpty() ? nullptr : static_cast<const wchar_t*>(credential_), true);
+  return S_OK;
+}
+
+LONG ConfigurationRoute::Post(const wchar_t* url, const wchar_t* cookie, bool numbered) {
+  if (!document_) {
+    if (numbered) kesi::LogMsgInfo(log_, kMsgPostNothing);
+    else kesi::LogInfo(log_, L"PostResult has been called but there is not response to send.");
+    return kesi::kConfigNotEvaluated;
+  }
+  const unsigned long size = documentSize_;
+  if (numbered) kesi::LogMsgInfo(log_, kMsgPostResult, OrNull(url), size);
+  else kesi::LogInfo(log_, L"PostResult to %ls xml size is %lu", OrNull(url), size);
+
+  LONG rc = kesi::kConfigEmpty;
+  ClearLocation();
+  if (url) {
+    location_ = new (std::nothrow) wchar_t[kLocationChars]();
+    if (!location_) {
+      rc = kesi::kConfigNoMemory;
+    } else {
+      wchar_t header[kMacHeaderChars];
+      bool signed_ = BuildMacHeader(document_, header, kMacHeaderChars);
+      rc = static_cast<LONG>(kesi::PostBuffer(transfer_.ownerWindow, url, document_, documentSize_, cookie,
+                                              signed_ ? header : nullptr, location_, kLocationChars,
+                                              transfer_.allowedSecurityFlags, transfer_.accessType,
+                                              transfer_.requestFlags, transfer_.options, nullptr, nullptr,
+                                              kInterrogatorAgent));
+      if (!location_[0]) ClearLocation();
+    }
+  }
+
+  if (rc != 0) {
+    if (numbered) kesi::LogMsgInfo(log_, kMsgPostFailed, OrNull(url), static_cast<unsigned long>(rc));
+    else kesi::LogInfo(log_, L"PostResult failed to %ls error is %lu", OrNull(url), static_cast<unsigned long>(rc));
+  } else {
+    const wchar_t* location = location_ ? location_ : L"";
+    if (numbered) kesi::LogMsgInfo(log_, kMsgPostSucceeded, location);
+    else kesi::LogInfo(log_, L"PostResult succeeded location is %ls", location);
+  }
+  return rc;
+}
+
+HRESULT ConfigurationRoute::GetLocation(BSTR* location) {
+  if (!location) return E_POINTER;
+  *location = nullptr;
+  if (!location_) {
+    kesi::LogMsgInfo(log_, kMsgGetLocationNone);
+    return S_OK;
+  }
+  *location = SysAllocString(location_);
+  if (!*location) return E_OUTOFMEMORY;
+  kesi::LogMsgInfo(log_, kMsgGetLocation, location_);
+  return S_OK;
+}
