@@ -36,7 +36,8 @@ bool WildcardMatch(const wchar_t* pattern, const wchar_t* text, bool caseSensiti
 // The text holds "*" or "?" that no backslash escapes.
 bool HasWildcards(const wchar_t* text);
 
-// The platform's native processor architecture is AMD64 (false when it cannot be asked).
+// The platform's native processor architecture is AMD64 (false when it cannot be asked). Asked through
+// the global facts' table (GlobalFacts.h), so the registry view follows what the engine reports.
 bool IsNative64BitSystem();
 
 // Whether a running process matches pattern: a bare executable name ("app.exe", wildcards allowed,

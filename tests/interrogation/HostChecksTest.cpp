@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "CheckLogCapture.h"
 #include "Checks.h"
 #include "HostChecks.h"
 #include "ItemQueue.h"
@@ -73,17 +74,36 @@ TEST(OSVersion, AgainstTheRealVersion) {
   }
 }
 
-TEST(OSVersion, NothingToCompare) {
-  // ",,6": the splitter passes over the empty operator field, so no version field is left.
-  for (const wchar_t* text : {L"", L"=", L"=,", L"=,abc", L">=,.5", L"5.1", L",,6"}) {
-    SCOPED_TRACE(Narrow(text));
+TEST(OSVersion, NothingToCompareIsLogged) {
+  CheckLogCapture log(L"osversion");
+  ASSERT_TRUE(log.Opened());
+  const struct {
+    const wchar_t* text;
+    const char* logged;
+  } cases[] = {
+      {L"", "EvaluateOSVersion: Failed to parse data"},
+      {L"=", "EvaluateOSVersion: Failed to parse data"},
+      {L"5.1", "EvaluateOSVersion: Failed to parse data"},
+      // The splitter passes over the empty operator field, so no version field is left.
+      {L",,6", "EvaluateOSVersion: Failed to parse data"},
+      {L"=,abc", "EvaluateOSVersion: No test to perform"},
+      {L">=,.5", "EvaluateOSVersion: No test to perform"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Narrow(c.text));
+    size_t before = log.Text().size();
     LONG verdict = 7;
-    EXPECT_EQ(-503, EvaluateOSVersion(text, &verdict));
+    EXPECT_EQ(-503, EvaluateOSVersion(c.text, &verdict));
     EXPECT_EQ(7, verdict);
+    EXPECT_NE(std::string::npos, log.Text().find(c.logged, before));
   }
   LONG verdict = 7;
   EXPECT_EQ(-503, EvaluateOSVersion(nullptr, &verdict));
   EXPECT_EQ(7, verdict);
+
+  // The parts that were not given are logged as -1.
+  EXPECT_EQ(0, EvaluateOSVersion(L"=,5.1", &verdict));
+  EXPECT_TRUE(log.Contains("EvaluateOSVersion: comparing [5.1.-1]")) << log.Text();
 }
 
 // kesiosprobe.exe evaluates its arguments; bit i of its exit code is the verdict of argument i + 1.
