@@ -9,6 +9,7 @@
 #include "Checks.h"
 #include "ConfigMac.h"
 #include "ConfigText.h"
+#include "EvaluationRun.h"
 #include "FileTransfer.h"
 #include "GlobalFacts.h"
 #include "Handles.h"
@@ -194,7 +195,10 @@ HRESULT ConfigurationRoute::Run(LONG* code) {
   LONG rc = ParseConfiguration();
   kesi::LogMsgInfo(log_, rc != 0 ? kMsgReadFailed : kMsgReadSucceeded, static_cast<unsigned long>(rc));
   if (rc == 0) {
-    EvaluateLiterals();
+    {
+      EvaluationRun run;  // the literals share one process list and one opening of the certificate stores
+      EvaluateLiterals();
+    }
     kesi::LogMsgInfo(log_, kMsgEvaluatedAll);
     kesi::LogMsgInfo(log_, kMsgGeneratingResponse);
     rc = BuildDocument();

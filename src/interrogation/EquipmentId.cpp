@@ -12,6 +12,7 @@
 
 #include "CheckLog.h"
 #include "Checks.h"
+#include "EvaluationRun.h"
 #include "Handles.h"
 #include "ItemQueue.h"
 #include "LineCipher.h"
@@ -137,6 +138,30 @@ void AppendBytes(RQString* identifier, const char* text) {
   wide.AssignAnsi(text);
   *identifier += wide;
 }
+
+// The sources in their order: a virtual machine's BIOS serial, else (on NT) the disk's serial by the
+// storage query, else by the miniport. Returns the status of the last source asked; what was found is
+// appended to identifier.
+LONG ReadSources(RQString* identifier) {
+  LONG status = GetBiosSerial(identifier);
+  if (status == 0 && !identifier->IsEmpty()) return status;
+  OSVERSIONINFOEXW version = {};
+  version.dwOSVersionInfoSize = sizeof(version);
+  const bool nt = GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version)) &&
+                  version.dwPlatformId == VER_PLATFORM_WIN32_NT;
+  if (nt) {
+    status = GetDiskSerialByStorageQuery(identifier);
+    if (status != 0 || identifier->IsEmpty()) status = GetDiskSerialByMiniport(identifier);
+  }
+  return status;
+}
+
+// What the sources answered in this run.
+struct RunEquipmentSources : RunCache {
+  bool asked = false;
+  LONG status = 0;
+  RQString identifier;
+};
 
 }  // namespace
 
@@ -297,18 +322,22 @@ LONG EvaluateEquipmentID(const wchar_t* parameters, LONG* verdict, ItemQueue* it
   // recurring interrogation, must not append to the previous identifier.
   *identifier = L"";
 
-  LONG status = GetBiosSerial(identifier);
-  if (status != 0 || identifier->IsEmpty()) {
-    OSVERSIONINFOEXW version = {};
-    version.dwOSVersionInfoSize = sizeof(version);
-    const bool nt = GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version)) &&
-                    version.dwPlatformId == VER_PLATFORM_WIN32_NT;
-    if (nt) {
-      status = GetDiskSerialByStorageQuery(identifier);
-      if (status != 0 || identifier->IsEmpty()) status = GetDiskSerialByMiniport(identifier);
+  // Within a run the sources are asked once, by the first EQUIPMENTID literal; the others take its answer.
+  RunEquipmentSources* run = EvaluationRun::Cache<RunEquipmentSources>(EvaluationRun::kEquipmentSources);
+  LONG status = 0;
+  if (run && run->asked) {
+    status = run->status;
+    *identifier = run->identifier;
+  } else {
+    status = ReadSources(identifier);
+    if (run) {
+      run->identifier = *identifier;
+      // An identifier that could not be kept would differ from this one: ask again next time.
+      run->asked = run->identifier.GetLength() == identifier->GetLength();
+      run->status = status;
     }
-    if (status != 0) return status;
   }
+  if (status != 0) return status;
 
   RQString cut(*identifier);
   if (cut.GetLength() > kIdentifierChars) cut.SetAt(kIdentifierChars, L'\0');

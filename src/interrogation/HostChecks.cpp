@@ -7,6 +7,7 @@
 #include "CheckLog.h"
 #include "Checks.h"
 #include "ClientCertificate.h"
+#include "EvaluationRun.h"
 #include "GlobalFacts.h"
 #include "Handles.h"
 #include "HostChecks.h"
@@ -29,6 +30,11 @@ bool IsTrueFlag(const wchar_t* field) {
   field = SkipSpace(field);
   return field && CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, field, -1, L"TRUE", -1) == CSTR_EQUAL;
 }
+
+// The certificate stores of one run.
+struct RunCertificateStores : RunCache {
+  kesi::CertificateStoreSet stores;
+};
 
 DomainCalls DefaultDomainCalls() { return DomainCalls{&GetComputerNameExW, &LookupAccountSidW}; }
 
@@ -176,8 +182,10 @@ LONG EvaluateCertificate(const wchar_t* parameters, LONG* verdict, ItemQueue* it
   try {
     std::vector<RQString> chain;
     BOOL found = FALSE;
+    // Within a run every certificate literal walks the stores the first one opened.
+    RunCertificateStores* run = EvaluationRun::Cache<RunCertificateStores>(EvaluationRun::kCertificateStores);
     DWORD status = kesi::FindClientCertificate(issuer, IsTrueFlag(firstStoresField), IsTrueFlag(privateKeyField),
-                                               rejection, &found, &chain);
+                                               rejection, &found, &chain, run ? &run->stores : nullptr);
     if (found) *verdict = 1;
     if (items)
       for (const RQString& text : chain) items->PushBackText(text);

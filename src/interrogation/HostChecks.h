@@ -46,6 +46,8 @@ bool IsNative64BitSystem();
 // fails, the process-status route. Returns 0 when a route ran, else the error of the second route.
 DWORD FindProcess(const wchar_t* pattern, LONG* found);
 // The two routes on their own: 0 when the processes could be listed (found or not), else the error.
+// Within an evaluation run (EvaluationRun.h) each route lists the processes once, when it is first asked,
+// and answers every pattern of the run from that list, failure included; outside a run, every call lists.
 DWORD FindProcessBySnapshot(const wchar_t* pattern, LONG* found);
 DWORD FindProcessByProcessStatus(const wchar_t* pattern, LONG* found);
 

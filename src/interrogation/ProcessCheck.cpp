@@ -6,8 +6,12 @@
 #include <cwchar>
 #include <cwctype>
 #include <new>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "Checks.h"
+#include "EvaluationRun.h"
 #include "Handles.h"
 #include "HostChecks.h"
 
@@ -107,6 +111,186 @@ F Bind(HMODULE module, const char* name) {
   return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
+// One listed process. Its executable's full path is asked for only when a pattern needs it (a name
+// that matches, a folder to compare), and then once: kUnknown until asked, kNone when it cannot be had.
+struct ListedProcess {
+  enum PathState { kUnknown, kNone, kKnown };
+  DWORD id = 0;
+  std::wstring exeName;  // snapshot route only: the entry's file name
+  PathState pathState = kUnknown;
+  wchar_t path[MAX_PATH] = {};
+};
+
+// The processes as one route lists them. Each route binds its library first and lists second, and
+// either step's failure is kept with the list: a pattern that names no process is answered after the
+// binding and before the listing, whatever the listing would have given.
+struct RouteList {
+  bool bound = false;
+  DWORD bindError = ERROR_SUCCESS;
+  bool listed = false;
+  DWORD listError = ERROR_SUCCESS;
+  std::vector<ListedProcess> processes;
+};
+
+struct SnapshotList : RouteList {
+  kesi::UniqueModule kernel;
+  ToolHelp api = {};
+
+  void BindRoute() {
+    bound = true;
+    kernel.reset(LoadLibraryW(L"kernel32.dll"));
+    if (!kernel) {
+      bindError = LastErrorOr(ERROR_MOD_NOT_FOUND);
+      return;
+    }
+    api = ToolHelp{Bind<decltype(api.createSnapshot)>(kernel.get(), "CreateToolhelp32Snapshot"),
+                   Bind<decltype(api.processFirst)>(kernel.get(), "Process32FirstW"),
+                   Bind<decltype(api.processNext)>(kernel.get(), "Process32NextW"),
+                   Bind<decltype(api.moduleFirst)>(kernel.get(), "Module32FirstW"),
+                   Bind<decltype(api.moduleNext)>(kernel.get(), "Module32NextW")};
+    if (!api.createSnapshot || !api.processFirst || !api.processNext || !api.moduleFirst || !api.moduleNext)
+      bindError = LastErrorOr(ERROR_PROC_NOT_FOUND);
+  }
+
+  void List() {
+    listed = true;
+    kesi::UniqueFile snapshot(api.createSnapshot(kSnapshotProcesses, 0));
+    if (!snapshot) {
+      listError = LastErrorOr(ERROR_INVALID_HANDLE);
+      return;
+    }
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    if (!api.processFirst(snapshot.get(), &entry)) {
+      DWORD error = GetLastError();
+      if (error != ERROR_NO_MORE_FILES) listError = LastErrorOr(ERROR_INVALID_DATA);
+      return;
+    }
+    try {
+      do {
+        ListedProcess process;
+        process.id = entry.th32ProcessID;
+        process.exeName = FileNamePart(entry.szExeFile);
+        processes.push_back(std::move(process));
+      } while (api.processNext(snapshot.get(), &entry));
+    } catch (const std::bad_alloc&) {
+      processes.clear();
+      listError = ERROR_NOT_ENOUGH_MEMORY;
+    }
+  }
+
+  bool Matches(const ProcessPattern& wanted, ListedProcess& process) {
+    if (!wanted.NameMatches(process.exeName.c_str())) return false;
+    if (!wanted.HasFolder()) return true;
+    if (process.pathState == ListedProcess::kUnknown)
+      process.pathState = ModulePath(api, process.id, process.exeName.c_str(), process.path) ? ListedProcess::kKnown
+                                                                                               : ListedProcess::kNone;
+    return process.pathState == ListedProcess::kKnown && wanted.FolderMatches(process.path);
+  }
+};
+
+struct ProcessStatusList : RouteList {
+  kesi::UniqueModule psapi;
+  EnumProcessesFn enumProcesses = nullptr;
+  EnumProcessModulesFn enumModules = nullptr;
+  GetModuleFileNameExFn moduleFileName = nullptr;
+
+  void BindRoute() {
+    bound = true;
+    psapi.reset(LoadLibraryW(L"psapi.dll"));
+    if (psapi) {
+      enumProcesses = Bind<EnumProcessesFn>(psapi.get(), "EnumProcesses");
+      enumModules = Bind<EnumProcessModulesFn>(psapi.get(), "EnumProcessModules");
+      moduleFileName = Bind<GetModuleFileNameExFn>(psapi.get(), "GetModuleFileNameExW");
+    }
+    if (!enumProcesses || !enumModules || !moduleFileName) {
+      DWORD error = GetLastError();
+      if (error) OutputDebugStringW(L"Failed to initialize PSAPI interface!\n");
+      bindError = error ? error : ERROR_PROC_NOT_FOUND;
+    }
+  }
+
+  void List() {
+    listed = true;
+    // The list is complete once it no longer fills the buffer.
+    std::unique_ptr<DWORD[]> ids;
+    DWORD capacity = kFirstProcessIds;
+    DWORD bytes = 0;
+    for (;;) {
+      ids.reset(new (std::nothrow) DWORD[capacity]);
+      if (!ids) {
+        listError = ERROR_NOT_ENOUGH_MEMORY;
+        return;
+      }
+      if (!enumProcesses(ids.get(), capacity * sizeof(DWORD), &bytes)) {
+        listError = LastErrorOr(ERROR_INVALID_DATA);
+        return;
+      }
+      if (bytes < capacity * sizeof(DWORD) || capacity >= kMaxProcessIds) break;
+      capacity *= 2;
+    }
+    DWORD count = bytes / sizeof(DWORD);
+    try {
+      processes.resize(count);
+    } catch (const std::bad_alloc&) {
+      listError = ERROR_NOT_ENOUGH_MEMORY;
+      return;
+    }
+    for (DWORD i = 0; i < count; ++i) processes[i].id = ids[i];
+  }
+
+  // The path of the process's first module; kNone for a process that cannot be opened or asked.
+  void ReadPath(ListedProcess& process) {
+    process.pathState = ListedProcess::kNone;
+    kesi::UniqueHandle handle(OpenProcess(kProcessQuery, FALSE, process.id));
+    if (!handle) return;
+    HMODULE first = nullptr;
+    DWORD needed = 0;
+    if (!enumModules(handle.get(), &first, sizeof(first), &needed) ||
+        !moduleFileName(handle.get(), first, process.path, MAX_PATH))
+      return;
+    process.path[MAX_PATH - 1] = 0;
+    process.pathState = ListedProcess::kKnown;
+  }
+
+  bool Matches(const ProcessPattern& wanted, ListedProcess& process) {
+    if (process.pathState == ListedProcess::kUnknown) ReadPath(process);
+    return process.pathState == ListedProcess::kKnown && wanted.NameMatches(FileNamePart(process.path)) &&
+           (!wanted.HasFolder() || wanted.FolderMatches(process.path));
+  }
+};
+
+// What a run keeps: each route's list, taken the first time that route is asked during the run.
+struct RunProcessLists : RunCache {
+  SnapshotList snapshot;
+  ProcessStatusList processStatus;
+};
+
+// One search through a route's list: the run's list when a run is open, else one taken for this search.
+template <typename List>
+DWORD Search(List RunProcessLists::*member, const wchar_t* pattern, LONG* found) {
+  if (!pattern || !found) return ERROR_INVALID_PARAMETER;
+  *found = 0;
+  RunProcessLists* run = EvaluationRun::Cache<RunProcessLists>(EvaluationRun::kProcessLists);
+  List own;
+  List& list = run ? run->*member : own;
+  if (!list.bound) list.BindRoute();
+  if (list.bindError) return list.bindError;
+
+  ProcessPattern wanted;
+  if (!wanted.Read(pattern)) return ERROR_SUCCESS;
+
+  if (!list.listed) list.List();
+  if (list.listError) return list.listError;
+  for (ListedProcess& process : list.processes) {
+    if (list.Matches(wanted, process)) {
+      *found = 1;
+      break;
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
 ProcessSearchRoutes DefaultRoutes() { return ProcessSearchRoutes{&FindProcessBySnapshot, &FindProcessByProcessStatus}; }
 
 ProcessSearchRoutes g_routes = DefaultRoutes();
@@ -117,89 +301,11 @@ ProcessSearchRoutes& ProcessSearchSystem() { return g_routes; }
 void ResetProcessSearchRoutes() { g_routes = DefaultRoutes(); }
 
 DWORD FindProcessBySnapshot(const wchar_t* pattern, LONG* found) {
-  if (!pattern || !found) return ERROR_INVALID_PARAMETER;
-  *found = 0;
-  kesi::UniqueModule kernel(LoadLibraryW(L"kernel32.dll"));
-  if (!kernel) return LastErrorOr(ERROR_MOD_NOT_FOUND);
-  ToolHelp api{Bind<decltype(api.createSnapshot)>(kernel.get(), "CreateToolhelp32Snapshot"),
-               Bind<decltype(api.processFirst)>(kernel.get(), "Process32FirstW"),
-               Bind<decltype(api.processNext)>(kernel.get(), "Process32NextW"),
-               Bind<decltype(api.moduleFirst)>(kernel.get(), "Module32FirstW"),
-               Bind<decltype(api.moduleNext)>(kernel.get(), "Module32NextW")};
-  if (!api.createSnapshot || !api.processFirst || !api.processNext || !api.moduleFirst || !api.moduleNext)
-    return LastErrorOr(ERROR_PROC_NOT_FOUND);
-
-  ProcessPattern wanted;
-  if (!wanted.Read(pattern)) return ERROR_SUCCESS;
-
-  kesi::UniqueFile snapshot(api.createSnapshot(kSnapshotProcesses, 0));
-  if (!snapshot) return LastErrorOr(ERROR_INVALID_HANDLE);
-  PROCESSENTRY32W entry = {};
-  entry.dwSize = sizeof(entry);
-  if (!api.processFirst(snapshot.get(), &entry)) {
-    DWORD error = GetLastError();
-    return error == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : LastErrorOr(ERROR_INVALID_DATA);
-  }
-  do {
-    const wchar_t* exeName = FileNamePart(entry.szExeFile);
-    if (!wanted.NameMatches(exeName)) continue;
-    wchar_t exePath[MAX_PATH];
-    if (!wanted.HasFolder() || (ModulePath(api, entry.th32ProcessID, exeName, exePath) && wanted.FolderMatches(exePath))) {
-      *found = 1;
-      break;
-    }
-  } while (api.processNext(snapshot.get(), &entry));
-  return ERROR_SUCCESS;
+  return Search(&RunProcessLists::snapshot, pattern, found);
 }
 
 DWORD FindProcessByProcessStatus(const wchar_t* pattern, LONG* found) {
-  if (!pattern || !found) return ERROR_INVALID_PARAMETER;
-  *found = 0;
-  kesi::UniqueModule psapi(LoadLibraryW(L"psapi.dll"));
-  EnumProcessesFn enumProcesses = nullptr;
-  EnumProcessModulesFn enumModules = nullptr;
-  GetModuleFileNameExFn moduleFileName = nullptr;
-  if (psapi) {
-    enumProcesses = Bind<EnumProcessesFn>(psapi.get(), "EnumProcesses");
-    enumModules = Bind<EnumProcessModulesFn>(psapi.get(), "EnumProcessModules");
-    moduleFileName = Bind<GetModuleFileNameExFn>(psapi.get(), "GetModuleFileNameExW");
-  }
-  if (!enumProcesses || !enumModules || !moduleFileName) {
-    DWORD error = GetLastError();
-    if (error) OutputDebugStringW(L"Failed to initialize PSAPI interface!\n");
-    return error ? error : ERROR_PROC_NOT_FOUND;
-  }
-
-  ProcessPattern wanted;
-  if (!wanted.Read(pattern)) return ERROR_SUCCESS;
-
-  // The list is complete once it no longer fills the buffer.
-  std::unique_ptr<DWORD[]> ids;
-  DWORD capacity = kFirstProcessIds;
-  DWORD bytes = 0;
-  for (;;) {
-    ids.reset(new (std::nothrow) DWORD[capacity]);
-    if (!ids) return ERROR_NOT_ENOUGH_MEMORY;
-    if (!enumProcesses(ids.get(), capacity * sizeof(DWORD), &bytes)) return LastErrorOr(ERROR_INVALID_DATA);
-    if (bytes < capacity * sizeof(DWORD) || capacity >= kMaxProcessIds) break;
-    capacity *= 2;
-  }
-
-  DWORD count = bytes / sizeof(DWORD);
-  for (DWORD i = 0; i < count && !*found; ++i) {
-    kesi::UniqueHandle process(OpenProcess(kProcessQuery, FALSE, ids[i]));
-    if (!process) continue;
-    HMODULE first = nullptr;
-    DWORD needed = 0;
-    wchar_t exePath[MAX_PATH] = {};
-    if (!enumModules(process.get(), &first, sizeof(first), &needed) ||
-        !moduleFileName(process.get(), first, exePath, MAX_PATH))
-      continue;
-    exePath[MAX_PATH - 1] = 0;
-    if (wanted.NameMatches(FileNamePart(exePath)) && (!wanted.HasFolder() || wanted.FolderMatches(exePath)))
-      *found = 1;
-  }
-  return ERROR_SUCCESS;
+  return Search(&RunProcessLists::processStatus, pattern, found);
 }
 
 DWORD FindProcess(const wchar_t* pattern, LONG* found) {

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "Checks.h"
+#include "EvaluationRun.h"
 #include "GlobalFacts.h"
 #include "LiteralLine.h"
 #include "OpswatEngine.h"
@@ -249,6 +250,9 @@ DWORD SystemInterrogator::EvaluateAll() {
   // already has COM keeps what it has.
   HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   {
+    // The literals see one moment of the machine: one process list, one opening of the certificate
+    // stores, one answer of the equipment identifier's sources (taken when first needed).
+    EvaluationRun run;
     OpswatRunScope opswat;  // ends with the outside engine's closing call
     for (LiteralSI* literal = literals_; literal; literal = literal->Next()) literal->Evaluate(&equipmentId_);
   }

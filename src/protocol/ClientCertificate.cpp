@@ -53,6 +53,27 @@ bool AllowsClientAuthentication(PCCERT_CONTEXT cert) {
 
 }  // namespace
 
+HCERTSTORE CertificateStoreSet::Get(bool user, StoreIndex which) {
+  const int location = user ? 1 : 0;
+  if (!opened_[location][which]) {
+    opened_[location][which] = true;
+    const DWORD flags = user ? CERT_SYSTEM_STORE_CURRENT_USER : CERT_SYSTEM_STORE_LOCAL_MACHINE;
+    stores_[location][which] = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0,
+                                             flags | CERT_STORE_OPEN_EXISTING_FLAG, kStoreNames[which]);
+  }
+  return stores_[location][which];
+}
+
+void CertificateStoreSet::Close() {
+  for (int location = 0; location < 2; ++location) {
+    for (int i = 0; i < kStoreCount; ++i) {
+      if (stores_[location][i]) CertCloseStore(stores_[location][i], 0);
+      stores_[location][i] = nullptr;
+      opened_[location][i] = false;
+    }
+  }
+}
+
 ClientCertificateSearch::ClientCertificateSearch() noexcept = default;
 
 ClientCertificateSearch::~ClientCertificateSearch() { Reset(); }
@@ -63,25 +84,14 @@ void ClientCertificateSearch::SetUseUserStores(bool user) {
 }
 
 void ClientCertificateSearch::Reset() {
-  for (int i = 0; i < kStoreCount; ++i) {
-    if (stores_[i]) CertCloseStore(stores_[i], 0);
-    stores_[i] = nullptr;
-    opened_[i] = false;
-  }
+  own_.Close();
   ClearChain();
   found_ = false;
   outOfMemory_ = false;
 }
 
 HCERTSTORE ClientCertificateSearch::Store(StoreIndex which) {
-  // Opened on first use; a store that does not exist in this location stays closed and holds nothing.
-  if (!opened_[which]) {
-    opened_[which] = true;
-    const DWORD location = useUserStores_ ? CERT_SYSTEM_STORE_CURRENT_USER : CERT_SYSTEM_STORE_LOCAL_MACHINE;
-    stores_[which] = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0,
-                                   location | CERT_STORE_OPEN_EXISTING_FLAG, kStoreNames[which]);
-  }
-  return stores_[which];
+  return (shared_ ? shared_ : &own_)->Get(useUserStores_, which);
 }
 
 bool ClientCertificateSearch::IsCandidate(PCCERT_CONTEXT cert) const {
@@ -226,7 +236,8 @@ DWORD ClientCertificateSearch::TakeChain(const CERT_NAME_BLOB& issuer, std::vect
 }
 
 DWORD FindClientCertificate(const wchar_t* issuerBase64, BOOL firstStoresOnly, BOOL requirePrivateKey,
-                            const wchar_t* rejectText, BOOL* found, std::vector<RQString>* chainTexts) {
+                            const wchar_t* rejectText, BOOL* found, std::vector<RQString>* chainTexts,
+                            CertificateStoreSet* stores) {
   if (!found || !issuerBase64) return ERROR_INVALID_PARAMETER;
   *found = FALSE;
 
@@ -243,6 +254,7 @@ DWORD FindClientCertificate(const wchar_t* issuerBase64, BOOL firstStoresOnly, B
   CERT_NAME_BLOB issuer{static_cast<DWORD>(size), name};
 
   ClientCertificateSearch search;
+  search.ShareStores(stores);
   search.SetRequirePrivateKey(requirePrivateKey != FALSE);
   // The rejection settings come from the caller's rejection text and from nothing else.
   search.SetRejection(rejectText ? 1 : 0, 0);

@@ -9,9 +9,11 @@
 
 #include "CheckLogCapture.h"
 #include "Checks.h"
+#include "EvaluationRun.h"
 #include "HostChecks.h"
 #include "ItemQueue.h"
 #include "RQString.h"
+#include "SystemInterrogator.h"
 
 namespace {
 
@@ -315,6 +317,8 @@ class Certificate : public ::testing::Test {
           mine ? CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, mine, nullptr) : nullptr;
       if (stored) CertDeleteCertificateFromStore(stored);  // also frees it
       if (mine) CertFreeCertificateContext(mine);
+      // Without the commit the deletion does not reach the registry and the certificate stays behind.
+      CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
       CertCloseStore(store, 0);
     }
   }
@@ -357,6 +361,44 @@ TEST_F(Certificate, FlagsIssuerAndItems) {
     }
     delete first;
   }
+}
+
+// Within a run the certificate literals share the stores the first one opened and get the answers they
+// get on their own; the next run opens the stores again and sees the certificate gone.
+TEST_F(Certificate, OneOpeningOfTheStoresPerRun) {
+  const std::wstring texts[] = {L"FALSE,FALSE," + issuer_, L"TRUE,FALSE," + issuer_, L"FALSE,TRUE," + issuer_,
+                                L"FALSE,FALSE," + issuer_ + L",rejected", L"FALSE,FALSE,MIIB", L"FALSE,FALSE,!!!!"};
+  auto outcomes = [&texts] {
+    std::vector<std::string> out;
+    for (const std::wstring& text : texts) {
+      ItemQueue items;
+      LONG verdict = 7;
+      const LONG status = EvaluateCertificate(text.c_str(), &verdict, &items);
+      std::string joined;
+      while (RQString* item = items.PopFront()) {
+        joined += Narrow(static_cast<const wchar_t*>(*item)) + ";";
+        delete item;
+      }
+      out.push_back(std::to_string(status) + " " + std::to_string(verdict) + " " + joined);
+    }
+    return out;
+  };
+  const std::vector<std::string> alone = outcomes();
+  EXPECT_EQ(0u, alone[0].find("0 1 " + Narrow(certificateText_) + ";")) << alone[0];
+  {
+    EvaluationRun run;
+    EXPECT_EQ(alone, outcomes());
+  }
+
+  SystemInterrogator* engine = new SystemInterrogator();
+  const std::wstring line = L"C1=CERTIFICATE,found," + texts[0];
+  ASSERT_EQ(0u, engine->AddLiteral(line.c_str()));
+  engine->EvaluateAll();
+  EXPECT_EQ(1, engine->FirstResult()->Value());
+  TearDown();  // the certificate leaves the user's store
+  engine->EvaluateAll();
+  EXPECT_EQ(0, engine->FirstResult()->Value());
+  EXPECT_EQ(0u, engine->Release());
 }
 
 TEST(CertificateInput, MissingIssuer) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Checks.h"
+#include "EvaluationRun.h"
 #include "HostChecks.h"
 
 namespace {
@@ -131,6 +132,18 @@ TEST_F(ProcessCheck, ProcessStatusRouteWhenTheSnapshotFails) {
   ASSERT_TRUE(SetEnvironmentVariableW(L"KESI_PROCCHECK_DIR", folder_.c_str()));
   ProcessSearchSystem().snapshot = &FailingRoute;
   RunPatterns();
+  SetEnvironmentVariableW(L"KESI_PROCCHECK_DIR", nullptr);
+}
+
+// Within a run every pattern is answered from the run's one list, with the same verdicts.
+TEST_F(ProcessCheck, SameVerdictsWithinARun) {
+  ASSERT_TRUE(SetEnvironmentVariableW(L"KESI_PROCCHECK_DIR", folder_.c_str()));
+  for (bool snapshotFails : {false, true}) {
+    SCOPED_TRACE(snapshotFails ? "process-status route" : "snapshot route");
+    if (snapshotFails) ProcessSearchSystem().snapshot = &FailingRoute;
+    EvaluationRun run;
+    RunPatterns();
+  }
   SetEnvironmentVariableW(L"KESI_PROCCHECK_DIR", nullptr);
 }
 

@@ -85,10 +85,11 @@ struct Outcome {
 };
 
 Outcome Find(const std::wstring& issuer, bool firstStoresOnly = true, bool requirePrivateKey = false,
-             const wchar_t* rejectText = nullptr) {
+             const wchar_t* rejectText = nullptr, kesi::CertificateStoreSet* stores = nullptr) {
   Outcome o;
   std::vector<RQString> texts;
-  o.error = FindClientCertificate(issuer.c_str(), firstStoresOnly, requirePrivateKey, rejectText, &o.found, &texts);
+  o.error = FindClientCertificate(issuer.c_str(), firstStoresOnly, requirePrivateKey, rejectText, &o.found, &texts,
+                                  stores);
   o.chain = ChainNames(texts);
   return o;
 }
@@ -356,6 +357,49 @@ TEST_F(ClientCertificateTest, DigitalSignatureUsageOption) {
   search.SetRequireDigitalSignatureUsage(true);
   ASSERT_EQ(0u, search.Search(inter.context->pCertInfo->Subject));
   EXPECT_TRUE(search.Found());
+}
+
+// Searches that share one set of stores get the answers they get alone, from stores opened once: a
+// certificate added after the set opened its stores is not among them, and a new set sees it.
+TEST_F(ClientCertificateTest, SharedStoresAreOpenedOnce) {
+  PutAuthorities(kMachine);
+  Put(kUser, L"MY", "client");
+  Put(kMachine, L"MY", "self", true);
+  const std::wstring inter = Certificate("inter").SubjectBase64();
+  const std::wstring root = Certificate("root").SubjectBase64();
+  const std::wstring self = Certificate("self").SubjectBase64();
+  struct Case {
+    const char* name;
+    const std::wstring* issuer;
+    bool firstStoresOnly;
+    bool requireKey;
+    const wchar_t* reject;
+  } cases[] = {
+      {"machine stores only", &inter, true, false, nullptr},
+      {"user stores second", &inter, false, false, nullptr},
+      {"through the intermediate", &root, false, false, nullptr},
+      {"key required, present", &self, true, true, nullptr},
+      {"key required, missing", &inter, false, true, nullptr},
+      {"rejected", &inter, false, false, L"x"},
+  };
+  kesi::CertificateStoreSet stores;
+  for (int pass = 0; pass < 2; ++pass) {  // the second pass takes every store from the set as it is
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (pass ? ", second pass" : ""));
+      Outcome alone = Find(*c.issuer, c.firstStoresOnly, c.requireKey, c.reject);
+      Outcome shared = Find(*c.issuer, c.firstStoresOnly, c.requireKey, c.reject, &stores);
+      EXPECT_EQ(alone.error, shared.error);
+      EXPECT_EQ(alone.found, shared.found);
+      EXPECT_EQ(alone.chain, shared.chain);
+    }
+  }
+  EXPECT_FALSE(Find(inter, true, false, nullptr, &stores).found);
+
+  Put(kMachine, L"MY", "client");
+  EXPECT_TRUE(Find(inter).found);
+  EXPECT_FALSE(Find(inter, true, false, nullptr, &stores).found) << "the set keeps the stores it opened";
+  stores.Close();
+  EXPECT_TRUE(Find(inter, true, false, nullptr, &stores).found) << "closed, the set opens them again";
 }
 
 TEST_F(ClientCertificateTest, ArgumentErrors) {
