@@ -26,40 +26,6 @@ const wchar_t kUsage[] =
     L"  -o FILE   write to FILE instead of standard output\n"
     L"  --encrypt encipher every line instead (one Base64 line per input line)\n";
 
-// Reads one line with its line ending, however long. Returns nullptr at the end of the input or when
-// memory runs out (*failed then set).
-char* ReadLine(FILE* f, size_t* len, bool* failed) {
-  size_t cap = 8192, used = 0;
-  char* buf = static_cast<char*>(std::malloc(cap));
-  if (!buf) {
-    *failed = true;
-    return nullptr;
-  }
-  int c;
-  while ((c = std::getc(f)) != EOF) {
-    if (used + 2 > cap) {
-      char* bigger = static_cast<char*>(std::realloc(buf, cap * 2));
-      if (!bigger) {
-        std::free(buf);
-        *failed = true;
-        return nullptr;
-      }
-      buf = bigger;
-      cap *= 2;
-    }
-    buf[used++] = static_cast<char>(c);
-    if (c == '\n') break;
-  }
-  if (used == 0 || std::ferror(f)) {
-    *failed = *failed || std::ferror(f) != 0;
-    std::free(buf);
-    return nullptr;
-  }
-  buf[used] = '\0';
-  *len = used;
-  return buf;
-}
-
 bool IsBase64Char(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
 }
@@ -77,7 +43,7 @@ bool LooksCiphered(const char* s, size_t len) {
 
 bool Decipher(FILE* in, FILE* out, bool* readFailed) {
   size_t len = 0;
-  while (char* line = ReadLine(in, &len, readFailed)) {
+  while (char* line = kesi::ReadLine(in, &len, readFailed)) {
     size_t body = len;
     while (body && (line[body - 1] == '\n' || line[body - 1] == '\r')) --body;
     char* plain = nullptr;
@@ -97,7 +63,7 @@ bool Decipher(FILE* in, FILE* out, bool* readFailed) {
 
 bool Encipher(FILE* in, FILE* out, bool* readFailed) {
   size_t len = 0;
-  while (char* line = ReadLine(in, &len, readFailed)) {
+  while (char* line = kesi::ReadLine(in, &len, readFailed)) {
     char* b64 = nullptr;
     const bool ok = kesi::EncryptLine(line, &b64) && std::fprintf(out, "%s\n", b64) >= 0;
     std::free(b64);

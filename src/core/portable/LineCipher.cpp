@@ -45,40 +45,6 @@ const Rijndael* LineCipher(int direction) {
   return direction == Rijndael::DirEncrypt ? &pair->enc : &pair->dec;
 }
 
-// Reads one line with its line ending, however long; *len is its length. Returns nullptr at the end of
-// the file or when memory runs out (*failed then set).
-char* ReadLine(FILE* f, size_t* len, bool* failed) {
-  size_t cap = 16384, used = 0;
-  char* buf = static_cast<char*>(std::malloc(cap));
-  if (!buf) {
-    *failed = true;
-    return nullptr;
-  }
-  int c;
-  while ((c = std::getc(f)) != EOF) {
-    if (used + 2 > cap) {
-      char* bigger = static_cast<char*>(std::realloc(buf, cap * 2));
-      if (!bigger) {
-        std::free(buf);
-        *failed = true;
-        return nullptr;
-      }
-      buf = bigger;
-      cap *= 2;
-    }
-    buf[used++] = static_cast<char>(c);
-    if (c == '\n') break;
-  }
-  if (used == 0 || std::ferror(f)) {
-    *failed = std::ferror(f) != 0;
-    std::free(buf);
-    return nullptr;
-  }
-  buf[used] = '\0';
-  *len = used;
-  return buf;
-}
-
 bool Finish(FILE* in, FILE* out, bool ok) {
   if (in) std::fclose(in);
   if (out && std::fclose(out) != 0) ok = false;
@@ -218,6 +184,38 @@ bool DecryptFile(const char* inputPath, const char* outputPath) {
     if (!ok) break;
   }
   return Finish(in, out, ok && !failed);
+}
+
+char* ReadLine(FILE* f, size_t* len, bool* failed) {
+  size_t cap = 16384, used = 0;
+  char* buf = static_cast<char*>(std::malloc(cap));
+  if (!buf) {
+    *failed = true;
+    return nullptr;
+  }
+  int c;
+  while ((c = std::getc(f)) != EOF) {
+    if (used + 2 > cap) {
+      char* bigger = static_cast<char*>(std::realloc(buf, cap * 2));
+      if (!bigger) {
+        std::free(buf);
+        *failed = true;
+        return nullptr;
+      }
+      buf = bigger;
+      cap *= 2;
+    }
+    buf[used++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  if (used == 0 || std::ferror(f)) {
+    if (std::ferror(f)) *failed = true;
+    std::free(buf);
+    return nullptr;
+  }
+  buf[used] = '\0';
+  *len = used;
+  return buf;
 }
 
 int Base64Encode(const unsigned char* bytes, size_t count, char* out, size_t outSize) {

@@ -3,6 +3,7 @@
 // vector, PKCS #7 padded, and written as one Base64 line. Also the Base64 codec the rest of the system uses.
 // OS-free: built for Windows and natively.
 #include <cstddef>
+#include <cstdio>
 
 // winbase.h maps these two names to its own file-encryption functions.
 #ifdef EncryptFile
@@ -27,6 +28,10 @@ bool DecryptLine(const char* text, char** out);
 // ciphered logs the log file writes. Both tell their progress on stdout ("... Done.").
 bool EncryptFile(const char* inputPath, const char* outputPath);
 bool DecryptFile(const char* inputPath, const char* outputPath);
+// Reads one line with its line ending, however long, as the two above do. On success returns a new
+// zero-terminated line (released with free()) and sets *len to its length. Returns nullptr at the end of
+// the input, or on a read error or when memory runs out; those two also set *failed (never cleared).
+char* ReadLine(FILE* f, size_t* len, bool* failed);
 
 // Standard Base64 with "=" padding. Writes at most outSize - 1 characters and a terminating zero (size
 // the output as ((count + 2) / 3) * 4 + 1) and returns the number of characters written.
