@@ -52,6 +52,28 @@ bool Finish(FILE* in, FILE* out, bool ok) {
   return ok;
 }
 
+// Runs convert(line, length, out) on each line of the input, with its line ending, until one fails.
+// Binary both ways: a line is enciphered with its own line ending, and a ciphered line ends in a single
+// line feed whatever the platform.
+template <class Convert>
+bool ConvertFile(const char* verb, const char* inputPath, const char* outputPath, Convert convert) {
+  if (!inputPath || !outputPath) return false;
+  std::printf("%s %s, output: %s ... ", verb, inputPath, outputPath);
+  std::fflush(stdout);
+  FILE* in = std::fopen(inputPath, "rb");
+  if (!in) return Finish(nullptr, nullptr, false);
+  FILE* out = std::fopen(outputPath, "wb");
+  if (!out) return Finish(in, nullptr, false);
+  bool ok = true, failed = false;
+  size_t len = 0;
+  while (char* line = ReadLine(in, &len, &failed)) {
+    ok = convert(line, len, out);
+    std::free(line);
+    if (!ok) break;
+  }
+  return Finish(in, out, ok && !failed);
+}
+
 }  // namespace
 
 bool EncryptLine(const char* text, char** out) {
@@ -143,47 +165,23 @@ bool DecryptLine(const char* text, char** out) {
 }
 
 bool EncryptFile(const char* inputPath, const char* outputPath) {
-  if (!inputPath || !outputPath) return false;
-  std::printf("Encrypting %s, output: %s ... ", inputPath, outputPath);
-  std::fflush(stdout);
-  // Binary both ways: a line is enciphered with its own line ending, and a ciphered line ends in a single
-  // line feed whatever the platform.
-  FILE* in = std::fopen(inputPath, "rb");
-  if (!in) return Finish(nullptr, nullptr, false);
-  FILE* out = std::fopen(outputPath, "wb");
-  if (!out) return Finish(in, nullptr, false);
-  bool ok = true, failed = false;
-  size_t len = 0;
-  while (char* line = ReadLine(in, &len, &failed)) {
+  return ConvertFile("Encrypting", inputPath, outputPath, [](char* line, size_t, FILE* out) {
     char* b64 = nullptr;
-    ok = EncryptLine(line, &b64) && std::fprintf(out, "%s\n", b64) >= 0;
-    std::free(line);
+    const bool ok = EncryptLine(line, &b64) && std::fprintf(out, "%s\n", b64) >= 0;
     std::free(b64);
-    if (!ok) break;
-  }
-  return Finish(in, out, ok && !failed);
+    return ok;
+  });
 }
 
 bool DecryptFile(const char* inputPath, const char* outputPath) {
-  if (!inputPath || !outputPath) return false;
-  std::printf("Decrypting %s, output: %s ... ", inputPath, outputPath);
-  std::fflush(stdout);
-  FILE* in = std::fopen(inputPath, "rb");
-  if (!in) return Finish(nullptr, nullptr, false);
-  FILE* out = std::fopen(outputPath, "wb");
-  if (!out) return Finish(in, nullptr, false);
-  bool ok = true, failed = false;
-  size_t len = 0;
-  while (char* line = ReadLine(in, &len, &failed)) {
+  return ConvertFile("Decrypting", inputPath, outputPath, [](char* line, size_t len, FILE* out) {
     while (len && (line[len - 1] == '\n' || line[len - 1] == '\r')) line[--len] = '\0';
     char* plain = nullptr;
     // The plaintext carries its own line ending.
-    ok = DecryptLine(line, &plain) && std::fputs(plain, out) >= 0;
-    std::free(line);
+    const bool ok = DecryptLine(line, &plain) && std::fputs(plain, out) >= 0;
     std::free(plain);
-    if (!ok) break;
-  }
-  return Finish(in, out, ok && !failed);
+    return ok;
+  });
 }
 
 char* ReadLine(FILE* f, size_t* len, bool* failed) {
