@@ -126,6 +126,33 @@ inline const uint8_t* DecodeScalar(const uint8_t* p, const uint8_t* end, int32_t
   }
 }
 
+// The bytes a String of fewer than 256 bytes can take with its tag: tag, two length bytes, 255 bytes.
+constexpr size_t kShortStringBytes = 3 + 0xFF;
+
+// Reads tagged, terminated Strings of 1 to 255 bytes into [slot, stop) for as long as they follow one
+// another, and returns the slot after the last one; p moves past them. These make up almost every reply,
+// and the loop is kept to what they need: where the next entry begins hangs on one byte loaded from this
+// one, and everything else (the room, the tag, the NUL) is a check that the processor predicts past.
+// Whatever is not such a String, and the last bytes of the body, are left to the general reader.
+inline LPRPCValue* DecodeShortStrings(const uint8_t*& p, const uint8_t* end, LPRPCValue* slot,
+                                      const LPRPCValue* stop) {
+  const uint8_t* q = p;
+  while (slot != stop && Room(q, end) >= kShortStringBytes && q[0] == 0x04 && q[1] == 0) {
+    uint32_t length = q[2];
+    // Length 0 is the empty text, read elsewhere; its "NUL" here would be the length byte itself.
+    if (length == 0 || q[2 + length] != 0) break;
+    LPRPCValue entry;
+    entry.type = LPRPC_STRING;
+    entry.owned = false;
+    entry.length = 0;
+    entry.value.text = reinterpret_cast<const char*>(q + 3);
+    *slot++ = entry;
+    q += 3 + length;
+  }
+  p = q;
+  return slot;
+}
+
 // Full-size chunk storage freed by one vector is kept for the next, up to a megabyte. Without it, a long
 // message costs fresh pages on every decode on heaps that return large free ranges to the system (Wine's
 // does, at about 10 us a page here), and that cost, not the codec's, decided the time per member.
@@ -346,7 +373,7 @@ const uint8_t* LPRPCVector::DecodeEntries(const uint8_t* p, const uint8_t* end, 
   LPRPCValue* slot = tail_->entries + tailUsed_;
   LPRPCValue* limit = tail_->entries + tail_->capacity;
   uint32_t added = 0;
-  for (; added < count; ++added) {
+  while (added < count) {
     if (slot == limit) {
       tailUsed_ = tail_->capacity;
       size_t fit = Room(p, end) / minimum;
@@ -358,17 +385,27 @@ const uint8_t* LPRPCVector::DecodeEntries(const uint8_t* p, const uint8_t* end, 
       slot = tail_->entries;
       limit = slot + tail_->capacity;
     }
-    // Replies are mostly Strings: a complete, terminated one is taken without the general reader.
-    if (type == LPRPC_INVALID && Room(p, end) >= 3 && p[0] == 0x04) {
-      uint32_t length = Get16(p + 1);
-      if (length && Room(p, end) - 3 >= length && p[2 + length] == 0) {
-        slot->type = LPRPC_STRING;
-        slot->owned = false;
-        slot->length = 0;
-        slot->value.text = reinterpret_cast<const char*>(p + 3);
-        p += 3 + length;
-        ++slot;
+    if (type == LPRPC_INVALID) {
+      // Replies are mostly Strings: runs of short ones first, then a long one without the general reader.
+      size_t room = static_cast<size_t>(limit - slot);
+      LPRPCValue* first = slot;
+      slot = DecodeShortStrings(p, end, slot, slot + (count - added < room ? count - added : room));
+      if (slot != first) {
+        added += static_cast<uint32_t>(slot - first);
         continue;
+      }
+      if (Room(p, end) >= 3 && p[0] == 0x04) {
+        uint32_t length = Get16(p + 1);
+        if (length && Room(p, end) - 3 >= length && p[2 + length] == 0) {
+          slot->type = LPRPC_STRING;
+          slot->owned = false;
+          slot->length = 0;
+          slot->value.text = reinterpret_cast<const char*>(p + 3);
+          p += 3 + length;
+          ++slot;
+          ++added;
+          continue;
+        }
       }
     }
     int32_t entryType = type;
@@ -383,6 +420,7 @@ const uint8_t* LPRPCVector::DecodeEntries(const uint8_t* p, const uint8_t* end, 
                                      : DecodeScalar(p, end, entryType, slot);
     if (!p) break;
     ++slot;
+    ++added;
   }
   tailUsed_ = static_cast<uint32_t>(slot - tail_->entries);
   // Published once for the whole run; on failure the entries read so far stay.
