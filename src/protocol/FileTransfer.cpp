@@ -843,6 +843,34 @@ DWORD WithTransfer(TransferRequest& request, Body body) {
   return error;
 }
 
+// DownloadFile and UploadFile: one transfer in the given direction, with limited waits.
+DWORD TransferFile(DWORD direction, HWND ownerWindow, const wchar_t* url, const wchar_t* localPath,
+                   DWORD allowedSecurityFlags, DWORD accessType, DWORD requestFlags, DWORD options,
+                   TransferProgressFn progress, void* progressContext, const wchar_t* userAgent,
+                   const wchar_t* cookies, const wchar_t* proxyName, const wchar_t* user,
+                   const wchar_t* password, const wchar_t* serverUser, const wchar_t* serverPassword) {
+  TransferRequest request;
+  request.ownerWindow = ownerWindow;
+  request.url = url;
+  request.localPath = localPath;
+  request.direction = direction;
+  request.allowedSecurityFlags = allowedSecurityFlags;
+  request.accessType = accessType;
+  request.requestFlags = requestFlags;
+  request.options = options;
+  request.progress = progress;
+  request.progressContext = progressContext;
+  request.userAgent = userAgent;
+  request.cookies = cookies;
+  request.proxyName = proxyName;
+  request.user = user;
+  request.password = password;
+  request.serverUser = serverUser;
+  request.serverPassword = serverPassword;
+  request.waitWithoutLimit = false;
+  return RunTransfer(request);
+}
+
 }  // namespace
 
 void FormatTransferTrace(DWORD operation, DWORD status, wchar_t* out, size_t size) {
@@ -874,26 +902,9 @@ DWORD DownloadFile(HWND ownerWindow, const wchar_t* url, const wchar_t* localPat
                    void* progressContext, const wchar_t* userAgent, const wchar_t* cookies,
                    const wchar_t* proxyName, const wchar_t* user, const wchar_t* password,
                    const wchar_t* serverUser, const wchar_t* serverPassword) {
-  TransferRequest request;
-  request.ownerWindow = ownerWindow;
-  request.url = url;
-  request.localPath = localPath;
-  request.direction = kTransferDownload;
-  request.allowedSecurityFlags = allowedSecurityFlags;
-  request.accessType = accessType;
-  request.requestFlags = requestFlags;
-  request.options = options;
-  request.progress = progress;
-  request.progressContext = progressContext;
-  request.userAgent = userAgent;
-  request.cookies = cookies;
-  request.proxyName = proxyName;
-  request.user = user;
-  request.password = password;
-  request.serverUser = serverUser;
-  request.serverPassword = serverPassword;
-  request.waitWithoutLimit = false;
-  return RunTransfer(request);
+  return TransferFile(kTransferDownload, ownerWindow, url, localPath, allowedSecurityFlags, accessType,
+                      requestFlags, options, progress, progressContext, userAgent, cookies, proxyName, user,
+                      password, serverUser, serverPassword);
 }
 
 DWORD UploadFile(HWND ownerWindow, const wchar_t* url, const wchar_t* localPath, DWORD allowedSecurityFlags,
@@ -901,26 +912,9 @@ DWORD UploadFile(HWND ownerWindow, const wchar_t* url, const wchar_t* localPath,
                  void* progressContext, const wchar_t* userAgent, const wchar_t* cookies,
                  const wchar_t* proxyName, const wchar_t* user, const wchar_t* password,
                  const wchar_t* serverUser, const wchar_t* serverPassword) {
-  TransferRequest request;
-  request.ownerWindow = ownerWindow;
-  request.url = url;
-  request.localPath = localPath;
-  request.direction = kTransferUpload;
-  request.allowedSecurityFlags = allowedSecurityFlags;
-  request.accessType = accessType;
-  request.requestFlags = requestFlags;
-  request.options = options;
-  request.progress = progress;
-  request.progressContext = progressContext;
-  request.userAgent = userAgent;
-  request.cookies = cookies;
-  request.proxyName = proxyName;
-  request.user = user;
-  request.password = password;
-  request.serverUser = serverUser;
-  request.serverPassword = serverPassword;
-  request.waitWithoutLimit = false;
-  return RunTransfer(request);
+  return TransferFile(kTransferUpload, ownerWindow, url, localPath, allowedSecurityFlags, accessType,
+                      requestFlags, options, progress, progressContext, userAgent, cookies, proxyName, user,
+                      password, serverUser, serverPassword);
 }
 
 DWORD PostBuffer(HWND ownerWindow, const wchar_t* url, const void* body, DWORD bodyLength, const wchar_t* cookies,
