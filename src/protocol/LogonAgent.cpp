@@ -252,12 +252,17 @@ int LogonAgent::AddCommonHead(LPRPCStructure& parameters) {
   return status ? status : parameters.AddString(session_.GetText());
 }
 
-DWORD LogonAgent::Exchange(int32_t procedure, LPRPCStructure& parameters, Utf8Buffer& message, LPRPCStructure& reply,
-                           LPRPCVector** result) {
-  if (BuildCall(procedure, &parameters, message) != LPRPC_OK) return kAgentCallNotBuilt;
-  if (DWORD error = Call(&message)) return error;
+DWORD LogonAgent::BeginSessionCall(LPRPCStructure& parameters) {
+  if (DWORD error = CheckConnection(true)) return error;
+  if (!VersionInRange(version_) || AddCommonHead(parameters) != 0) return kAgentCallNotBuilt;
+  return 0;
+}
+
+DWORD LogonAgent::Exchange(int32_t procedure, LPRPCStructure& parameters, Reply& reply) {
+  if (BuildCall(procedure, &parameters, reply.message) != LPRPC_OK) return kAgentCallNotBuilt;
+  if (DWORD error = Call(&reply.message)) return error;
   LPRPCFault fault;
-  if (ReadReply(message, reply, result, &fault) != LPRPC_OK) return kAgentReplyUnreadable;
+  if (ReadReply(reply.message, reply.structure, &reply.result, &fault) != LPRPC_OK) return kAgentReplyUnreadable;
   return 0;
 }
 
@@ -266,13 +271,11 @@ DWORD LogonAgent::StartSession(int32_t procedure, const char* text) {
   LPRPCStructure parameters;
   if (parameters.AddInteger(kAnnouncedVersion) != 0) return kAgentCallNotBuilt;
   if (text && parameters.AddString(text) != 0) return kAgentCallNotBuilt;
-  Utf8Buffer message;
-  LPRPCStructure reply;
-  LPRPCVector* result = nullptr;
-  if (DWORD error = Exchange(procedure, parameters, message, reply, &result)) return error;
+  Reply reply;
+  if (DWORD error = Exchange(procedure, parameters, reply)) return error;
+  LPRPCVector* result = reply.result;
   int32_t version = 0;
   const char* session = nullptr;
-  result->Rewind();
   if (!result->NextInteger(&version) || !result->NextString(&session)) return kAgentReplyUnreadable;
   if (!session[0]) return ERROR_INTERNAL_ERROR;
   if (session_.SetText(session) != 0) return ERROR_NOT_ENOUGH_MEMORY;
@@ -291,16 +294,12 @@ DWORD LogonAgent::ResumeSession(const wchar_t* text) {
 }
 
 DWORD LogonAgent::Logoff() {
-  DWORD result = CheckConnection(true);
+  LPRPCStructure parameters;
+  Utf8Buffer message;
+  DWORD result = BeginSessionCall(parameters);
   if (!result) {
-    LPRPCStructure parameters;
-    Utf8Buffer message;
-    if (!VersionInRange(version_) || AddCommonHead(parameters) != 0 ||
-        BuildCall(kProcLogoff, &parameters, message) != LPRPC_OK) {
-      result = kAgentCallNotBuilt;
-    } else {
-      result = Call(&message);  // the reply is not read
-    }
+    // The reply is not read.
+    result = BuildCall(kProcLogoff, &parameters, message) == LPRPC_OK ? Call(&message) : kAgentCallNotBuilt;
   }
   session_.Clear();
   return result;
@@ -314,12 +313,10 @@ DWORD LogonAgent::QueryNumber(int32_t n, int32_t* number) {
   if (parameters.AddInteger(kAnnouncedVersion) != 0 || parameters.AddString(session_.GetText()) != 0 ||
       parameters.AddInteger(n) != 0)
     return kAgentCallNotBuilt;
-  Utf8Buffer message;
-  LPRPCStructure reply;
-  LPRPCVector* result = nullptr;
-  if (DWORD error = Exchange(kProcQueryNumber, parameters, message, reply, &result)) return error;
+  Reply reply;
+  if (DWORD error = Exchange(kProcQueryNumber, parameters, reply)) return error;
+  LPRPCVector* result = reply.result;
   int32_t value = 0;
-  result->Rewind();
   if (!result->NextInteger(&value)) return kAgentReplyUnreadable;
   *number = value;
   return 0;
@@ -327,15 +324,11 @@ DWORD LogonAgent::QueryNumber(int32_t n, int32_t* number) {
 
 DWORD LogonAgent::GetInterrogationList(LogonInterrogator* receiver) {
   if (!receiver) return ERROR_INVALID_PARAMETER;
-  if (DWORD error = CheckConnection(true)) return error;
-  if (!VersionInRange(version_)) return kAgentCallNotBuilt;
   LPRPCStructure parameters;
-  if (AddCommonHead(parameters) != 0) return kAgentCallNotBuilt;
-  Utf8Buffer message;
-  LPRPCStructure reply;
-  LPRPCVector* result = nullptr;
-  if (DWORD error = Exchange(kProcGetInterrogationList, parameters, message, reply, &result)) return error;
-  result->Rewind();
+  if (DWORD error = BeginSessionCall(parameters)) return error;
+  Reply reply;
+  if (DWORD error = Exchange(kProcGetInterrogationList, parameters, reply)) return error;
+  LPRPCVector* result = reply.result;
   LPRPCVector* lines = result->NextStructure();
   int32_t interval = 0;
   if (!lines || (version_ == 7 && !result->NextInteger(&interval))) return kAgentReplyUnreadable;
@@ -348,20 +341,17 @@ DWORD LogonAgent::PostResults(LogonInterrogator* interrogator, BOOL* continueFla
                               RQStringMZ* zoneCommands) {
   if (!interrogator || !continueFlag) return ERROR_INVALID_PARAMETER;
   if (zoneCommands) zoneCommands->Clear(false);
-  if (DWORD error = CheckConnection(true)) return error;
-  if (!VersionInRange(version_)) return kAgentCallNotBuilt;
   LPRPCStructure parameters;
-  if (AddCommonHead(parameters) != 0 || !AddResultEntries(parameters, *interrogator, version_) ||
+  if (DWORD error = BeginSessionCall(parameters)) return error;
+  if (!AddResultEntries(parameters, *interrogator, version_) ||
       (version_ >= 3 && !AddProperties(parameters, *interrogator, version_)))
     return kAgentCallNotBuilt;
-  Utf8Buffer message;
-  LPRPCStructure reply;
-  LPRPCVector* result = nullptr;
-  if (DWORD error = Exchange(kProcPostResults, parameters, message, reply, &result)) return error;
+  Reply reply;
+  if (DWORD error = Exchange(kProcPostResults, parameters, reply)) return error;
+  LPRPCVector* result = reply.result;
   bool proceed = false;
   int32_t interval = 0;
   const char* zoneText = nullptr;
-  result->Rewind();
   if (!result->NextBoolean(&proceed) || (version_ >= 8 && !result->NextInteger(&interval)) ||
       !result->NextString(&zoneText))
     return kAgentReplyUnreadable;
@@ -388,15 +378,13 @@ DWORD LogonAgent::PostSubsequentResults(LogonInterrogator* interrogator, const w
   // Results are drained even when the head could not be built, as in every post.
   if (!AddResultEntries(parameters, *interrogator, version_) || !built) return kAgentCallNotBuilt;
   credential.Clear();
-  Utf8Buffer message;
-  LPRPCStructure reply;
-  LPRPCVector* result = nullptr;
-  if (DWORD error = Exchange(kProcPostSubsequentResults, parameters, message, reply, &result)) return error;
+  Reply reply;
+  if (DWORD error = Exchange(kProcPostSubsequentResults, parameters, reply)) return error;
+  LPRPCVector* result = reply.result;
   int32_t newClassification = 0;
   int32_t interval = 0;
   const char* ignored = nullptr;
   const char* zoneText = nullptr;
-  result->Rewind();
   if (!result->NextInteger(&newClassification) || !result->NextString(&ignored)) return kAgentReplyUnreadable;
   LPRPCVector* lines = result->NextStructure();
   if (!lines || !result->NextInteger(&interval) || !result->NextString(&zoneText)) return kAgentReplyUnreadable;
@@ -412,15 +400,11 @@ DWORD LogonAgent::PostSubsequentResults(LogonInterrogator* interrogator, const w
 DWORD LogonAgent::GetAgents(int32_t procedure, AgentList* list) {
   if (!list) return ERROR_INVALID_PARAMETER;
   list->Clear();
-  if (DWORD error = CheckConnection(true)) return error;
-  if (!VersionInRange(version_)) return kAgentCallNotBuilt;
   LPRPCStructure parameters;
-  if (AddCommonHead(parameters) != 0) return kAgentCallNotBuilt;
-  Utf8Buffer message;
-  LPRPCStructure reply;
-  LPRPCVector* result = nullptr;
-  if (DWORD error = Exchange(procedure, parameters, message, reply, &result)) return error;
-  result->Rewind();
+  if (DWORD error = BeginSessionCall(parameters)) return error;
+  Reply reply;
+  if (DWORD error = Exchange(procedure, parameters, reply)) return error;
+  LPRPCVector* result = reply.result;
   LPRPCVector* agents = result->NextStructure();
   if (!agents) return kAgentReplyUnreadable;
   const bool extraInteger = procedure == kProcGetDeployList && version_ >= 10;
@@ -444,10 +428,8 @@ DWORD LogonAgent::GetDeployList(AgentList* list) { return GetAgents(kProcGetDepl
 
 DWORD LogonAgent::ReportAgents(int32_t procedure, AgentList* list, BOOL* answer) {
   if (!list) return ERROR_INVALID_PARAMETER;
-  if (DWORD error = CheckConnection(true)) return error;
-  if (!VersionInRange(version_)) return kAgentCallNotBuilt;
   LPRPCStructure parameters;
-  if (AddCommonHead(parameters) != 0) return kAgentCallNotBuilt;
+  if (DWORD error = BeginSessionCall(parameters)) return error;
   LPRPCStructure* entries = AddChild(parameters);
   if (!entries) return kAgentCallNotBuilt;
   for (AgentRecord* record = list->First(); record; record = list->Next(record)) {
@@ -455,12 +437,10 @@ DWORD LogonAgent::ReportAgents(int32_t procedure, AgentList* list, BOOL* answer)
     if (!entry || entry->AddString(record->name.GetUtf8()) != 0 || entry->AddBoolean(record->provisioned) != 0)
       return kAgentCallNotBuilt;
   }
-  Utf8Buffer message;
-  LPRPCStructure reply;
-  LPRPCVector* result = nullptr;
-  if (DWORD error = Exchange(procedure, parameters, message, reply, &result)) return error;
+  Reply reply;
+  if (DWORD error = Exchange(procedure, parameters, reply)) return error;
+  LPRPCVector* result = reply.result;
   bool value = false;
-  result->Rewind();
   if (!result->NextBoolean(&value)) return kAgentReplyUnreadable;
   if (answer) *answer = value ? TRUE : FALSE;
   return 0;
@@ -489,10 +469,8 @@ DWORD LogonAgent::PostTextList(int32_t kind, TextList* texts) {
     if (!built) {
       result = kAgentCallNotBuilt;
     } else {
-      Utf8Buffer message;
-      LPRPCStructure reply;
-      LPRPCVector* ignored = nullptr;
-      result = Exchange(kProcPostTextList, parameters, message, reply, &ignored);
+      Reply reply;
+      result = Exchange(kProcPostTextList, parameters, reply);
     }
   }
   texts->clear();

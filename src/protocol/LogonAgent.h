@@ -168,10 +168,18 @@ class LogonAgent {
   virtual DWORD Unsupported44();
 
  private:
-  // BuildCall, Call, ReadReply: the steps every procedure shares. On 0, *result is the result Structure
-  // inside reply, whose Strings point into message.
-  DWORD Exchange(int32_t procedure, LPRPCStructure& parameters, Utf8Buffer& message, LPRPCStructure& reply,
-                 LPRPCVector** result);
+  // What one exchange reads: result is the result Structure inside structure, whose Strings point into
+  // message (the call's text, then the reply's).
+  struct Reply {
+    Utf8Buffer message;
+    LPRPCStructure structure;
+    LPRPCVector* result = nullptr;
+  };
+  // BuildCall, Call, ReadReply: the steps every procedure shares. On 0, reply.result is set, rewound.
+  DWORD Exchange(int32_t procedure, LPRPCStructure& parameters, Reply& reply);
+  // The start of a call within the session: a connection with a session, a version this agent speaks
+  // (else kAgentCallNotBuilt) and the common head of parameters.
+  DWORD BeginSessionCall(LPRPCStructure& parameters);
   DWORD StartSession(int32_t procedure, const char* text);
   DWORD GetAgents(int32_t procedure, AgentList* list);
   DWORD ReportAgents(int32_t procedure, AgentList* list, BOOL* answer);
