@@ -12,6 +12,8 @@ function(kesi_add_test name)
   cmake_parse_arguments(A "" "" "SOURCES;LIBS;LOCKS;LABELS;PROPERTIES" ${ARGN})
   add_executable(${name} ${A_SOURCES} ${A_UNPARSED_ARGUMENTS})
   target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gtest_main)
+  # Helpers that test programs of several subsystems share.
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
   set(_props "")
   if(A_LOCKS)
     list(APPEND _props RESOURCE_LOCK "${A_LOCKS}")

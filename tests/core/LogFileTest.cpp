@@ -14,23 +14,13 @@
 
 #include "LineCipher.h"
 #include "LogFile.h"
+#include "TestLogFile.h"
 #include "messages.h"
 
 namespace {
 
 using kesi::LogFile;
-
-std::string ReadAll(const std::wstring& path) {
-  std::string data;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return data;
-  char block[4096];
-  DWORD got = 0;
-  while (ReadFile(file, block, sizeof block, &got, nullptr) && got) data.append(block, got);
-  CloseHandle(file);
-  return data;
-}
+using kesi::test::ReadWholeFile;
 
 void WriteAll(const std::wstring& path, const void* bytes, size_t count) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -147,13 +137,13 @@ TEST_F(LogFileTest, LineShapeAndLevelTags) {
   EXPECT_EQ(0u, log.Print(kesi::kLogInfo, L"100% %s", nullptr));
   log.Close();
 
-  const std::vector<std::string> lines = Lines(ReadAll(path));
+  const std::vector<std::string> lines = Lines(ReadWholeFile(path));
   const struct {
     char tag;
     const char* message;
   } expected[] = {{'I', "wide|-42|0000beef\r\n"}, {'E', "error 5\r\n"}, {'W', "warning\r\n"},
                   {'F', "fatal\r\n"},          {'I', "100% %s\r\n"}};
-  ASSERT_EQ(std::size(expected), lines.size()) << ReadAll(path);
+  ASSERT_EQ(std::size(expected), lines.size()) << ReadWholeFile(path);
   for (size_t i = 0; i < lines.size(); ++i) {
     SCOPED_TRACE(lines[i]);
     char tag = 0;
@@ -181,7 +171,7 @@ TEST_F(LogFileTest, ThresholdDropsLowerLevels) {
 
     std::string tags;
     bool closedLine = false;
-    for (const std::string& line : Lines(ReadAll(path))) {
+    for (const std::string& line : Lines(ReadWholeFile(path))) {
       char tag = 0;
       std::string message = Message(line, &tag);
       if (message.rfind("Log file closed, pid ", 0) == 0) {
@@ -227,7 +217,7 @@ TEST_F(LogFileTest, RefusalsAndClosedLog) {
   ASSERT_EQ(0u, log.Open(path.c_str(), 0, nullptr));
   EXPECT_EQ(0u, kesi::LogInfo(&log, L"again"));
   log.Close();
-  EXPECT_EQ(1u, Lines(ReadAll(path)).size());
+  EXPECT_EQ(1u, Lines(ReadWholeFile(path)).size());
 }
 
 TEST_F(LogFileTest, FreshOptionStartsAnEmptyLog) {
@@ -243,7 +233,7 @@ TEST_F(LogFileTest, FreshOptionStartsAnEmptyLog) {
     ASSERT_EQ(0u, log.Open(path.c_str(), c.options, nullptr));
     kesi::LogInfo(&log, L"this run");
     log.Close();
-    std::vector<std::string> lines = Lines(ReadAll(path));
+    std::vector<std::string> lines = Lines(ReadWholeFile(path));
     ASSERT_EQ(c.lines, lines.size());
     EXPECT_EQ("this run\r\n", Message(lines.back()));
   }
@@ -258,22 +248,22 @@ TEST_F(LogFileTest, FullLogIsCopiedToOldAndRestarted) {
   ASSERT_EQ(0u, log.Open(path.c_str(), 0, nullptr));
   int n = 0;
   // Fill up to the limit: the line that finds the file at or past it starts the new file.
-  while (ReadAll(path).size() < 300) ASSERT_EQ(0u, log.Printf(kesi::kLogInfo, L"line %d", n++));
-  const std::string full = ReadAll(path);
+  while (ReadWholeFile(path).size() < 300) ASSERT_EQ(0u, log.Printf(kesi::kLogInfo, L"line %d", n++));
+  const std::string full = ReadWholeFile(path);
   ASSERT_EQ(0u, log.Printf(kesi::kLogInfo, L"after rotation"));
 
-  EXPECT_EQ(full, ReadAll(old));
-  std::vector<std::string> lines = Lines(ReadAll(path));
+  EXPECT_EQ(full, ReadWholeFile(old));
+  std::vector<std::string> lines = Lines(ReadWholeFile(path));
   ASSERT_EQ(1u, lines.size());
   EXPECT_EQ("after rotation\r\n", Message(lines[0]));
 
   // Truncate empties, Rotate replaces the copy with what the file holds now.
   ASSERT_EQ(0u, log.Rotate());
-  EXPECT_EQ(lines[0], ReadAll(old));
+  EXPECT_EQ(lines[0], ReadWholeFile(old));
   ASSERT_EQ(0u, log.Truncate());
-  EXPECT_EQ("", ReadAll(path));
+  EXPECT_EQ("", ReadWholeFile(path));
   ASSERT_EQ(0u, kesi::LogInfo(&log, L"on an empty file"));
-  EXPECT_EQ(1u, Lines(ReadAll(path)).size());
+  EXPECT_EQ(1u, Lines(ReadWholeFile(path)).size());
 }
 
 TEST_F(LogFileTest, MutexIsNamedAfterTheFileIdentity) {
@@ -374,7 +364,7 @@ TEST_F(LogFileTest, TwoProcessesShareOneFileWithoutTearingLines) {
   // Every line whole, each writer's lines all present and in their order.
   int next[2] = {0, 0};
   int torn = 0;
-  for (const std::string& line : Lines(ReadAll(path))) {
+  for (const std::string& line : Lines(ReadWholeFile(path))) {
     std::string message = Message(line);
     char tag = 0;
     int n = -1, length = -1, offset = 0;
@@ -454,7 +444,7 @@ TEST_F(LogFileTest, CipheredLogHoldsOneBase64LinePerLoggedLine) {
   EXPECT_EQ(0u, kesi::LogMsgInfo(&log, MSG_EVALUATED_TRUE, L"literal"));
   log.Close();
 
-  const std::string data = ReadAll(path);
+  const std::string data = ReadWholeFile(path);
   const std::vector<std::string> lines = Lines(data);
   ASSERT_EQ(3u, lines.size()) << data;
   const char* expected[] = {"first\r\n", nullptr, "Evaluated literal to TRUE\r\n\r\n"};
@@ -483,7 +473,7 @@ TEST_F(LogFileTest, LongMessagesNeverLoseTheLineEnd) {
   EXPECT_EQ(0u, kesi::LogInfo(&log, L"%s", fits.c_str()));
   EXPECT_EQ(0u, kesi::LogInfo(&log, L"next"));
   log.Close();
-  const std::vector<std::string> lines = Lines(ReadAll(path));
+  const std::vector<std::string> lines = Lines(ReadWholeFile(path));
   ASSERT_EQ(4u, lines.size());
   EXPECT_EQ("\r\n", Message(lines[0]));
   EXPECT_EQ("\r\n", Message(lines[1]));
@@ -522,7 +512,7 @@ TEST_F(LogFileTest, PrintMsgIdFillsCatalogueTexts) {
   log.Close();
 
   // Each message carries its own CR-LF and the line adds one more.
-  const std::vector<std::string> entries = Entries(ReadAll(path));
+  const std::vector<std::string> entries = Entries(ReadWholeFile(path));
   size_t next = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -560,7 +550,7 @@ TEST_F(LogFileTest, PrintMsgIdTracesAtDebugLevel) {
       "LogFile::PrintMsgId: Print result [0|0]\r\n",
       closed,
   };
-  EXPECT_EQ(expected, Entries(ReadAll(path)));
+  EXPECT_EQ(expected, Entries(ReadWholeFile(path)));
 }
 
 TEST(MessageCatalogue, HoldsTheFiveBandsAndNothingElse) {
@@ -621,7 +611,7 @@ TEST_F(LogFileTest, BundleJoinsTheLogsInOrder) {
     wchar_t bundle[MAX_PATH] = {};
     ASSERT_EQ(0u, kesi::BuildLogBundle(folder_.c_str(), bundle));
     EXPECT_EQ(Path(L"kesiBootstrapper.log"), bundle);
-    const std::string data = ReadAll(bundle);
+    const std::string data = ReadWholeFile(bundle);
     EXPECT_EQ(c.expected, data);
     // The MSI log has gone into the bundle; the others stay.
     EXPECT_FALSE(Exists(Path(L"kesiInstall.log")));
@@ -638,7 +628,7 @@ TEST_F(LogFileTest, AppendCipheredLogAddsToTheEndAndReportsMissingFiles) {
   const std::wstring text = L"short MSI log\r\n";
   WriteAll(install, text.data(), text.size() * sizeof(wchar_t));
   ASSERT_EQ(0u, kesi::AppendCipheredLog(bundle.c_str(), install.c_str()));
-  EXPECT_EQ("head\n" + Cipher("short MSI log\r\n") + "\n", ReadAll(bundle));
+  EXPECT_EQ("head\n" + Cipher("short MSI log\r\n") + "\n", ReadWholeFile(bundle));
   EXPECT_TRUE(Exists(install));  // only the bundle removes the MSI log
   EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), kesi::AppendCipheredLog(bundle.c_str(), Path(L"none").c_str()));
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), kesi::AppendCipheredLog(nullptr, install.c_str()));

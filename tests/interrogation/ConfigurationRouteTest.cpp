@@ -15,6 +15,7 @@
 #include "LogFile.h"
 #include "SignedConfigs.h"
 #include "SimulatorClient.h"
+#include "TestLogFile.h"
 
 namespace {
 
@@ -64,40 +65,6 @@ std::wstring Signed(const std::wstring& body) {
   return L"[Global]\nHMAC=" + Wide(MacOf(bytes)) + L"\n" + body;
 }
 
-// The interrogator's log for one test: a fresh file in the temporary folder, numbered messages from this
-// program's message table.
-class TestLog {
- public:
-  TestLog() {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    path_ = std::wstring(temp) + L"kesi-config-route-" + std::to_wstring(GetCurrentProcessId()) + L".log";
-    log_.SetThreshold(kesi::kLogDebug);
-    log_.Open(path_.c_str(), kesi::kLogPathAsGiven | kesi::kLogFresh, nullptr);
-  }
-  ~TestLog() {
-    log_.Close();
-    DeleteFileW(path_.c_str());
-  }
-  kesi::LogFile* Log() { return &log_; }
-  std::string Text() const {
-    std::string text;
-    HANDLE file = CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return text;
-    char block[4096];
-    DWORD read = 0;
-    while (ReadFile(file, block, sizeof(block), &read, nullptr) && read > 0) text.append(block, read);
-    CloseHandle(file);
-    return text;
-  }
-  bool Contains(const std::string& part) const { return Text().find(part) != std::string::npos; }
-
- private:
-  kesi::LogFile log_;
-  std::wstring path_;
-};
-
 // Global facts the document can be compared against byte for byte.
 BOOL WINAPI AdministratorMembership(HANDLE, PSID, PBOOL member) {
   *member = TRUE;
@@ -136,7 +103,8 @@ class ConfigurationRouteTest : public ::testing::Test {
     return route_.Document() ? std::string(route_.Document(), route_.DocumentSize()) : std::string();
   }
 
-  TestLog log_;
+  // The interrogator's log, numbered messages from this program's message table.
+  kesi::test::TestLogFile log_{L"config-route"};
   ConfigurationRoute route_;
 };
 
