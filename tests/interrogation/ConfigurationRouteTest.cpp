@@ -16,14 +16,12 @@
 #include "SignedConfigs.h"
 #include "SimulatorClient.h"
 #include "TestLogFile.h"
+#include "TestText.h"
 
 namespace {
 
-std::string Narrow(const std::wstring& text) {
-  std::string out;
-  for (wchar_t c : text) out += (c >= 32 && c < 127) ? static_cast<char>(c) : '?';
-  return out;
-}
+using kesi::test::Narrow;
+using kesi::test::WithCrLf;
 
 std::string Utf8(const std::wstring& text) {
   if (text.empty()) return {};
@@ -34,15 +32,6 @@ std::string Utf8(const std::wstring& text) {
 }
 
 std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
-
-std::wstring WithCrLf(const std::wstring& text) {
-  std::wstring out;
-  for (wchar_t c : text) {
-    if (c == L'\n') out += L'\r';
-    out += c;
-  }
-  return out;
-}
 
 std::wstring Replace(std::wstring text, const std::wstring& from, const std::wstring& to) {
   size_t at = text.find(from);

@@ -8,15 +8,13 @@
 
 #include "ConfigText.h"
 #include "SignedConfigs.h"
+#include "TestText.h"
 
 namespace kesi {
 namespace {
 
-std::string Narrow(const std::wstring& text) {
-  std::string out;
-  for (wchar_t c : text) out += (c >= 32 && c < 127) ? static_cast<char>(c) : '?';
-  return out;
-}
+using test::Narrow;
+using test::WithCrLf;
 
 // UTF-8 of text (characters of the basic plane, which is all these tests use).
 std::string Utf8(const wchar_t* text, size_t length) {
@@ -33,15 +31,6 @@ std::string Utf8(const wchar_t* text, size_t length) {
       out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
       out += static_cast<char>(0x80 | (c & 0x3F));
     }
-  }
-  return out;
-}
-
-std::wstring WithCrLf(const std::wstring& text) {
-  std::wstring out;
-  for (wchar_t c : text) {
-    if (c == L'\n') out += L'\r';
-    out += c;
   }
   return out;
 }
