@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchClock.h"
 #include "LogonRoute.h"
 #include "SystemInterrogator.h"
 
@@ -49,16 +50,7 @@ std::wstring Line(size_t index, const KindLine& k) {
   return std::wstring(id) + L"=" + k.kind + L",R" + (id + 1) + L"," + k.parameters;
 }
 
-double Now() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER t;
-  QueryPerformanceCounter(&t);
-  return static_cast<double>(t.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+using kesi::bench::Now;
 
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());

@@ -11,22 +11,14 @@
 #include <cwchar>
 #include <string>
 
+#include "BenchClock.h"
 #include "LogFile.h"
 
 namespace {
 
 constexpr wchar_t kPayload[] = L"interrogation literal evaluated, parameters C:\\Program Files\\App\\app.exe";
 
-double Now() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER t;
-  QueryPerformanceCounter(&t);
-  return static_cast<double>(t.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+using kesi::bench::Now;
 
 std::wstring TempPath(const wchar_t* name) {
   wchar_t temp[MAX_PATH];
