@@ -745,12 +745,7 @@ class ApplianceHandler(QuietHandler):
         else:
             response = (404, b"Not Found", "text/plain", {})
         fault = instance.find_fault(None, path, self.command, None, call_by_path)
-        if fault and self.apply_fault_start(entry, fault):
-            return
-        if fault:
-            self.respond_with_fault(entry, fault, response)
-        else:
-            self.respond(entry, *response)
+        self.answer(entry, fault, response)
 
     def header_dict(self):
         headers = {}
@@ -795,12 +790,7 @@ class ApplianceHandler(QuietHandler):
             except SCENARIO_MISTAKES as error:
                 response = self.scenario_mistake(entry, error)
         fault = instance.find_fault(procedure, LOGON_PATH, "POST", entry.get("call"), call_by_path)
-        if fault and self.apply_fault_start(entry, fault):
-            return
-        if fault:
-            self.respond_with_fault(entry, fault, response)
-        else:
-            self.respond(entry, *response)
+        self.answer(entry, fault, response)
 
     def scenario_mistake(self, entry, error):
         """A scenario value that cannot be sent: answer 500 and say why in the journal."""
@@ -809,6 +799,13 @@ class ApplianceHandler(QuietHandler):
         return (500, ("scenario error: %s" % error).encode("utf-8"), "text/plain", {})
 
     # ------------------------------------------------------------------------------ faults
+
+    def answer(self, entry, fault, response):
+        """Sends response, or what the fault that matched the request (if any) makes of it."""
+        if not fault:
+            self.respond(entry, *response)
+        elif not self.apply_fault_start(entry, fault):
+            self.respond_with_fault(entry, fault, response)
 
     def apply_fault_start(self, entry, fault):
         """Delays, hangs and closes. True when the request is finished here."""
