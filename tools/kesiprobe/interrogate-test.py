@@ -36,9 +36,15 @@ def check(condition, message):
 
 
 def run_probe(runner, probe, *args):
-    done = subprocess.run([runner, probe, "interrogate", *args], capture_output=True, timeout=180)
-    out = done.stdout.decode("utf-8", "replace").replace("\r", "")
-    err = done.stderr.decode("utf-8", "replace").replace("\r", "")
+    # Output goes to files, not pipes: a Windows process that the probe starts (the product-check engine's
+    # local server, say) inherits Wine's Unix descriptors and would hold a pipe open after the probe ends.
+    with tempfile.TemporaryFile() as out_file, tempfile.TemporaryFile() as err_file:
+        done = subprocess.run([runner, probe, "interrogate", *args], stdout=out_file, stderr=err_file,
+                              timeout=180)
+        out_file.seek(0)
+        err_file.seek(0)
+        out = out_file.read().decode("utf-8", "replace").replace("\r", "")
+        err = err_file.read().decode("utf-8", "replace").replace("\r", "")
     return done.returncode, out, err
 
 
