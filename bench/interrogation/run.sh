@@ -50,3 +50,33 @@ python3 "$top/tests/appliance/simulator.py" --port 0 --scenario "$state/scenario
 read -r host port < "$state/port"
 echo "== interrogation: mixed list end to end, simulator on $host:$port"
 "$run" "$bench" e2e "$host:$port" 3
+
+# One full logon interrogation as an administrator runs it, with the demo's scenario (every literal kind):
+# kesiprobe interrogate, whole process, median wall time; the reference is kesiprobe logon in the same run
+# (process start and one exchange), so the difference is the list, the evaluation and the results.
+probe="$build/tools/kesiprobe/kesiprobe.exe"
+if [ -f "$probe" ]; then
+  kill "$(cat "$state/pid")" 2>/dev/null || true
+  rm -f "$state/pid" "$state/port"
+  python3 "$top/tests/appliance/simulator.py" --port 0 --scenario "$top/tests/appliance/scenarios/default.json" \
+    --background --port-file "$state/port" --pid-file "$state/pid" --log "$state/log" >/dev/null
+  read -r host port < "$state/port"
+  echo
+  echo "== interrogation: one full logon interrogation with the demo scenario, simulator on $host:$port"
+  python3 - "$run" "$probe" "$host:$port" <<'PY'
+import statistics, subprocess, sys, time
+run, probe, appliance = sys.argv[1:4]
+def median_of(verb, runs=11):
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        subprocess.run([run, probe, verb, "--appliance", appliance], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True)
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+logon, full = median_of("logon"), median_of("interrogate")
+print("  kesiprobe logon (reference: process start + one exchange)  median %.3f s" % logon)
+print("  kesiprobe interrogate (logon, list, evaluation, results)   median %.3f s  ratio %.2f" % (full, full / logon))
+print("  both over 11 runs, whole Windows processes under Wine")
+PY
+fi
