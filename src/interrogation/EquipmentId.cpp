@@ -216,20 +216,27 @@ LONG GetBiosSerial(RQString* identifier) {
   return status;
 }
 
-LONG GetDiskSerialByStorageQuery(RQString* identifier) {
-  if (!identifier) return ERROR_INVALID_PARAMETER;
-  const wchar_t letter = SystemDriveLetter(L"VistaWay");
+// Opens the volume of the system drive for device queries; route and step name the failure in the log.
+LONG OpenSystemVolume(const wchar_t* route, const wchar_t* step, kesi::UniqueFile* volume) {
+  const wchar_t letter = SystemDriveLetter(route);
   if (!letter) return static_cast<LONG>(GetLastError());
   wchar_t name[8];
   _snwprintf(name, 8, L"\\\\.\\%c:", letter);
   name[7] = L'\0';
-  kesi::UniqueFile device(g_calls.createFile(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                             0, nullptr));
-  if (!device) {
+  volume->reset(g_calls.createFile(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                   nullptr));
+  if (!*volume) {
     const DWORD error = GetLastError();
-    kesi::LogError(CheckLog(), L"VistaWay: Failed at CreateFile [%d]", static_cast<int>(error));
+    kesi::LogError(CheckLog(), L"%ls: Failed at %ls [%d]", route, step, static_cast<int>(error));
     return static_cast<LONG>(error);
   }
+  return 0;
+}
+
+LONG GetDiskSerialByStorageQuery(RQString* identifier) {
+  if (!identifier) return ERROR_INVALID_PARAMETER;
+  kesi::UniqueFile device;
+  if (const LONG status = OpenSystemVolume(L"VistaWay", L"CreateFile", &device)) return status;
 
   // STORAGE_PROPERTY_QUERY: the device property (0), the standard query (0), no further parameters.
   BYTE query[12] = {};
@@ -255,18 +262,8 @@ LONG GetDiskSerialByStorageQuery(RQString* identifier) {
 
 LONG GetDiskSerialByMiniport(RQString* identifier) {
   if (!identifier) return ERROR_INVALID_PARAMETER;
-  const wchar_t letter = SystemDriveLetter(L"XpWay");
-  if (!letter) return static_cast<LONG>(GetLastError());
-  wchar_t name[16];
-  _snwprintf(name, 16, L"\\\\.\\%c:", letter);
-  name[15] = L'\0';
-  kesi::UniqueFile volume(g_calls.createFile(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                             0, nullptr));
-  if (!volume) {
-    const DWORD error = GetLastError();
-    kesi::LogError(CheckLog(), L"XpWay: Failed at CreateFile1 [%d]", static_cast<int>(error));
-    return static_cast<LONG>(error);
-  }
+  kesi::UniqueFile volume;
+  if (const LONG status = OpenSystemVolume(L"XpWay", L"CreateFile1", &volume)) return status;
   // SCSI_ADDRESS: length, then port, path, target and unit numbers.
   BYTE address[8] = {};
   DWORD returned = 0;
@@ -278,6 +275,7 @@ LONG GetDiskSerialByMiniport(RQString* identifier) {
   }
   volume.reset();
 
+  wchar_t name[16];
   _snwprintf(name, 16, L"\\\\.\\Scsi%d:", static_cast<int>(address[4]));
   name[15] = L'\0';
   kesi::UniqueFile port(g_calls.createFile(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
