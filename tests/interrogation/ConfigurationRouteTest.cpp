@@ -332,7 +332,9 @@ TEST_F(ConfigurationRouteTest, DocumentsStayWellFormed) {
     EXPECT_EQ(c.literals, entries);
     // No control character but LF, tab and the CR inside a description; no character-data end.
     for (char ch : document) {
-      if (static_cast<unsigned char>(ch) < 0x20) EXPECT_TRUE(ch == '\n' || ch == '\t' || ch == '\r');
+      if (static_cast<unsigned char>(ch) < 0x20) {
+        EXPECT_TRUE(ch == '\n' || ch == '\t' || ch == '\r');
+      }
     }
     EXPECT_EQ(std::string::npos, document.find("]]>"));
     EXPECT_EQ(std::string::npos, document.find("\xef\xbf\xbd"));  // no replacement character from a surrogate

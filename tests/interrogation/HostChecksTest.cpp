@@ -441,7 +441,9 @@ TEST(HostChecksInput, TextWithoutFieldsOrTooLong) {
       verdict = 0;
       LONG status = c.check(text.c_str(), &verdict);
       EXPECT_TRUE(status == 0 || status == -503) << status << " for " << Narrow(text.substr(0, 20));
-      if (status == -503) EXPECT_EQ(0, verdict);
+      if (status == -503) {
+        EXPECT_EQ(0, verdict);
+      }
     }
   }
 }

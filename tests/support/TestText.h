@@ -12,6 +12,11 @@ inline std::string Narrow(const std::wstring& text) {
   return out;
 }
 
+inline std::string Narrow(const wchar_t* text) { return Narrow(std::wstring(text ? text : L"")); }
+
+// Wide form of ASCII text.
+inline std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
 // text with every line feed preceded by a carriage return.
 inline std::wstring WithCrLf(const std::wstring& text) {
   std::wstring out;

@@ -1,0 +1,13 @@
+#pragma once
+// The Windows error numbers that the OS-free code returns, named once here so that it needs no windows.h.
+// They are the system's own values (winerror.h); the Windows code uses the system's names for them.
+#include <cstdint>
+
+namespace kesi {
+
+constexpr uint32_t kErrorInvalidData = 13;       // ERROR_INVALID_DATA
+constexpr uint32_t kErrorOutOfMemory = 14;       // ERROR_OUTOFMEMORY
+constexpr uint32_t kErrorInvalidParameter = 87;  // ERROR_INVALID_PARAMETER
+constexpr uint32_t kErrorInsufficientBuffer = 122;  // ERROR_INSUFFICIENT_BUFFER
+
+}  // namespace kesi

@@ -1,0 +1,75 @@
+#pragma once
+// Files and folders for the Windows test programs: this build's fixtures, a test's own temporary folder
+// and the removal of a folder tree.
+#include <windows.h>
+
+#include <string>
+
+#include "Handles.h"
+
+namespace kesi::test {
+
+// The build folder that holds tests/ (the test programs sit in build/tests/SUBSYSTEM/), with its final
+// backslash.
+inline std::wstring BuildTestsFolder() {
+  wchar_t exe[MAX_PATH];
+  GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  std::wstring path(exe);
+  path.erase(path.find_last_of(L'\\'));
+  path.erase(path.find_last_of(L'\\') + 1);
+  return path;
+}
+
+// A file of this build's test fixtures: tests/fixtures/<relative>, as a full path.
+inline std::wstring FixturePath(const std::wstring& relative) {
+  return BuildTestsFolder() + L"fixtures\\" + relative;
+}
+
+// The sleeper fixture: a windowed program that waits until it is ended.
+inline std::wstring SleeperPath() { return FixturePath(L"sleeper\\kesisleeper.exe"); }
+
+// Removes a folder and everything under it (read-only files too); a missing folder is no error.
+inline void RemoveTree(const std::wstring& folder) {
+  WIN32_FIND_DATAW found;
+  UniqueFind search(FindFirstFileW((folder + L"\\*").c_str(), &found));
+  if (search) {
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring path = folder + L"\\" + name;
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(path);
+      } else {
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(path.c_str());
+      }
+    } while (FindNextFileW(search.get(), &found));
+  }
+  RemoveDirectoryW(folder.c_str());
+}
+
+// A fresh folder "kesi-NAME-PID" in the temporary folder, removed with everything in it by the destructor.
+class TempFolder {
+ public:
+  explicit TempFolder(const wchar_t* name) {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    path_ = std::wstring(temp) + L"kesi-" + name + L"-" + std::to_wstring(GetCurrentProcessId());
+    RemoveTree(path_);
+    created_ = CreateDirectoryW(path_.c_str(), nullptr) != FALSE;
+  }
+  ~TempFolder() { RemoveTree(path_); }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  bool Created() const { return created_; }
+  const std::wstring& Path() const { return path_; }
+  // PATH\name
+  std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+ private:
+  std::wstring path_;
+  bool created_ = false;
+};
+
+}  // namespace kesi::test
