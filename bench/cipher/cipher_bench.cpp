@@ -10,6 +10,8 @@
 
 #include "LineCipher.h"
 
+using namespace kesi;
+
 namespace {
 
 constexpr size_t kLineBytes = 100;

@@ -17,6 +17,8 @@
 #include "LogonRoute.h"
 #include "SystemInterrogator.h"
 
+using namespace kesi;
+
 namespace {
 
 struct KindLine {

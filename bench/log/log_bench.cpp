@@ -14,6 +14,8 @@
 #include "BenchClock.h"
 #include "LogFile.h"
 
+using namespace kesi;
+
 namespace {
 
 constexpr wchar_t kPayload[] = L"interrogation literal evaluated, parameters C:\\Program Files\\App\\app.exe";

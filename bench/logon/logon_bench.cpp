@@ -12,6 +12,8 @@
 #include "LPRPC.h"
 #include "LogonAgent.h"
 
+using namespace kesi;
+
 namespace {
 
 double Milliseconds(LARGE_INTEGER from, LARGE_INTEGER to) {

@@ -11,6 +11,8 @@
 
 #include "LPRPC.h"
 
+using namespace kesi;
+
 using Clock = std::chrono::steady_clock;
 
 namespace {

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cwchar>
 
+namespace kesi {
+
 namespace {
 
 const wchar_t kEmpty[] = L"";
@@ -214,3 +216,5 @@ const wchar_t* CModuleVersion::GetString(const wchar_t* format) {
   if (wcsnlen(text, cells) == cells) return kEmpty;
   return text;
 }
+
+}  // namespace kesi

@@ -3,6 +3,8 @@
 // of its string table (in the resource's first translation, "040904E4" when it lists none).
 #include <windows.h>
 
+namespace kesi {
+
 class CModuleVersion {
  public:
   CModuleVersion();
@@ -62,3 +64,5 @@ class CModuleVersion {
   VS_FIXEDFILEINFO* fixedInfo_;
   DWORD dataSize_;
 };
+
+}  // namespace kesi

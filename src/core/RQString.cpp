@@ -6,6 +6,8 @@
 #include <cwchar>
 #include <cwctype>
 
+namespace kesi {
+
 namespace {
 
 // Largest text a string holds: its cell count, terminator included, stays within 32 bits.
@@ -683,3 +685,5 @@ wchar_t* RQStringMZ::GetEnd(unsigned* used, unsigned* freeCells) const {
   if (freeCells) *freeCells = u < capacity_ ? capacity_ - u : 0;
   return end;
 }
+
+}  // namespace kesi

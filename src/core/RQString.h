@@ -8,6 +8,8 @@
 #include <windows.h>
 #include <cstdarg>
 
+namespace kesi {
+
 class RQString {
  public:
   // An empty string with no buffer (growth step 0).
@@ -198,3 +200,5 @@ class RQStringMZ {
   mutable unsigned cursorIndex_;
   mutable wchar_t* cursorPointer_;
 };
+
+}  // namespace kesi

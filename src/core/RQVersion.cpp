@@ -4,6 +4,8 @@
 
 #include "VersionText.h"
 
+namespace kesi {
+
 RQVersion::RQVersion(const char* text) : major_(0), minor_(0), build_(0), revision_(0) { ParseAnsi(text); }
 
 RQVersion::~RQVersion() = default;
@@ -59,3 +61,5 @@ DWORD RQVersion::ParseStored() {
   revision_ = parts[3];
   return result;
 }
+
+}  // namespace kesi

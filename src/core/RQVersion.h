@@ -5,6 +5,8 @@
 
 #include "RQString.h"
 
+namespace kesi {
+
 class RQVersion {
  public:
   // Zero parts, then parses text (ANSI; null gives 0.0.0.0).
@@ -51,3 +53,5 @@ class RQVersion {
   WORD revision_;
   RQString text_;
 };
+
+}  // namespace kesi

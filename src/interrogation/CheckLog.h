@@ -4,11 +4,13 @@
 #include <windows.h>
 
 namespace kesi {
+
 class LogFile;
-}
 
 // The current check log, or null.
 kesi::LogFile* CheckLog();
 // Sets the check log (null stops the logging); the caller keeps the log open while checks may run and
 // clears it before closing the log.
 void SetCheckLog(kesi::LogFile* log);
+
+}  // namespace kesi

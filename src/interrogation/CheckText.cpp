@@ -5,6 +5,8 @@
 #include "HostChecks.h"
 #include "LiteralLine.h"
 
+namespace kesi {
+
 namespace {
 
 constexpr size_t kMaxPlainField = 4096;  // a field copied without expansion must be shorter than this
@@ -126,3 +128,5 @@ std::unique_ptr<wchar_t[]> DuplicateText(const wchar_t* text) {
   if (copy) wmemcpy(copy.get(), text, length + 1);
   return copy;
 }
+
+}  // namespace kesi

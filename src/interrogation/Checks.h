@@ -6,6 +6,8 @@
 // The status never changes a result; only the verdict does.
 #include <windows.h>
 
+namespace kesi {
+
 class RQString;
 class ItemQueue;  // the locked queue of RQString items a result carries (ItemQueue.h)
 
@@ -28,3 +30,5 @@ LONG EvaluateEquipmentID(const wchar_t* parameters, LONG* verdict, ItemQueue* it
 // The outside product-check engine, for the kinds OPSWATAV (12), OPSWATPFW (13) and OPSWATAS (14).
 // Stores the engine's 16-bit boolean widened with its sign (TRUE is -1).
 HRESULT EvaluateOpswat(int kind, const RQString& parameters, LONG* verdict);
+
+}  // namespace kesi

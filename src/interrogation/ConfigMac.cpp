@@ -11,6 +11,8 @@
 #include "ConfigText.h"
 #include "LogFile.h"
 
+namespace kesi {
+
 namespace {
 
 struct FreeDeleter {
@@ -97,3 +99,5 @@ bool BuildMacHeader(const char* body, wchar_t* header, size_t headerChars) {
   }
   return true;
 }
+
+}  // namespace kesi

@@ -6,8 +6,8 @@
 #include <windows.h>
 
 namespace kesi {
+
 class LogFile;
-}
 
 // Room for the value read from [Global] (a value of this many characters or more counts as missing).
 constexpr size_t kConfigMacBufferChars = 128;
@@ -28,3 +28,5 @@ LONG VerifyConfigMac(const wchar_t* configuration, const wchar_t* mac, kesi::Log
 // where body is zero-terminated. True when the line was written; otherwise header is left empty and the
 // post goes out without it.
 bool BuildMacHeader(const char* body, wchar_t* header, size_t headerChars);
+
+}  // namespace kesi

@@ -15,6 +15,8 @@
 #include "Handles.h"
 #include "LogFile.h"
 
+namespace kesi {
+
 namespace {
 
 // Numbered messages of the interrogator's log.
@@ -399,3 +401,5 @@ HRESULT ConfigurationRoute::GetLocation(BSTR* location) {
   kesi::LogMsgInfo(log_, kMsgGetLocation, location_);
   return S_OK;
 }
+
+}  // namespace kesi

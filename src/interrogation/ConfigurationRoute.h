@@ -18,8 +18,8 @@
 #include "RQString.h"
 
 namespace kesi {
+
 class LogFile;
-}
 
 // The user agent of every request the route makes.
 constexpr wchar_t kInterrogatorAgent[] = L"Velmora Interrogator";
@@ -131,3 +131,5 @@ class ConfigurationRoute {
   DWORD documentSize_ = 0;
   wchar_t* location_ = nullptr;
 };
+
+}  // namespace kesi

@@ -20,6 +20,8 @@
 #include "RQString.h"
 #include "SerialText.h"
 
+namespace kesi {
+
 namespace {
 
 constexpr LONG kNoIdentifier = -503;
@@ -363,3 +365,5 @@ LONG EvaluateEquipmentID(const wchar_t* parameters, LONG* verdict, ItemQueue* it
   *verdict = 1;
   return status;
 }
+
+}  // namespace kesi

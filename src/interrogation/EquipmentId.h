@@ -5,8 +5,11 @@
 #include <windows.h>
 #include <oaidl.h>
 
-class RQString;
 struct IWbemServices;
+
+namespace kesi {
+
+class RQString;
 
 // Each source appends what it found to identifier and returns 0, or a failure status (logged).
 // 0 when a virtual machine's BIOS serial was appended; -503 when the machine is not a virtual machine
@@ -52,3 +55,5 @@ constexpr DWORD kMiniportIdentify = 0x1B0501;        // IOCTL_SCSI_MINIPORT_IDEN
 constexpr DWORD kMiniportRequestSize = 60;           // SRB_IO_CONTROL + SENDCMDINPARAMS - 1
 constexpr DWORD kMiniportAnswerSize = 557;           // SRB_IO_CONTROL + SENDCMDOUTPARAMS - 1 + 512
 constexpr DWORD kMiniportIdentifyOffset = 44;        // identify data: behind the header, size and status
+
+}  // namespace kesi

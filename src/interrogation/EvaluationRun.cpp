@@ -1,5 +1,7 @@
 #include "EvaluationRun.h"
 
+namespace kesi {
+
 namespace {
 
 thread_local EvaluationRun* t_run = nullptr;
@@ -15,3 +17,5 @@ EvaluationRun::~EvaluationRun() {
 }
 
 EvaluationRun* EvaluationRun::Current() noexcept { return t_run; }
+
+}  // namespace kesi

@@ -11,6 +11,8 @@
 #include <memory>
 #include <new>
 
+namespace kesi {
+
 // What one kind of check keeps for the length of a run; destroyed when the run ends.
 class RunCache {
  public:
@@ -48,3 +50,5 @@ class EvaluationRun {
   bool outermost_;
   std::unique_ptr<RunCache> caches_[kSlotCount];
 };
+
+}  // namespace kesi

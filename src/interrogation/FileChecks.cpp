@@ -5,6 +5,8 @@
 #include "HostChecks.h"
 #include "SecurityChecks.h"
 
+namespace kesi {
+
 namespace {
 
 // The fields of a file literal, in order.
@@ -242,3 +244,5 @@ LONG EvaluateDirectory(const wchar_t* parameters, LONG* verdict) {
   *verdict = (search && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ? 1 : 0;
   return ERROR_SUCCESS;
 }
+
+}  // namespace kesi

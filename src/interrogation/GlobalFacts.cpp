@@ -5,6 +5,8 @@
 #include "Handles.h"
 #include "RQString.h"
 
+namespace kesi {
+
 namespace {
 
 bool BoundNativeArchitecture(WORD* architecture) {
@@ -72,3 +74,5 @@ bool ReadIs64Bit() {
   WORD architecture = 0;
   return g_calls.nativeArchitecture(&architecture) && architecture == PROCESSOR_ARCHITECTURE_AMD64;
 }
+
+}  // namespace kesi

@@ -5,6 +5,8 @@
 // 32-bit machine or a machine whose folders cannot be read.
 #include <windows.h>
 
+namespace kesi {
+
 class RQString;
 
 struct GlobalFactCalls {
@@ -36,3 +38,5 @@ bool ReadUserHomeDirectory(RQString* folder);
 bool ReadSystemDirectory(RQString* folder);
 // The native architecture is AMD64 (9).
 bool ReadIs64Bit();
+
+}  // namespace kesi

@@ -15,6 +15,8 @@
 #include "LogFile.h"
 #include "RQString.h"
 
+namespace kesi {
+
 namespace {
 
 constexpr DWORD kDnsDomainChars = 512;
@@ -194,3 +196,5 @@ LONG EvaluateCertificate(const wchar_t* parameters, LONG* verdict, ItemQueue* it
     return ERROR_NOT_ENOUGH_MEMORY;
   }
 }
+
+}  // namespace kesi

@@ -7,6 +7,8 @@
 
 #include <memory>
 
+namespace kesi {
+
 class RQString;
 
 // The status of a check whose parameter text is missing or could not be prepared.
@@ -75,3 +77,5 @@ struct DomainCalls {
 };
 DomainCalls& DomainSystem();
 void ResetDomainCalls();
+
+}  // namespace kesi

@@ -4,6 +4,8 @@
 
 #include "RQString.h"
 
+namespace kesi {
+
 namespace {
 
 class Lock {
@@ -89,3 +91,5 @@ unsigned ItemQueue::Count() {
   Lock lock(&lock_);
   return count_;
 }
+
+}  // namespace kesi

@@ -4,6 +4,8 @@
 // queue's critical section.
 #include <windows.h>
 
+namespace kesi {
+
 class RQString;
 
 class ItemQueue {
@@ -38,3 +40,5 @@ class ItemQueue {
   Node* tail_ = nullptr;
   unsigned count_ = 0;
 };
+
+}  // namespace kesi

@@ -8,6 +8,8 @@
 #include "OpswatEngine.h"
 #include "RQString.h"
 
+namespace kesi {
+
 namespace {
 
 // COM for the length of one call. A thread that already lives in the other apartment model keeps it:
@@ -95,3 +97,5 @@ OpswatRunScope::~OpswatRunScope() {
   engine_->Close(0);
   engine_.reset();
 }
+
+}  // namespace kesi

@@ -6,6 +6,8 @@
 
 #include "Handles.h"
 
+namespace kesi {
+
 // {6F254038-67F0-4388-973B-91CE0EBF3B24}
 constexpr CLSID kOpswatEngineClsid = {0x6F254038, 0x67F0, 0x4388, {0x97, 0x3B, 0x91, 0xCE, 0x0E, 0xBF, 0x3B, 0x24}};
 // {5E3A5A00-39D6-4C9E-A8DA-082E789E4C40}
@@ -34,3 +36,5 @@ class OpswatRunScope {
   kesi::ComPtr<IOpswatEngine> engine_;
   kesi::ComPtr<IOpswatEngine>* outer_;
 };
+
+}  // namespace kesi

@@ -15,6 +15,8 @@
 #include "Handles.h"
 #include "HostChecks.h"
 
+namespace kesi {
+
 namespace {
 
 constexpr DWORD kSnapshotProcesses = TH32CS_SNAPPROCESS | 0x40000000;  // and no heap lists
@@ -332,3 +334,5 @@ LONG EvaluateProcess(const wchar_t* parameters, LONG* verdict) {
   FindProcess(pattern.get(), verdict);
   return ERROR_SUCCESS;
 }
+
+}  // namespace kesi

@@ -6,6 +6,8 @@
 #include "Handles.h"
 #include "HostChecks.h"
 
+namespace kesi {
+
 namespace {
 
 constexpr DWORD kValueBytes = 2048;     // a longer value cannot be read and compares false
@@ -166,3 +168,5 @@ LONG EvaluateRegistry(const wchar_t* parameters, LONG* verdict) {
   *verdict = ValueHolds(key.get(), name ? name.get() : L"", expected, accepted) ? 1 : 0;
   return ERROR_SUCCESS;
 }
+
+}  // namespace kesi

@@ -18,6 +18,8 @@
 #include "HexText.h"
 #include "LogFile.h"
 
+namespace kesi {
+
 namespace {
 
 constexpr LONG kParametersMissing = -503;
@@ -412,3 +414,5 @@ LONG CheckCatalogSignature(const wchar_t* path, const wchar_t* catalog, DWORD* s
   size_t hexLength = sizeof(hex);
   return kesi::BytesToHex(digest, digestLength, hex, &hexLength) && lstrcmpiA(hex, argument.get()) == 0;
 }
+
+}  // namespace kesi

@@ -4,6 +4,8 @@
 // the platform's signature verification.
 #include <windows.h>
 
+namespace kesi {
+
 // Product libraries of the firewall check, looked up in the system folder.
 constexpr wchar_t kZoneAlarmLibrary[] = L"vspubapi.dll";
 constexpr char kZoneAlarmExport[] = "tvIsTvRunning";
@@ -37,3 +39,5 @@ constexpr DWORD kTrustVerifyState = 0x2;  // run with the "verify" state action 
 // platform's result: 0 when the file is signed and trusted (TRUST_E_NOSIGNATURE 0x800B0100 unsigned,
 // TRUST_E_BAD_DIGEST 0x80096010 changed after signing, ...).
 LONG VerifyFileTrust(HWND window, const wchar_t* path, DWORD flags);
+
+}  // namespace kesi

@@ -11,6 +11,8 @@
 #include "LiteralLine.h"
 #include "OpswatEngine.h"
 
+namespace kesi {
+
 namespace {
 
 // Kind names are compared without regard to case in the invariant locale, so that a user locale with
@@ -278,3 +280,5 @@ void SystemInterrogator::RefreshGlobalFacts() {
   ReadSystemDirectory(&systemDirectory_);
   is64Bit_ = ReadIs64Bit();
 }
+
+}  // namespace kesi

@@ -13,6 +13,8 @@
 #include "ItemQueue.h"
 #include "RQString.h"
 
+namespace kesi {
+
 class SystemInterrogator;
 
 // One named result.
@@ -173,3 +175,5 @@ class SystemInterrogator {
   int recurringInterval_ = -1;
   RQString resultHash_;
 };
+
+}  // namespace kesi

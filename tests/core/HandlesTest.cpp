@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include "Handles.h"
 
+using namespace kesi;
+
 // Every owner releases exactly once: an event closed by its owner can no longer be used.
 TEST(Handles, OwnersCloseOnResetAndMove) {
   HANDLE raw = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -17,6 +17,8 @@
 #include "TestLogFile.h"
 #include "messages.h"
 
+using namespace kesi;
+
 namespace {
 
 using kesi::LogFile;

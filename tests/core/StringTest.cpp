@@ -6,6 +6,8 @@
 
 #include "RQString.h"
 
+using namespace kesi;
+
 namespace {
 
 // True when every cell of s from its terminator to the end of its buffer is zero.

@@ -5,6 +5,8 @@
 #include "ModuleVersion.h"
 #include "RQVersion.h"
 
+using namespace kesi;
+
 namespace {
 
 // The folder of the version fixtures, built next to this test program's folder.

@@ -8,7 +8,9 @@
 #include "CheckLog.h"
 #include "TestLogFile.h"
 
-class CheckLogCapture : public kesi::test::TestLogFile {
+namespace kesi::test {
+
+class CheckLogCapture : public TestLogFile {
  public:
   explicit CheckLogCapture(const wchar_t* name) : TestLogFile(name) { SetCheckLog(Log()); }
   ~CheckLogCapture() { SetCheckLog(nullptr); }
@@ -20,3 +22,5 @@ inline std::string Ascii(const std::wstring& text) {
   for (wchar_t c : text) out += c < 128 ? static_cast<char>(c) : '?';
   return out;
 }
+
+}  // namespace kesi::test

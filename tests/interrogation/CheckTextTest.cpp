@@ -7,6 +7,8 @@
 
 #include "HostChecks.h"
 
+using namespace kesi;
+
 namespace {
 
 std::string Narrow(const std::wstring& text) {

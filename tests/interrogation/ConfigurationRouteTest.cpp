@@ -18,6 +18,8 @@
 #include "TestLogFile.h"
 #include "TestText.h"
 
+using namespace kesi;
+
 namespace {
 
 using kesi::test::Narrow;

@@ -9,6 +9,8 @@
 #include "GlobalFacts.h"
 #include "SystemInterrogator.h"
 
+using namespace kesi;
+
 namespace {
 
 std::string Narrow(const wchar_t* text) {

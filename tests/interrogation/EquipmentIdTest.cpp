@@ -14,6 +14,9 @@
 #include "ItemQueue.h"
 #include "RQString.h"
 
+using namespace kesi;
+using namespace kesi::test;
+
 namespace {
 
 // Drains the queue's texts in order.

@@ -20,6 +20,8 @@
 #include "RQString.h"
 #include "SystemInterrogator.h"
 
+using namespace kesi;
+
 namespace {
 
 // The sleeper fixture, built next to this test program's folder.

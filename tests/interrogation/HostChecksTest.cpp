@@ -15,6 +15,9 @@
 #include "RQString.h"
 #include "SystemInterrogator.h"
 
+using namespace kesi;
+using namespace kesi::test;
+
 namespace {
 
 std::string Narrow(const std::wstring& text) {

@@ -8,6 +8,8 @@
 #include "LogonRoute.h"
 #include "SimulatorClient.h"
 
+using namespace kesi;
+
 namespace {
 
 using kesi::test::Appliance;

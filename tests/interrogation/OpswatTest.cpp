@@ -11,6 +11,8 @@
 #include "OpswatEngine.h"
 #include "SystemInterrogator.h"
 
+using namespace kesi;
+
 namespace {
 
 const wchar_t kState[] = L"Software\\KesiTests\\OpswatEngine";

@@ -8,6 +8,8 @@
 #include "EvaluationRun.h"
 #include "HostChecks.h"
 
+using namespace kesi;
+
 namespace {
 
 std::string Narrow(const std::wstring& text) {

@@ -5,6 +5,8 @@
 
 #include "Checks.h"
 
+using namespace kesi;
+
 namespace {
 
 std::string Narrow(const std::wstring& text) {

@@ -20,6 +20,9 @@
 #include "HexText.h"
 #include "SecurityChecks.h"
 
+using namespace kesi;
+using namespace kesi::test;
+
 namespace {
 
 // A file of this build's test fixtures (tests/fixtures/<relative>), as a full path.

@@ -12,6 +12,8 @@
 #include "LineCipher.h"
 #include "RQCertificate.h"
 
+using namespace kesi;
+
 using kesi::RQCertificate;
 using kesi::RQCertificateInfo;
 

@@ -9,6 +9,8 @@
 
 #include "RQCredential.h"
 
+using namespace kesi;
+
 using kesi::kCredentialTargetName;
 using kesi::RQCredential;
 

@@ -9,6 +9,8 @@
 #include "LogonAgent.h"
 #include "SimulatorClient.h"
 
+using namespace kesi;
+
 namespace kesi {
 namespace {
 

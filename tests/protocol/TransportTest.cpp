@@ -11,6 +11,8 @@
 #include "RQCredential.h"
 #include "SimulatorClient.h"
 
+using namespace kesi;
+
 namespace kesi {
 namespace {
 

@@ -5,6 +5,8 @@
 #include "LPRPC.h"
 #include "Utf8Buffer.h"
 
+using namespace kesi;
+
 using kesi::Utf8Buffer;
 
 // UTF-16 in, UTF-8 bytes (with the NUL the conversion writes, and counted) stored, the same UTF-16 out.

@@ -17,6 +17,8 @@
 
 #include "LineCipher.h"
 
+using namespace kesi;
+
 namespace {
 
 const wchar_t kUsage[] =

@@ -21,7 +21,7 @@
 #include "Probe.h"
 #include "SystemInterrogator.h"
 
-namespace kesiprobe {
+namespace kesi::probe {
 
 namespace {
 
@@ -502,4 +502,4 @@ int RunInterrogate(int argc, wchar_t** argv) {
   }
 }
 
-}  // namespace kesiprobe
+}  // namespace kesi::probe

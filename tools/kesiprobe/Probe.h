@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-namespace kesiprobe {
+namespace kesi::probe {
 
 // Writes text as UTF-8, whatever the console's code page.
 void Print(FILE* stream, const std::wstring& text);
@@ -24,4 +24,4 @@ int UsageError(const std::wstring& message);
 int RunLogon(int argc, wchar_t** argv);
 int RunInterrogate(int argc, wchar_t** argv);
 
-}  // namespace kesiprobe
+}  // namespace kesi::probe

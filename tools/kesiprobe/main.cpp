@@ -16,7 +16,7 @@
 #include "LogonAgent.h"
 #include "Probe.h"
 
-namespace kesiprobe {
+namespace kesi::probe {
 
 namespace {
 
@@ -140,10 +140,10 @@ const Command kCommands[] = {
 };
 
 }  // namespace
-}  // namespace kesiprobe
+}  // namespace kesi::probe
 
 int wmain(int argc, wchar_t** argv) {
-  using namespace kesiprobe;
+  using namespace kesi::probe;
   if (argc < 2) return UsageError(L"no command given");
   std::wstring name = argv[1];
   if (name == L"--help" || name == L"-h" || name == L"help") {

@@ -8,6 +8,8 @@
 
 #include "LogFile.h"
 
+using namespace kesi;
+
 namespace {
 
 std::wstring Known(int csidl) {

@@ -9,6 +9,8 @@
 #include "LineCipher.h"
 #include "Rijndael.h"
 
+using namespace kesi;
+
 using kesi::Rijndael;
 
 namespace {

@@ -6,6 +6,8 @@
 
 #include "Sha1.h"
 
+using namespace kesi;
+
 namespace {
 
 std::string Hex(const unsigned char* bytes, size_t size) {

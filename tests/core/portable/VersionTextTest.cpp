@@ -2,6 +2,8 @@
 
 #include "VersionText.h"
 
+using namespace kesi;
+
 TEST(VersionText, Parse) {
   struct Case {
     const wchar_t* text;

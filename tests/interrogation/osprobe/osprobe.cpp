@@ -13,7 +13,7 @@ int main() {
   int code = 0;
   for (int i = 1; i < argc; ++i) {
     LONG verdict = 0;
-    if (EvaluateOSVersion(argv[i], &verdict) != 0) code |= 1 << 30;
+    if (kesi::EvaluateOSVersion(argv[i], &verdict) != 0) code |= 1 << 30;
     if (verdict == 1) code |= 1 << (i - 1);
   }
   LocalFree(argv);

@@ -10,6 +10,8 @@
 #include "SignedConfigs.h"
 #include "TestText.h"
 
+using namespace kesi;
+
 namespace kesi {
 namespace {
 

@@ -6,6 +6,8 @@
 
 #include "LiteralLine.h"
 
+using namespace kesi;
+
 namespace kesi {
 namespace {
 

@@ -8,6 +8,8 @@
 #include "HexText.h"
 #include "SerialText.h"
 
+using namespace kesi;
+
 namespace kesi {
 namespace {
 

@@ -13,6 +13,8 @@
 
 #include "ClientCertificate.h"
 
+using namespace kesi;
+
 using kesi::ClientCertificateSearch;
 using kesi::FindClientCertificate;
 

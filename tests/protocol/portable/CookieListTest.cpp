@@ -5,6 +5,8 @@
 
 #include "CookieList.h"
 
+using namespace kesi;
+
 using kesi::CookiePair;
 using kesi::SplitCookies;
 

@@ -5,6 +5,8 @@
 
 #include "Utf8Buffer.h"
 
+using namespace kesi;
+
 using kesi::Utf8Buffer;
 
 // Whatever put the contents there, the bytes are followed by a NUL and the length is what was given.
