@@ -6,7 +6,10 @@ if(KESI_WINDOWS)
   # Deliverables carry the MinGW runtime inside them and import system DLLs only.
   add_link_options(-static -static-libgcc -static-libstdc++)
   add_compile_options(-Wall -Wextra -Wno-unused-parameter -Wno-missing-field-initializers -Wno-cast-function-type)
-  set(KESI_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix")
+  # One prefix for both Windows builds (build/wineprefix beside build/win64 and build/win32): the 32-bit
+  # programs run in the 64-bit prefix through WoW64, as on the users' machines.
+  get_filename_component(_build_parent ${CMAKE_BINARY_DIR} DIRECTORY)
+  set(KESI_WINEPREFIX "${_build_parent}/wineprefix")
   configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
                  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
@@ -48,7 +51,7 @@ function(kesi_check_imports)
   endif()
   foreach(t ${ARGN})
     add_test(NAME imports.${t}
-      COMMAND ${CMAKE_SOURCE_DIR}/cmake/check-imports.sh ${KESI_OBJDUMP} ${KESI_WINEPREFIX} $<TARGET_FILE:${t}>)
+      COMMAND ${CMAKE_SOURCE_DIR}/cmake/check-imports.sh ${KESI_OBJDUMP} ${KESI_WINEPREFIX} ${CMAKE_BINARY_DIR}/wine-run $<TARGET_FILE:${t}>)
   endforeach()
 endfunction()
 

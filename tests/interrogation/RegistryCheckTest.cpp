@@ -25,6 +25,9 @@ void SetText(HKEY key, const wchar_t* name, const std::wstring& text, DWORD type
 
 void SetNumber(HKEY key, const wchar_t* name, DWORD number) { SetValue(key, name, REG_DWORD, &number, sizeof(number)); }
 
+// The check reads the 64-bit view on a 64-bit system; a 32-bit test process writes there too.
+constexpr REGSAM kTestKeyAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
+
 // The same values under HKCU and HKLM, in a key of this test process, deleted afterwards.
 class RegistryCheck : public ::testing::Test {
  protected:
@@ -32,22 +35,22 @@ class RegistryCheck : public ::testing::Test {
     subkey_ = L"Software\\KesiHostChecks\\" + std::to_wstring(GetCurrentProcessId());
     for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
       HKEY key;
-      ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, subkey_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+      ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, subkey_.c_str(), 0, nullptr, 0, kTestKeyAccess, nullptr, &key,
                                                nullptr));
       Fill(key);
       RegCloseKey(key);
       HKEY sub;
-      ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, (subkey_ + L"\\Sub,key").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+      ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, (subkey_ + L"\\Sub,key").c_str(), 0, nullptr, 0, kTestKeyAccess,
                                                nullptr, &sub, nullptr));
       RegCloseKey(sub);
     }
   }
   void TearDown() override {
     for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-      RegDeleteTreeW(root, subkey_.c_str());
       HKEY parent;
-      if (RegOpenKeyExW(root, L"Software", 0, KEY_ALL_ACCESS, &parent) == ERROR_SUCCESS) {
-        RegDeleteKeyW(parent, L"KesiHostChecks");  // only when no other test process still uses it
+      if (RegOpenKeyExW(root, L"Software", 0, kTestKeyAccess, &parent) == ERROR_SUCCESS) {
+        RegDeleteTreeW(parent, (L"KesiHostChecks\\" + std::to_wstring(GetCurrentProcessId())).c_str());
+        RegDeleteKeyExW(parent, L"KesiHostChecks", KEY_WOW64_64KEY, 0);  // only when no other test process still uses it
         RegCloseKey(parent);
       }
     }

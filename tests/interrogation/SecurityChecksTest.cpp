@@ -173,7 +173,7 @@ TEST(WindowsFirewall, AsksTheFirewallManager) {
   std::pair<HRESULT*, LONG*> out{&threadStatus, &threadVerdict};
   HANDLE thread = CreateThread(
       nullptr, 0,
-      [](void* arg) -> DWORD {
+      [](void* arg) WINAPI -> DWORD {
         auto* o = static_cast<std::pair<HRESULT*, LONG*>*>(arg);
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         *o->first = CheckWindowsFirewall(o->second);
