@@ -15,8 +15,12 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+import appliance  # noqa: E402
 import lprpc  # noqa: E402
-import simulator  # noqa: E402
+from control import ControlServer  # noqa: E402
+from journal import journal_line  # noqa: E402
+from linecipher import line_cipher_key  # noqa: E402
+from scenario import load_scenario  # noqa: E402
 
 SESSION = "SIMSESSION-0001"
 TLS = ssl._create_unverified_context()
@@ -43,7 +47,7 @@ class Client:
             conn.close()
 
     def call(self, procedure, params):
-        status, headers, body = self.request("POST", simulator.LOGON_PATH, lprpc.encode_call(procedure, params),
+        status, headers, body = self.request("POST", appliance.LOGON_PATH, lprpc.encode_call(procedure, params),
                                              {"Content-Type": lprpc.CONTENT_TYPE})
         return status, headers, body
 
@@ -55,7 +59,7 @@ class Client:
 
 class InstanceCase(unittest.TestCase):
     def start(self, **scenario):
-        instance = simulator.Instance(simulator.load_scenario(scenario), port=0).start()
+        instance = appliance.Instance(load_scenario(scenario), port=0).start()
         self.addCleanup(instance.stop)
         return instance, Client(instance)
 
@@ -80,7 +84,7 @@ class LogonTest(InstanceCase):
         self.assertEqual(journal[3]["arguments"], [15, SESSION, [["R", True, ["item"]]], [["user", 1], ["x64", True]]])
         self.assertEqual(journal[3]["headers"]["Content-Type"], lprpc.CONTENT_TYPE)
         self.assertTrue(all(not e["problems"] for e in journal), journal)
-        self.assertTrue(simulator.journal_line(journal[2]).startswith(
+        self.assertTrue(journal_line(journal[2]).startswith(
             '#2 POST /__api__/__logon__ 200 proc=10 call=0 args=[15,"SIMSESSION-0001"] '
             'ctype="application/lprpc; version=1.0"'))
 
@@ -122,9 +126,16 @@ class LogonTest(InstanceCase):
         client.reply(1, [14])
         client.reply(10, [15, SESSION])
         self.assertEqual(client.reply(10, [9, "other"]), (4, (2, 0, "invalid session")))
-        problems = [e["problems"] for e in instance.journal_snapshot()]
-        self.assertEqual(problems, [["announced version 14, not 15"], ["version 15, agreed 9"],
-                                    ["session 'other', issued 'SIMSESSION-0001'"]])
+        client.request("POST", appliance.LOGON_PATH, lprpc.encode_call(10, [9, SESSION]) + b"\0",
+                       {"Content-Type": lprpc.CONTENT_TYPE})
+        client.request("POST", appliance.LOGON_PATH, lprpc.encode_call(10, [9, SESSION]),
+                       {"Content-Type": "text/plain"})
+        journal = instance.journal_snapshot()
+        self.assertEqual([e["problems"] for e in journal],
+                         [["announced version 14, not 15"], ["version 15, agreed 9"],
+                          ["session 'other', issued 'SIMSESSION-0001'"], ["1 bytes after the call"],
+                          ["Content-Type 'text/plain'"]])
+        self.assertTrue(journal_line(journal[3]).endswith(' problems=["1 bytes after the call"]'))
 
 
 class FaultTest(InstanceCase):
@@ -190,7 +201,7 @@ class FaultTest(InstanceCase):
             client.call(10, [15, SESSION])
         journal = instance.journal_snapshot()
         self.assertEqual([e["status"] for e in journal], [200, None, None])
-        self.assertIn("#1 POST /__api__/__logon__ - proc=10 call=1", simulator.journal_line(journal[1]))
+        self.assertIn("#1 POST /__api__/__logon__ - proc=10 call=1", journal_line(journal[1]))
 
 
 class FilesAndUploadsTest(InstanceCase):
@@ -209,12 +220,12 @@ class FilesAndUploadsTest(InstanceCase):
         self.assertEqual((status, headers["Location"]),
                          (200, "https://127.0.0.1:%d/postauth/epc/result" % instance.port))
         journal = instance.journal_snapshot()
-        self.assertIn('cookie="FARLINK_ID=abc"', simulator.journal_line(journal[2]))
+        self.assertIn('cookie="FARLINK_ID=abc"', journal_line(journal[2]))
         self.assertEqual(journal[-1]["body_text"], "<epcData/>")
-        self.assertIn('mac="00FF"', simulator.journal_line(journal[-1]))
+        self.assertIn('mac="00FF"', journal_line(journal[-1]))
 
     def test_log_upload_is_stored_and_deciphered(self):
-        key = simulator.line_cipher_key()
+        key = line_cipher_key()
 
         def cipher_line(text):
             # Each line on its own, with openssl doing the padding: independent of the deciphering code.
@@ -228,11 +239,11 @@ class FilesAndUploadsTest(InstanceCase):
         log = (b"01/02/2024 10:11:12.013 INFO plain line\r\n" + cipher_line(b"first secret\r\n") + b"\n" +
                cipher_line(sixteen) + b"\n" + cipher_line(b"") + b"\n" + b"QUJD\n" +
                cipher_line(b"first secret\r\n") + b"\n")
-        instance, client = self.start(faults=[{"path": simulator.LOG_UPLOAD_PATH, "call": 0, "http_status": 500}])
+        instance, client = self.start(faults=[{"path": appliance.LOG_UPLOAD_PATH, "call": 0, "http_status": 500}])
         statuses = []
         for file_bytes in (log, log, b""):
-            body = simulator.UPLOAD_HEAD + file_bytes + simulator.UPLOAD_TAIL
-            statuses.append(client.request("POST", simulator.LOG_UPLOAD_PATH, body, {
+            body = appliance.UPLOAD_HEAD + file_bytes + appliance.UPLOAD_TAIL
+            statuses.append(client.request("POST", appliance.LOG_UPLOAD_PATH, body, {
                 "Content-Type": "multipart/form-data; boundary=jiminycricket", "Cookie": "FARLINK_ID=team"})[0])
         self.assertEqual(statuses, [500, 200, 200], "the fault answers the first upload, which is still kept")
         uploads = instance.uploads_snapshot()
@@ -248,10 +259,10 @@ class FilesAndUploadsTest(InstanceCase):
 
         # A form that is not the client's exact one is still stored, and told apart.
         body = b"--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a\"\r\n\r\nxyz\r\n--b--\r\n"
-        client.request("POST", simulator.LOG_UPLOAD_PATH, body, {"Content-Type": "multipart/form-data; boundary=b"})
+        client.request("POST", appliance.LOG_UPLOAD_PATH, body, {"Content-Type": "multipart/form-data; boundary=b"})
         last = instance.uploads_snapshot()[-1]
         self.assertEqual((last["form"], base64.b64decode(last["file_base64"])), ("other", b"xyz\r\n"))
-        line = simulator.journal_line(instance.journal_snapshot()[-1])
+        line = journal_line(instance.journal_snapshot()[-1])
         self.assertIn("upload=3 bytes=5 form=other", line)
 
 
@@ -271,7 +282,7 @@ class CertificateTest(InstanceCase):
 
 class ControlTest(unittest.TestCase):
     def test_instances_through_the_control_server(self):
-        control = simulator.ControlServer(("127.0.0.1", 0))
+        control = ControlServer(("127.0.0.1", 0))
         threading.Thread(target=control.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
         self.addCleanup(control.server_close)
         self.addCleanup(control.stop_all)
@@ -296,8 +307,8 @@ class ControlTest(unittest.TestCase):
         client = Client(instance)
         self.assertEqual(client.reply(1, [15]), (0, [7, SESSION]))
         self.assertEqual(client.reply(10, [7, SESSION])[1][1], 12, "version 7 carries the interval in the list reply")
-        body = simulator.UPLOAD_HEAD + b"line\n" + simulator.UPLOAD_TAIL
-        client.request("POST", simulator.LOG_UPLOAD_PATH, body,
+        body = appliance.UPLOAD_HEAD + b"line\n" + appliance.UPLOAD_TAIL
+        client.request("POST", appliance.LOG_UPLOAD_PATH, body,
                        {"Content-Type": "multipart/form-data; boundary=jiminycricket"})
 
         status, text = ask("GET", "/instances/%d/journal.txt" % created["id"])
