@@ -15,6 +15,7 @@
 #include "LogFile.h"
 #include "SignedConfigs.h"
 #include "SimulatorClient.h"
+#include "TestFiles.h"
 #include "TestLogFile.h"
 #include "TestText.h"
 

@@ -8,6 +8,7 @@
 
 #include "LogonAgent.h"
 #include "SimulatorClient.h"
+#include "TestFiles.h"
 
 using namespace kesi;
 

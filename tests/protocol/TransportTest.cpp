@@ -10,6 +10,7 @@
 #include "RQCertificate.h"
 #include "RQCredential.h"
 #include "SimulatorClient.h"
+#include "TestFiles.h"
 
 using namespace kesi;
 

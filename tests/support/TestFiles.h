@@ -1,6 +1,6 @@
 #pragma once
 // Files and folders for the Windows test programs: this build's fixtures, a test's own temporary folder
-// and the removal of a folder tree.
+// or file, and the removal of a folder tree.
 #include <windows.h>
 
 #include <string>
@@ -70,6 +70,28 @@ class TempFolder {
  private:
   std::wstring path_;
   bool created_ = false;
+};
+
+// A file in the temporary folder holding the given bytes, deleted by the destructor.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& bytes) {
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    GetTempFileNameW(folder, L"kpt", 0, path_);
+    UniqueFile file(CreateFileW(path_, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (file && !bytes.empty())
+      WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  }
+  ~TempFile() { DeleteFileW(path_); }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+
+  const wchar_t* Path() const { return path_; }
+
+ private:
+  wchar_t path_[MAX_PATH] = {};
 };
 
 }  // namespace kesi::test

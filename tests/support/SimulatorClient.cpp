@@ -112,16 +112,4 @@ std::string Appliance::Args(const std::string& line) {
   return line.substr(at, end == std::string::npos ? std::string::npos : end - at);
 }
 
-TempFile::TempFile(const std::string& bytes) {
-  wchar_t folder[MAX_PATH];
-  GetTempPathW(MAX_PATH, folder);
-  GetTempFileNameW(folder, L"kpt", 0, path_);
-  HANDLE file = CreateFileW(path_, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  DWORD written = 0;
-  if (!bytes.empty()) WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
-}
-
-TempFile::~TempFile() { DeleteFileW(path_); }
-
 }  // namespace kesi::test

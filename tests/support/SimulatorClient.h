@@ -46,17 +46,4 @@ class Appliance {
   std::string error_;
 };
 
-// A temporary file holding bytes; deleted with the object.
-class TempFile {
- public:
-  explicit TempFile(const std::string& bytes);
-  ~TempFile();
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  const wchar_t* Path() const { return path_; }
-
- private:
-  wchar_t path_[MAX_PATH] = {};
-};
-
 }  // namespace kesi::test
