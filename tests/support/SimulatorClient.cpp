@@ -2,15 +2,16 @@
 
 #include <wininet.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 
 #include "Handles.h"
+#include "TestText.h"
 
 namespace kesi::test {
 
 namespace {
-
-std::wstring Widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
 // The number after "key": in a JSON text, or -1.
 int JsonNumber(const std::string& json, const char* key) {
@@ -18,6 +19,19 @@ int JsonNumber(const std::string& json, const char* key) {
   size_t at = json.find(needle);
   if (at == std::string::npos) return -1;
   return std::atoi(json.c_str() + at + needle.size() + (json[at + needle.size()] == ' ' ? 1 : 0));
+}
+
+// The non-empty lines of a text.
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    if (end > start) lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
 }
 
 }  // namespace
@@ -68,9 +82,42 @@ Appliance::Appliance(const std::string& scenario) {
 
 Appliance::~Appliance() { Stop(); }
 
+void Appliance::ExpectProblem(const std::string& fragment) { expected_.push_back(fragment); }
+
 void Appliance::Stop() {
-  if (id_ > 0) ControlRequest(L"DELETE", L"/instances/" + std::to_wstring(id_));
+  if (id_ <= 0) return;
+  CheckProblems();
+  ControlRequest(L"DELETE", L"/instances/" + std::to_wstring(id_));
   id_ = 0;
+}
+
+void Appliance::CheckProblems() {
+  ControlReply journal = Get("journal.txt");
+  if (journal.status != 200) {
+    ADD_FAILURE() << "the journal of the appliance on port " << port_ << " could not be read: status "
+                  << journal.status << ", error " << journal.error;
+    return;
+  }
+  std::vector<bool> seen(expected_.size(), false);
+  std::string unexpected;
+  for (const std::string& line : Lines(journal.body)) {
+    bool lineExpected = true;
+    for (const std::string& problem : Problems(line)) {
+      bool matched = false;
+      for (size_t i = 0; i < expected_.size(); ++i) {
+        if (problem.find(expected_[i]) != std::string::npos) seen[i] = matched = true;
+      }
+      lineExpected = lineExpected && matched;
+    }
+    if (!lineExpected) unexpected += "\n  " + line;
+  }
+  if (!unexpected.empty())
+    ADD_FAILURE() << "the appliance on port " << port_ << " journalled problems in requests:" << unexpected;
+  for (size_t i = 0; i < expected_.size(); ++i) {
+    if (!seen[i])
+      ADD_FAILURE() << "the appliance on port " << port_ << " journalled no problem containing \"" << expected_[i]
+                    << "\"";
+  }
 }
 
 std::wstring Appliance::Server() const { return L"127.0.0.1:" + std::to_wstring(port_); }
@@ -79,18 +126,7 @@ ControlReply Appliance::Get(const std::string& resource) {
   return ControlRequest(L"GET", L"/instances/" + std::to_wstring(id_) + L"/" + Widen(resource));
 }
 
-std::vector<std::string> Appliance::Journal() {
-  std::vector<std::string> lines;
-  std::string text = Get("journal.txt").body;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    if (end > start) lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
+std::vector<std::string> Appliance::Journal() { return Lines(Get("journal.txt").body); }
 
 std::vector<std::string> Appliance::Calls(int procedure) {
   std::vector<std::string> calls;
@@ -110,6 +146,25 @@ std::string Appliance::Args(const std::string& line) {
   size_t end = line.find(" ctype=", at);
   if (end == std::string::npos) end = line.find(' ', at);
   return line.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+std::vector<std::string> Appliance::Problems(const std::string& line) {
+  std::vector<std::string> problems;
+  // The last field of a line: a JSON array of ASCII strings.
+  size_t at = line.rfind(" problems=[");
+  if (at == std::string::npos) return problems;
+  at += 11;
+  while (at < line.size() && line[at] == '"') {
+    std::string text;
+    for (++at; at < line.size() && line[at] != '"'; ++at) {
+      if (line[at] == '\\' && at + 1 < line.size()) text += line[at++];
+      text += line[at];
+    }
+    problems.push_back(text);
+    at += 1;  // the closing quote
+    if (at < line.size() && line[at] == ',') ++at;
+  }
+  return problems;
 }
 
 }  // namespace kesi::test

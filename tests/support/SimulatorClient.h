@@ -1,6 +1,9 @@
 #pragma once
 // A test's own appliance: an instance of the appliance simulator made through its control server (the
 // address is in KESI_SIM_CONTROL, set by the "simulator" ctest fixture) and stopped when the object goes.
+// Stopping it checks its journal: every problem the simulator noted in a request (a wrong version or
+// session, bytes after the call, an undecodable body...) fails the test unless the test said it expects
+// it (ExpectProblem).
 #include <windows.h>
 
 #include <string>
@@ -35,15 +38,25 @@ class Appliance {
   std::vector<std::string> Calls(int procedure);
   // The args=... field of a journal line (the parameters in compact JSON), or "".
   static std::string Args(const std::string& line);
+  // The problems noted in a journal line (the texts of its problems=[...] field, JSON escapes kept).
+  static std::vector<std::string> Problems(const std::string& line);
   // GET of a resource of this instance ("uploads/0/body", ...).
   ControlReply Get(const std::string& resource);
-  // Stops the instance now (its port then refuses connections).
+
+  // A problem the test provokes on purpose: journalled problems that contain fragment do not fail the
+  // test, and the test fails when no journalled problem contains it.
+  void ExpectProblem(const std::string& fragment);
+  // Checks the journal for problems (as above), then stops the instance (its port then refuses
+  // connections). The destructor does this when the test has not.
   void Stop();
 
  private:
+  void CheckProblems();
+
   int id_ = 0;
   int port_ = 0;
   std::string error_;
+  std::vector<std::string> expected_;
 };
 
 }  // namespace kesi::test

@@ -7,11 +7,13 @@
 appliance: against a simulator instance serving the demo scenario, the report has one row per list line
 with its id, kind and result, shows the results exactly as the simulator's journal received them (order,
 names, Booleans), agrees with itself (a result is TRUE when one of its literals is), and names the zone and
-the zone commands (the empty one dropped); a fault on the list call ends with exit code 1.
+the zone commands (the empty one dropped); a fault on the list call ends with exit code 1. The simulator
+notes no problem in any request of the probe.
 list: local list files (with the section header in another case, CR LF, a byte-order mark, lines outside
 the section; and UTF-16 without a header) give the verdicts and statuses of known Wine state: shared
 results, a skipped check, an unlisted kind, a line without a result, a quoted result name.
 """
+import contextlib
 import json
 import os
 import re
@@ -110,13 +112,31 @@ def control(method, path, body=None):
         return json.loads(reply.read().decode())
 
 
+@contextlib.contextmanager
+def appliance(scenario, expected_problems=()):
+    """A simulator instance for the block. When the block ends, every problem the simulator noted in a
+    request (wrong version or session, bytes after the call, ...) is a failure unless it contains one of
+    expected_problems, and each of those must have been noted."""
+    instance = control("POST", "/instances", scenario)
+    try:
+        yield instance
+        journal = control("GET", "/instances/%d/journal" % instance["id"])
+        noted = [(e, p) for e in journal for p in e.get("problems") or []]
+        for entry, problem in noted:
+            check(any(x in problem for x in expected_problems),
+                  "the appliance noted a problem in request #%d (%s %s, procedure %s): %s"
+                  % (entry["index"], entry["method"], entry["path"], entry.get("procedure"), problem))
+        for expected in expected_problems:
+            check(any(expected in p for _, p in noted), "the appliance noted no problem containing %r" % expected)
+    finally:
+        control("DELETE", "/instances/%d" % instance["id"])
+
+
 def test_appliance(runner, probe):
     with open(SCENARIO, encoding="utf-8") as f:
         scenario = json.load(f)
     lines = [l for l in scenario["interrogation_list"] if not l.startswith("[")]
-    instance = control("POST", "/instances",
-                       {"base": "default", "zone": "Quarantine-7", "zone_commands": ["", "NOTIFY-USER"]})
-    try:
+    with appliance({"base": "default", "zone": "Quarantine-7", "zone_commands": ["", "NOTIFY-USER"]}) as instance:
         rc, out, err = run_probe(runner, probe, "--appliance", "127.0.0.1:%d" % instance["port"])
         if not check(rc == 0, "interrogate exited %d: %s" % (rc, err)):
             return
@@ -141,17 +161,12 @@ def test_appliance(runner, probe):
 
         check(reply_value(out, "zone") == "Quarantine-7", "zone: %r" % reply_value(out, "zone"))
         check(reply_value(out, "zone commands") == "NOTIFY-USER", "zone commands: %r" % reply_value(out, "zone commands"))
-    finally:
-        control("DELETE", "/instances/%d" % instance["id"])
 
-    instance = control("POST", "/instances", {"base": "default",
-                                              "faults": [{"procedure": 10, "fault": {"code": 7, "code2": 9, "text": "no"}}]})
-    try:
+    with appliance({"base": "default",
+                    "faults": [{"procedure": 10, "fault": {"code": 7, "code2": 9, "text": "no"}}]}) as instance:
         rc, out, err = run_probe(runner, probe, "--appliance", "127.0.0.1:%d" % instance["port"])
         check(rc == 1 and "fetching the list (procedure 10) failed" in err,
               "a fault on the list call: exit %d, %r" % (rc, err))
-    finally:
-        control("DELETE", "/instances/%d" % instance["id"])
 
 
 # ---- local lists ---------------------------------------------------------------------------------------

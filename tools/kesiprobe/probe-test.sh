@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # kesiprobe logon against an appliance simulator instance (control server in KESI_SIM_CONTROL): it prints
-# the version and the session, resumes a given credential, and reports a refused certificate.
+# the version and the session, resumes a given credential, and reports a refused certificate; the simulator
+# notes no problem in any of its requests.
 #   probe-test.sh WINE_RUNNER KESIPROBE_EXE
 set -u
 runner=$1 probe=$2
@@ -34,6 +35,8 @@ out=$("$runner" "$probe" logon --appliance "127.0.0.1:$port" --strict-certificat
 rc=$?
 [ $rc -eq 1 ] || fail "strict certificate exited $rc: $out"
 case "$out" in *"failed with 12055"*) ;; *) fail "strict certificate printed: $out" ;; esac
+
+problems=$(control GET "/instances/$id/journal.txt" | grep ' problems=') && fail "the appliance noted problems: $problems"
 
 "$runner" "$probe" logon >/dev/null 2>&1
 rc=$?
