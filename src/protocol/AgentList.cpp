@@ -1,69 +1,48 @@
 #include "AgentList.h"
 
+#include <utility>
+
 namespace kesi {
 
-namespace {
+AgentList::AgentList() noexcept = default;
 
-class Lock {
- public:
-  explicit Lock(CRITICAL_SECTION& cs) : cs_(cs) { EnterCriticalSection(&cs_); }
-  ~Lock() { LeaveCriticalSection(&cs_); }
-  Lock(const Lock&) = delete;
-  Lock& operator=(const Lock&) = delete;
-
- private:
-  CRITICAL_SECTION& cs_;
-};
-
-}  // namespace
-
-AgentList::AgentList() noexcept { InitializeCriticalSection(&lock_); }
-
-AgentList::~AgentList() {
-  Clear();
-  DeleteCriticalSection(&lock_);
-}
+AgentList::~AgentList() { Clear(); }
 
 AgentRecord* AgentList::First() {
-  Lock lock(lock_);
-  return head_;
+  CriticalSectionLock lock(lock_);
+  return head_.get();
 }
 
 AgentRecord* AgentList::Next(AgentRecord* record) {
-  Lock lock(lock_);
-  return record ? record->next_ : nullptr;
+  CriticalSectionLock lock(lock_);
+  return record ? record->next_.get() : nullptr;
 }
 
 DWORD AgentList::Add(AgentRecord* record) {
   if (!record) return ERROR_INVALID_PARAMETER;
-  Lock lock(lock_);
+  CriticalSectionLock lock(lock_);
   if (record->next_ || record == tail_) return ERROR_INVALID_PARAMETER;
-  if (tail_)
-    tail_->next_ = record;
-  else
-    head_ = record;
+  std::unique_ptr<AgentRecord>& end = tail_ ? tail_->next_ : head_;
+  end.reset(record);
   tail_ = record;
   ++count_;
   return 0;
 }
 
 void AgentList::Clear() {
-  AgentRecord* record;
+  std::unique_ptr<AgentRecord> record;
   {
-    Lock lock(lock_);
-    record = head_;
-    head_ = tail_ = nullptr;
+    CriticalSectionLock lock(lock_);
+    record = std::move(head_);
+    tail_ = nullptr;
     count_ = 0;
   }
-  while (record) {
-    AgentRecord* next = record->next_;
-    delete record;
-    record = next;
-  }
+  // One record at a time: a long chain released through its links would recurse as deep as it is long.
+  while (record) record = std::move(record->next_);
 }
 
 unsigned AgentList::GetCount() {
-  Lock lock(lock_);
+  CriticalSectionLock lock(lock_);
   return count_;
 }
 

@@ -3,6 +3,9 @@
 // locked list in which they arrive.
 #include <windows.h>
 
+#include <memory>
+
+#include "Handles.h"
 #include "RQString.h"
 
 namespace kesi {
@@ -30,7 +33,7 @@ class AgentRecord {
 
  private:
   friend class AgentList;
-  AgentRecord* next_ = nullptr;
+  std::unique_ptr<AgentRecord> next_;
 };
 
 // An owned list of records in arrival order. Every step takes the list's lock.
@@ -52,9 +55,9 @@ class AgentList {
   virtual unsigned GetCount();
 
  private:
-  CRITICAL_SECTION lock_;
-  AgentRecord* head_ = nullptr;
-  AgentRecord* tail_ = nullptr;
+  CriticalSection lock_;
+  std::unique_ptr<AgentRecord> head_;
+  AgentRecord* tail_ = nullptr;  // the last record of the chain from head_
   unsigned count_ = 0;
 };
 

@@ -1,6 +1,7 @@
 #include "ClientCertificate.h"
 
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "LineCipher.h"
@@ -30,9 +31,9 @@ bool AllowsClientAuthentication(PCCERT_CONTEXT cert) {
   SetLastError(0);
   if (!CertGetEnhancedKeyUsage(cert, 0, nullptr, &size)) return GetLastError() == DWORD(CRYPT_E_NOT_FOUND);
   if (size < sizeof(CERT_ENHKEY_USAGE)) return false;
-  BYTE* buffer = new (std::nothrow) BYTE[size];
+  std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[size]);
   if (!buffer) return false;
-  auto* usage = reinterpret_cast<CERT_ENHKEY_USAGE*>(buffer);
+  auto* usage = reinterpret_cast<CERT_ENHKEY_USAGE*>(buffer.get());
   bool allowed = false;
   SetLastError(0);
   if (!CertGetEnhancedKeyUsage(cert, 0, usage, &size)) {
@@ -47,8 +48,13 @@ bool AllowsClientAuthentication(PCCERT_CONTEXT cert) {
       allowed = oid && strcmp(oid, kClientAuthentication) == 0;
     }
   }
-  delete[] buffer;
   return allowed;
+}
+
+// Steps cert to the next certificate of store (the enumeration releases the current one); false at the end.
+bool NextCertificate(HCERTSTORE store, UniqueCertContext& cert) {
+  cert.reset(CertEnumCertificatesInStore(store, cert.release()));
+  return static_cast<bool>(cert);
 }
 
 }  // namespace
@@ -58,17 +64,16 @@ HCERTSTORE CertificateStoreSet::Get(bool user, StoreIndex which) {
   if (!opened_[location][which]) {
     opened_[location][which] = true;
     const DWORD flags = user ? CERT_SYSTEM_STORE_CURRENT_USER : CERT_SYSTEM_STORE_LOCAL_MACHINE;
-    stores_[location][which] = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0,
-                                             flags | CERT_STORE_OPEN_EXISTING_FLAG, kStoreNames[which]);
+    stores_[location][which].reset(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0,
+                                                 flags | CERT_STORE_OPEN_EXISTING_FLAG, kStoreNames[which]));
   }
-  return stores_[location][which];
+  return stores_[location][which].get();
 }
 
 void CertificateStoreSet::Close() {
   for (int location = 0; location < 2; ++location) {
     for (int i = 0; i < kStoreCount; ++i) {
-      if (stores_[location][i]) CertCloseStore(stores_[location][i], 0);
-      stores_[location][i] = nullptr;
+      stores_[location][i].reset();
       opened_[location][i] = false;
     }
   }
@@ -130,11 +135,10 @@ DWORD ClientCertificateSearch::Search(const CERT_NAME_BLOB& issuer) {
 bool ClientCertificateSearch::SearchIssuer(const CERT_NAME_BLOB& issuer,
                                            std::vector<const CERT_NAME_BLOB*>& path) {
   if (HCERTSTORE my = Store(kMy)) {
-    PCCERT_CONTEXT cert = nullptr;
-    while ((cert = CertEnumCertificatesInStore(my, cert)) != nullptr) {
-      if (cert->pCertInfo && SameName(cert->pCertInfo->Issuer, issuer) && IsCandidate(cert)) {
-        AddToChain(cert);
-        CertFreeCertificateContext(cert);
+    UniqueCertContext cert;
+    while (NextCertificate(my, cert)) {
+      if (cert.get()->pCertInfo && SameName(cert.get()->pCertInfo->Issuer, issuer) && IsCandidate(cert.get())) {
+        AddToChain(cert.get());
         return true;
       }
     }
@@ -155,38 +159,35 @@ bool ClientCertificateSearch::SearchThroughAuthorities(StoreIndex which, const C
     return false;
   }
   bool success = false;
-  PCCERT_CONTEXT cert = nullptr;
-  while (!success && !outOfMemory_ && (cert = CertEnumCertificatesInStore(store, cert)) != nullptr) {
-    const CERT_INFO* info = cert->pCertInfo;
+  UniqueCertContext cert;
+  while (!success && !outOfMemory_ && NextCertificate(store, cert)) {
+    const CERT_INFO* info = cert.get()->pCertInfo;
     if (!info || !SameName(info->Issuer, issuer) || SameName(info->Subject, issuer)) continue;
     // Authorities that certify each other would otherwise send the search round in a circle for ever.
     bool onPath = false;
     for (const CERT_NAME_BLOB* name : path) onPath = onPath || SameName(info->Subject, *name);
     if (onPath) continue;
     if (SearchIssuer(info->Subject, path)) {
-      AddToChain(cert);
+      AddToChain(cert.get());
       success = true;
     }
   }
-  if (cert) CertFreeCertificateContext(cert);
   path.pop_back();
   return success;
 }
 
 void ClientCertificateSearch::AddToChain(PCCERT_CONTEXT cert) {
-  std::lock_guard<std::mutex> hold(chainLock_);
-  PCCERT_CONTEXT copy = CertDuplicateCertificateContext(cert);
+  CriticalSectionLock hold(chainLock_);
+  UniqueCertContext copy(CertDuplicateCertificateContext(cert));
   try {
-    chain_.push_back(copy);
+    chain_.push_back(std::move(copy));
   } catch (const std::bad_alloc&) {
-    CertFreeCertificateContext(copy);
     outOfMemory_ = true;
   }
 }
 
 void ClientCertificateSearch::ClearChain() {
-  std::lock_guard<std::mutex> hold(chainLock_);
-  for (PCCERT_CONTEXT cert : chain_) CertFreeCertificateContext(cert);
+  CriticalSectionLock hold(chainLock_);
   chain_.clear();
 }
 
@@ -194,18 +195,16 @@ namespace {
 
 DWORD AppendBase64(PCCERT_CONTEXT cert, std::vector<RQString>& texts) {
   const size_t room = ((size_t(cert->cbCertEncoded) + 2) / 3) * 4 + 1;
-  char* text = new (std::nothrow) char[room];
+  std::unique_ptr<char[]> text(new (std::nothrow) char[room]);
   if (!text) return ERROR_OUTOFMEMORY;
-  const int n = Base64Encode(cert->pbCertEncoded, cert->cbCertEncoded, text, room);
-  DWORD e = 0;
+  const int n = Base64Encode(cert->pbCertEncoded, cert->cbCertEncoded, text.get(), room);
   try {
     texts.emplace_back();
-    if (n > 0) texts.back().AssignAnsi(text, static_cast<unsigned>(n));
+    if (n > 0) texts.back().AssignAnsi(text.get(), static_cast<unsigned>(n));
   } catch (const std::bad_alloc&) {
-    e = ERROR_OUTOFMEMORY;
+    return ERROR_OUTOFMEMORY;
   }
-  delete[] text;
-  return e;
+  return 0;
 }
 
 }  // namespace
@@ -213,10 +212,9 @@ DWORD AppendBase64(PCCERT_CONTEXT cert, std::vector<RQString>& texts) {
 DWORD ClientCertificateSearch::TakeChain(const CERT_NAME_BLOB& issuer, std::vector<RQString>& texts) {
   DWORD e = 0;
   {
-    std::lock_guard<std::mutex> hold(chainLock_);
-    for (PCCERT_CONTEXT cert : chain_) {
-      if (!e) e = AppendBase64(cert, texts);
-      CertFreeCertificateContext(cert);
+    CriticalSectionLock hold(chainLock_);
+    for (const UniqueCertContext& cert : chain_) {
+      if (!e) e = AppendBase64(cert.get(), texts);
     }
     chain_.clear();
   }
@@ -225,10 +223,9 @@ DWORD ClientCertificateSearch::TakeChain(const CERT_NAME_BLOB& issuer, std::vect
   for (StoreIndex which : order) {
     HCERTSTORE store = Store(which);
     if (!store) continue;
-    PCCERT_CONTEXT top = CertFindCertificateInStore(store, kEncoding, 0, CERT_FIND_SUBJECT_NAME, &issuer, nullptr);
+    UniqueCertContext top(CertFindCertificateInStore(store, kEncoding, 0, CERT_FIND_SUBJECT_NAME, &issuer, nullptr));
     if (top) {
-      e = AppendBase64(top, texts);
-      CertFreeCertificateContext(top);
+      e = AppendBase64(top.get(), texts);
       break;
     }
   }
@@ -245,13 +242,10 @@ DWORD FindClientCertificate(const wchar_t* issuerBase64, BOOL firstStoresOnly, B
   RQString text(issuerBase64);
   const char* ansi = text.GetAnsi();
   size_t size = (strlen(ansi) / 4) * 3 + 3;
-  BYTE* name = new (std::nothrow) BYTE[size];
+  std::unique_ptr<BYTE[]> name(new (std::nothrow) BYTE[size]);
   if (!name) return ERROR_OUTOFMEMORY;
-  if (Base64Decode(ansi, name, &size) != 0 || size == 0) {
-    delete[] name;
-    return ERROR_INVALID_DATA;
-  }
-  CERT_NAME_BLOB issuer{static_cast<DWORD>(size), name};
+  if (Base64Decode(ansi, name.get(), &size) != 0 || size == 0) return ERROR_INVALID_DATA;
+  CERT_NAME_BLOB issuer{static_cast<DWORD>(size), name.get()};
 
   ClientCertificateSearch search;
   search.ShareStores(stores);
@@ -268,7 +262,6 @@ DWORD FindClientCertificate(const wchar_t* issuerBase64, BOOL firstStoresOnly, B
     *found = TRUE;
     if (chainTexts) e = search.TakeChain(issuer, *chainTexts);
   }
-  delete[] name;
   return e;
 }
 

@@ -5,9 +5,9 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include <mutex>
 #include <vector>
 
+#include "Handles.h"
 #include "RQString.h"
 
 namespace kesi {
@@ -31,7 +31,7 @@ class CertificateStoreSet {
   void Close();
 
  private:
-  HCERTSTORE stores_[2][kStoreCount] = {};
+  UniqueCertStore stores_[2][kStoreCount];
   bool opened_[2][kStoreCount] = {};
 };
 
@@ -102,8 +102,8 @@ class ClientCertificateSearch {
   DWORD rejection2_ = 0;
   bool found_ = false;
   bool outOfMemory_ = false;
-  std::mutex chainLock_;
-  std::vector<PCCERT_CONTEXT> chain_;
+  CriticalSection chainLock_;
+  std::vector<UniqueCertContext> chain_;
 };
 
 }  // namespace kesi

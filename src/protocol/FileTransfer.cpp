@@ -10,6 +10,7 @@
 #include "CookieList.h"
 #include "Handles.h"
 #include "InternetUrl.h"
+#include "LastError.h"
 
 namespace kesi {
 namespace {
@@ -23,9 +24,9 @@ constexpr DWORD kMaxReadBufferSize = 1 << 20;  // the buffer grows to what is av
 constexpr DWORD kPostPieceSize = 1024;       // pieces of a posted body
 constexpr DWORD kPostDrainSize = 1023;       // pieces of a post reply that is read and dropped
 constexpr DWORD kHeaderBufferChars = 1024;   // first size of the raw-header buffer of a post
-// Certificate consents, 12032 answers and credential retries all resend; this bounds them together so
-// that a peer that keeps asking cannot hold the caller for ever.
-constexpr int kMaxSendAttempts = 10;
+// Sends of one transfer's request. Certificate consents, 12032 answers and credential answers all
+// resend; this bounds them together so that a peer that keeps asking cannot hold the caller for ever.
+constexpr int kMaxSendsPerTransfer = 10;
 // What a consent in WinINet's error dialog allows: revocation, unknown CA, wrong name, expired.
 constexpr DWORD kDialogConsentFlags = 0x3180;
 
@@ -39,11 +40,6 @@ const wchar_t* kAcceptTypes[] = {L"image/gif",
                                  L"application/vnd.ms-powerpoint",
                                  L"*/*",
                                  nullptr};
-
-DWORD LastErrorOr(DWORD fallback) {
-  DWORD error = GetLastError();
-  return error ? error : fallback;
-}
 
 // The SECURITY_FLAG_IGNORE_* flag that lets a resend pass the given send error, or 0.
 DWORD SecurityFlagFor(DWORD error) {
@@ -75,74 +71,23 @@ bool IsConsentError(DWORD error) {
   }
 }
 
-const wchar_t* OperationName(DWORD operation) {
-  switch (operation) {
-    case eInternetCloseInternet: return L"eInternetCloseInternet";
-    case eInternetCloseRequest: return L"eInternetCloseRequest";
-    case eInternetCloseConnection: return L"eInternetCloseConnection";
-    case eInternetOpenUrl: return L"eInternetOpenUrl";
-    case eInternetConnect: return L"eInternetConnect";
-    case eHttpOpenRequest: return L"eHttpOpenRequest";
-    case eHttpSendRequest: return L"eHttpSendRequest";
-    case eHttpQueryInfo: return L"eHttpQueryInfo";
-    case eInternetErrorDlg: return L"eInternetErrorDlg";
-    case eInternetReadFile: return L"eInternetReadFile";
-    case eFileCopyEx: return L"eFileCopyEx";
-    case eInternetWriteFile: return L"eInternetWriteFile";
-    case eFtpOpenFile: return L"eFtpOpenFile";
-    default: return L"eUnknownOperation";
-  }
-}
-
-const wchar_t* StatusName(DWORD status) {
-  switch (status) {
-    case INTERNET_STATUS_RESOLVING_NAME: return L"INTERNET_STATUS_RESOLVING_NAME";
-    case INTERNET_STATUS_NAME_RESOLVED: return L"INTERNET_STATUS_NAME_RESOLVED";
-    case INTERNET_STATUS_CONNECTING_TO_SERVER: return L"INTERNET_STATUS_CONNECTING_TO_SERVER";
-    case INTERNET_STATUS_CONNECTED_TO_SERVER: return L"INTERNET_STATUS_CONNECTED_TO_SERVER";
-    case INTERNET_STATUS_SENDING_REQUEST: return L"INTERNET_STATUS_SENDING_REQUEST";
-    case INTERNET_STATUS_REQUEST_SENT: return L"INTERNET_STATUS_REQUEST_SENT";
-    case INTERNET_STATUS_RECEIVING_RESPONSE: return L"INTERNET_STATUS_RECEIVING_RESPONSE";
-    case INTERNET_STATUS_RESPONSE_RECEIVED: return L"INTERNET_STATUS_RESPONSE_RECEIVED";
-    case INTERNET_STATUS_CTL_RESPONSE_RECEIVED: return L"INTERNET_STATUS_CTL_RESPONSE_RECEIVED";
-    case INTERNET_STATUS_PREFETCH: return L"INTERNET_STATUS_PREFETCH";
-    case INTERNET_STATUS_CLOSING_CONNECTION: return L"INTERNET_STATUS_CLOSING_CONNECTION";
-    case INTERNET_STATUS_CONNECTION_CLOSED: return L"INTERNET_STATUS_CONNECTION_CLOSED";
-    case INTERNET_STATUS_HANDLE_CREATED: return L"INTERNET_STATUS_HANDLE_CREATED";
-    case INTERNET_STATUS_HANDLE_CLOSING: return L"INTERNET_STATUS_HANDLE_CLOSING";
-    case INTERNET_STATUS_DETECTING_PROXY: return L"INTERNET_STATUS_DETECTING_PROXY";
-    case INTERNET_STATUS_REQUEST_COMPLETE: return L"INTERNET_STATUS_REQUEST_COMPLETE";
-    case INTERNET_STATUS_REDIRECT: return L"INTERNET_STATUS_REDIRECT";
-    case INTERNET_STATUS_INTERMEDIATE_RESPONSE: return L"INTERNET_STATUS_INTERMEDIATE_RESPONSE";
-    case INTERNET_STATUS_USER_INPUT_REQUIRED: return L"INTERNET_STATUS_USER_INPUT_REQUIRED";
-    case INTERNET_STATUS_STATE_CHANGE: return L"INTERNET_STATUS_STATE_CHANGE";
-    case INTERNET_STATUS_COOKIE_SENT: return L"INTERNET_STATUS_COOKIE_SENT";
-    case INTERNET_STATUS_COOKIE_RECEIVED: return L"INTERNET_STATUS_COOKIE_RECEIVED";
-    case INTERNET_STATUS_PRIVACY_IMPACTED: return L"INTERNET_STATUS_PRIVACY_IMPACTED";
-    case INTERNET_STATUS_P3P_HEADER: return L"INTERNET_STATUS_P3P_HEADER";
-    case INTERNET_STATUS_P3P_POLICYREF: return L"INTERNET_STATUS_P3P_POLICYREF";
-    case INTERNET_STATUS_COOKIE_HISTORY: return L"INTERNET_STATUS_COOKIE_HISTORY";
-    default: return nullptr;
-  }
-}
-
 // What the status callback may touch. It lives on the heap and is reference counted because WinINet
 // may still call back, or finish a pending read into the buffer, after the transfer gave up on a step
 // (time-out, cancel): the caller holds one reference, and every Internet handle whose context it is
 // holds one until WinINet reports that handle closing.
 class TransferState {
  public:
-  static TransferState* Create(DWORD options, TransferProgressFn progress, void* context) {
-    auto* state = new (std::nothrow) TransferState(options, progress, context);
-    if (!state) return nullptr;
+  // A new state holding the caller's reference; null when memory or the event cannot be had.
+  static ComPtr<TransferState> Create(DWORD options, TransferProgressFn progress, void* context) {
+    std::unique_ptr<TransferState> state(new (std::nothrow) TransferState(options, progress, context));
+    if (!state) return {};
     state->event_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     state->buffer_.reset(new (std::nothrow) BYTE[kReadBufferSize]);
-    if (!state->event_ || !state->buffer_) {
-      delete state;
-      return nullptr;
-    }
+    if (!state->event_ || !state->buffer_) return {};
     state->bufferSize_ = kReadBufferSize;
-    return state;
+    ComPtr<TransferState> held;
+    held.attach(state.release());
+    return held;
   }
 
   void AddRef() { refs_.fetch_add(1); }
@@ -294,8 +239,8 @@ class Transfer {
   DWORD WaitPending();
   DWORD Complete(BOOL ok);
   template <typename Open>
-  DWORD OpenHandle(HINTERNET* handle, Open open, bool acceptCreated = false);
-  void CloseHandle(HINTERNET* handle, DWORD operation);
+  DWORD OpenHandle(UniqueInternet& handle, Open open, bool acceptCreated = false);
+  void CloseHandle(UniqueInternet& handle, DWORD operation);
 
   DWORD OpenSession(const wchar_t* agent, DWORD access, const wchar_t* proxy, DWORD flags);
   DWORD StoreCookies();
@@ -314,9 +259,9 @@ class Transfer {
   TransferRequest& request_;
   TransferState* state_;
   ParsedUrl url_;
-  HINTERNET session_ = nullptr;
-  HINTERNET connection_ = nullptr;
-  HINTERNET handle_ = nullptr;  // the HTTP request or the FTP file
+  UniqueInternet session_;
+  UniqueInternet connection_;
+  UniqueInternet handle_;  // the HTTP request or the FTP file
   bool async_ = false;          // the session was opened with INTERNET_FLAG_ASYNC
 };
 
@@ -342,13 +287,13 @@ DWORD Transfer::Complete(BOOL ok) {
 
 // Makes a handle whose context is the state; the handle holds a reference to it until WinINet closes it.
 template <typename Open>
-DWORD Transfer::OpenHandle(HINTERNET* handle, Open open, bool acceptCreated) {
+DWORD Transfer::OpenHandle(UniqueInternet& handle, Open open, bool acceptCreated) {
   state_->AddRef();
   state_->Arm(acceptCreated);
   SetLastError(ERROR_SUCCESS);
   HINTERNET made = open();
   if (made) {
-    *handle = made;
+    handle.reset(made);
     return ERROR_SUCCESS;
   }
   DWORD error = GetLastError();
@@ -359,7 +304,7 @@ DWORD Transfer::OpenHandle(HINTERNET* handle, Open open, bool acceptCreated) {
     if (error == WSAETIMEDOUT || error == ERROR_CANCELLED) return error;  // it may still come and close
     made = state_->asyncResult() ? reinterpret_cast<HINTERNET>(state_->asyncResult()) : state_->createdHandle();
     if (!error && made) {
-      *handle = made;
+      handle.reset(made);
       return ERROR_SUCCESS;
     }
     if (!error) error = ERROR_INTERNET_INTERNAL_ERROR;
@@ -369,25 +314,24 @@ DWORD Transfer::OpenHandle(HINTERNET* handle, Open open, bool acceptCreated) {
   return error;
 }
 
-void Transfer::CloseHandle(HINTERNET* handle, DWORD operation) {
-  if (!*handle) return;
+void Transfer::CloseHandle(UniqueInternet& handle, DWORD operation) {
+  if (!handle) return;
   Step(operation);
-  InternetCloseHandle(*handle);
-  *handle = nullptr;
+  handle.reset();
 }
 
 void Transfer::CloseAll() {
-  CloseHandle(&handle_, eInternetCloseRequest);
-  CloseHandle(&connection_, eInternetCloseConnection);
-  CloseHandle(&session_, eInternetCloseInternet);
+  CloseHandle(handle_, eInternetCloseRequest);
+  CloseHandle(connection_, eInternetCloseConnection);
+  CloseHandle(session_, eInternetCloseInternet);
 }
 
 DWORD Transfer::OpenSession(const wchar_t* agent, DWORD access, const wchar_t* proxy, DWORD flags) {
   Step(eInternetOpenUrl);
-  session_ = InternetOpenW(agent, access, access == INTERNET_OPEN_TYPE_PROXY ? proxy : nullptr, nullptr, flags);
+  session_.reset(InternetOpenW(agent, access, access == INTERNET_OPEN_TYPE_PROXY ? proxy : nullptr, nullptr, flags));
   if (!session_) return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
   async_ = (flags & INTERNET_FLAG_ASYNC) != 0;
-  if (InternetSetStatusCallbackW(session_, &TransferState::StatusCallback) == INTERNET_INVALID_STATUS_CALLBACK)
+  if (InternetSetStatusCallbackW(session_.get(), &TransferState::StatusCallback) == INTERNET_INVALID_STATUS_CALLBACK)
     return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
   return ERROR_SUCCESS;
 }
@@ -404,7 +348,7 @@ DWORD Transfer::StoreCookies() {
         return LastErrorOr(ERROR_INVALID_PARAMETER);
     }
   } catch (const std::bad_alloc&) {
-    return ERROR_NOT_ENOUGH_MEMORY;
+    return ERROR_OUTOFMEMORY;
   }
   return ERROR_SUCCESS;
 }
@@ -412,8 +356,8 @@ DWORD Transfer::StoreCookies() {
 DWORD Transfer::OpenHttpRequest(const wchar_t* verb, DWORD flags) {
   const bool secure = url_.scheme() == INTERNET_SCHEME_HTTPS;
   Step(eInternetConnect);
-  DWORD error = OpenHandle(&connection_, [&] {
-    return InternetConnectW(session_, url_.host(), url_.port(), *request_.user ? request_.user : nullptr,
+  DWORD error = OpenHandle(connection_, [&] {
+    return InternetConnectW(session_.get(), url_.host(), url_.port(), *request_.user ? request_.user : nullptr,
                             *request_.password ? request_.password : nullptr, INTERNET_SERVICE_HTTP, 0,
                             state_->context());
   });
@@ -427,11 +371,11 @@ DWORD Transfer::OpenHttpRequest(const wchar_t* verb, DWORD flags) {
     const wchar_t* extra = url_.extra();
     if (*extra == L'?') object.append(extra, wcscspn(extra, L"#"));
   } catch (const std::bad_alloc&) {
-    return ERROR_NOT_ENOUGH_MEMORY;
+    return ERROR_OUTOFMEMORY;
   }
   Step(eHttpOpenRequest);
-  error = OpenHandle(&handle_, [&] {
-    return HttpOpenRequestW(connection_, verb, object.c_str(), L"HTTP/1.1", nullptr, kAcceptTypes,
+  error = OpenHandle(handle_, [&] {
+    return HttpOpenRequestW(connection_.get(), verb, object.c_str(), L"HTTP/1.1", nullptr, kAcceptTypes,
                             flags | (secure ? INTERNET_FLAG_SECURE : 0), state_->context());
   });
   if (error) return error;
@@ -439,11 +383,11 @@ DWORD Transfer::OpenHttpRequest(const wchar_t* verb, DWORD flags) {
   if ((request_.requestFlags & INTERNET_FLAG_NO_COOKIES) && *request_.cookies) {
     try {
       std::wstring header = std::wstring(L"Cookie: ") + request_.cookies + L"\r\n";
-      if (!HttpAddRequestHeadersW(handle_, header.c_str(), static_cast<DWORD>(-1L),
+      if (!HttpAddRequestHeadersW(handle_.get(), header.c_str(), static_cast<DWORD>(-1L),
                                   HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE))
         return LastErrorOr(ERROR_INVALID_PARAMETER);
     } catch (const std::bad_alloc&) {
-      return ERROR_NOT_ENOUGH_MEMORY;
+      return ERROR_OUTOFMEMORY;
     }
   }
   return ERROR_SUCCESS;
@@ -460,21 +404,21 @@ DWORD Transfer::SendWithRetries(SendOnce sendOnce) {
     Step(eHttpSendRequest);
     DWORD error = sendOnce();
     if (error == ERROR_CANCELLED || error == WSAETIMEDOUT || state_->cancelled()) return error;
-    const bool lastAttempt = attempt >= kMaxSendAttempts;
+    const bool lastAttempt = attempt >= kMaxSendsPerTransfer;
 
     if (error) {
       DWORD flag = SecurityFlagFor(error);
       DWORD flags = 0, size = sizeof(flags);
       if (flag && (request_.allowedSecurityFlags & flag) && !lastAttempt &&
-          InternetQueryOptionW(handle_, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size) && !(flags & flag)) {
+          InternetQueryOptionW(handle_.get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, &size) && !(flags & flag)) {
         flags |= flag;
-        if (InternetSetOptionW(handle_, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags))) continue;
+        if (InternetSetOptionW(handle_.get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags))) continue;
       }
       if ((request_.options & kTransferNoDialogs) || lastAttempt) return error;
 
       Step(eInternetErrorDlg);
       HWND parent = request_.ownerWindow && IsWindow(request_.ownerWindow) ? request_.ownerWindow : GetDesktopWindow();
-      DWORD answer = g_errorDialog.load()(parent, handle_, error,
+      DWORD answer = g_errorDialog.load()(parent, handle_.get(), error,
                                           FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
                                               FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
                                           nullptr);
@@ -482,25 +426,25 @@ DWORD Transfer::SendWithRetries(SendOnce sendOnce) {
       if (answer == ERROR_SUCCESS && IsConsentError(error)) {
         flags = 0;
         size = sizeof(flags);
-        InternetQueryOptionW(handle_, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size);
+        InternetQueryOptionW(handle_.get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, &size);
         flags |= kDialogConsentFlags;
-        if (InternetSetOptionW(handle_, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags))) continue;
+        if (InternetSetOptionW(handle_.get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags))) continue;
       }
       return error;
     }
 
     Step(eHttpQueryInfo);
     DWORD status = 0, size = sizeof(status);
-    if (!HttpQueryInfoW(handle_, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
+    if (!HttpQueryInfoW(handle_.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
       return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
     if (status == HTTP_STATUS_DENIED) {
       if (serverCredentialsUsed || lastAttempt || !request_.serverUser || !*request_.serverUser)
         return ERROR_INTERNET_INCORRECT_PASSWORD;
       serverCredentialsUsed = true;
       const wchar_t* secret = request_.serverPassword ? request_.serverPassword : L"";
-      if (!InternetSetOptionW(handle_, INTERNET_OPTION_USERNAME, const_cast<wchar_t*>(request_.serverUser),
+      if (!InternetSetOptionW(handle_.get(), INTERNET_OPTION_USERNAME, const_cast<wchar_t*>(request_.serverUser),
                               static_cast<DWORD>(wcslen(request_.serverUser))) ||
-          !InternetSetOptionW(handle_, INTERNET_OPTION_PASSWORD, const_cast<wchar_t*>(secret),
+          !InternetSetOptionW(handle_.get(), INTERNET_OPTION_PASSWORD, const_cast<wchar_t*>(secret),
                               static_cast<DWORD>(wcslen(secret))))
         return LastErrorOr(ERROR_INTERNET_INCORRECT_PASSWORD);
       continue;
@@ -509,9 +453,9 @@ DWORD Transfer::SendWithRetries(SendOnce sendOnce) {
       if (proxyCredentialsUsed || lastAttempt || !*request_.user || !*request_.password)
         return ERROR_INTERNET_INCORRECT_PASSWORD;
       proxyCredentialsUsed = true;
-      if (!InternetSetOptionW(handle_, INTERNET_OPTION_PROXY_USERNAME, const_cast<wchar_t*>(request_.user),
+      if (!InternetSetOptionW(handle_.get(), INTERNET_OPTION_PROXY_USERNAME, const_cast<wchar_t*>(request_.user),
                               static_cast<DWORD>(wcslen(request_.user))) ||
-          !InternetSetOptionW(handle_, INTERNET_OPTION_PROXY_PASSWORD, const_cast<wchar_t*>(request_.password),
+          !InternetSetOptionW(handle_.get(), INTERNET_OPTION_PROXY_PASSWORD, const_cast<wchar_t*>(request_.password),
                               static_cast<DWORD>(wcslen(request_.password))))
         return LastErrorOr(ERROR_INTERNET_INCORRECT_PASSWORD);
       continue;
@@ -540,7 +484,7 @@ DWORD Transfer::SendBody(HANDLE file, const BYTE* body, DWORD length) {
   state_->sendBuffers.dwStructSize = sizeof(INTERNET_BUFFERSW);
   state_->sendBuffers.dwBufferTotal = static_cast<DWORD>(total);
   state_->Arm();
-  DWORD error = Complete(HttpSendRequestExW(handle_, &state_->sendBuffers, nullptr, 0, state_->context()));
+  DWORD error = Complete(HttpSendRequestExW(handle_.get(), &state_->sendBuffers, nullptr, 0, state_->context()));
   if (error) return error;
 
   ULONGLONG done = 0;
@@ -557,7 +501,7 @@ DWORD Transfer::SendBody(HANDLE file, const BYTE* body, DWORD length) {
     Step(eInternetWriteFile);
     state_->bytes = 0;
     state_->Arm();
-    error = Complete(InternetWriteFile(handle_, state_->buffer(), piece, &state_->bytes));
+    error = Complete(InternetWriteFile(handle_.get(), state_->buffer(), piece, &state_->bytes));
     if (error) return error;
     done += piece;
     state_->doneBytes = done;
@@ -567,7 +511,7 @@ DWORD Transfer::SendBody(HANDLE file, const BYTE* body, DWORD length) {
 
   Step(eHttpSendRequest);
   state_->Arm();
-  return Complete(HttpEndRequestW(handle_, nullptr, 0, state_->context()));
+  return Complete(HttpEndRequestW(handle_.get(), nullptr, 0, state_->context()));
 }
 
 // Reads what the request or FTP file delivers into file (or drops it when file is null), until a read
@@ -578,19 +522,19 @@ DWORD Transfer::ReceiveToFile(HANDLE file) {
     state_->bytes = 0;
     state_->Arm();
     DWORD available = state_->bufferSize();
-    if (InternetQueryDataAvailable(handle_, &state_->bytes, 0, 0)) {
+    if (InternetQueryDataAvailable(handle_.get(), &state_->bytes, 0, 0)) {
       if (state_->bytes) available = state_->bytes;
     } else if (DWORD error = Complete(FALSE)) {
       return error;
     }
-    if (file && !state_->ReserveBuffer(available)) return ERROR_NOT_ENOUGH_MEMORY;
+    if (file && !state_->ReserveBuffer(available)) return ERROR_OUTOFMEMORY;
     DWORD want = file ? state_->bufferSize() : kPostDrainSize;
     if (available < want) want = available;
 
     Step(eInternetReadFile);
     state_->bytes = 0;
     state_->Arm();
-    if (DWORD error = Complete(InternetReadFile(handle_, state_->buffer(), want, &state_->bytes))) return error;
+    if (DWORD error = Complete(InternetReadFile(handle_.get(), state_->buffer(), want, &state_->bytes))) return error;
     DWORD got = state_->bytes;
     if (got == 0) return ERROR_SUCCESS;
 
@@ -625,7 +569,7 @@ DWORD Transfer::RunHttp() {
 
   DWORD error = SendWithRetries([&] {
     state_->Arm();
-    return Complete(HttpSendRequestW(handle_, nullptr, 0, nullptr, 0));
+    return Complete(HttpSendRequestW(handle_.get(), nullptr, 0, nullptr, 0));
   });
   if (error) return error;
 
@@ -633,7 +577,7 @@ DWORD Transfer::RunHttp() {
     Step(eHttpQueryInfo);
     wchar_t length[32];
     DWORD size = sizeof(length);
-    if (HttpQueryInfoW(handle_, HTTP_QUERY_CONTENT_LENGTH, length, &size, nullptr))
+    if (HttpQueryInfoW(handle_.get(), HTTP_QUERY_CONTENT_LENGTH, length, &size, nullptr))
       request_.totalBytes = _wcstoui64(length, nullptr, 10);
   }
   state_->totalBytes = request_.totalBytes;
@@ -647,8 +591,8 @@ DWORD Transfer::RunHttp() {
 DWORD Transfer::RunFtp() {
   if (DWORD error = OpenSession(nullptr, INTERNET_OPEN_TYPE_DIRECT, nullptr, INTERNET_FLAG_ASYNC)) return error;
   Step(eInternetConnect);
-  DWORD error = OpenHandle(&connection_, [&] {
-    return InternetConnectW(session_, url_.host(), url_.port(), *url_.user() ? url_.user() : nullptr,
+  DWORD error = OpenHandle(connection_, [&] {
+    return InternetConnectW(session_.get(), url_.host(), url_.port(), *url_.user() ? url_.user() : nullptr,
                             *url_.password() ? url_.password() : nullptr, INTERNET_SERVICE_FTP,
                             INTERNET_FLAG_PASSIVE, state_->context());
   });
@@ -666,9 +610,9 @@ DWORD Transfer::RunFtp() {
   // upload; the handle it reports at creation is ready for writing, so an upload goes on with that.
   Step(eFtpOpenFile);
   error = OpenHandle(
-      &handle_,
+      handle_,
       [&] {
-        return FtpOpenFileW(connection_, path, upload ? GENERIC_WRITE : GENERIC_READ,
+        return FtpOpenFileW(connection_.get(), path, upload ? GENERIC_WRITE : GENERIC_READ,
                             FTP_TRANSFER_TYPE_BINARY | INTERNET_FLAG_RELOAD, state_->context());
       },
       upload);
@@ -676,7 +620,7 @@ DWORD Transfer::RunFtp() {
 
   if (!upload) {
     DWORD high = 0;
-    DWORD low = FtpGetFileSize(handle_, &high);
+    DWORD low = FtpGetFileSize(handle_.get(), &high);
     if (low != INVALID_FILE_SIZE || GetLastError() == NO_ERROR)
       request_.totalBytes = (static_cast<ULONGLONG>(high) << 32) | low;
     state_->totalBytes = request_.totalBytes;
@@ -699,14 +643,14 @@ DWORD Transfer::RunFtp() {
     Step(eInternetWriteFile);
     state_->bytes = 0;
     state_->Arm();
-    if (DWORD werror = Complete(InternetWriteFile(handle_, state_->buffer(), piece, &state_->bytes))) return werror;
+    if (DWORD werror = Complete(InternetWriteFile(handle_.get(), state_->buffer(), piece, &state_->bytes))) return werror;
     ULONGLONG done = state_->doneBytes.load() + piece;
     state_->doneBytes = done;
     request_.doneBytes = done;
     if (!state_->Report()) return ERROR_CANCELLED;
   }
   // Closing the file handle finishes the upload on the server.
-  CloseHandle(&handle_, eInternetCloseRequest);
+  CloseHandle(handle_, eInternetCloseRequest);
   return ERROR_SUCCESS;
 }
 
@@ -736,7 +680,7 @@ DWORD Transfer::RunCopy() {
     }
     if (source.size() > 1 && source[1] == L'|') source[1] = L':';
   } catch (const std::bad_alloc&) {
-    return ERROR_NOT_ENOUGH_MEMORY;
+    return ERROR_OUTOFMEMORY;
   }
   Step(eFileCopyEx);
   if (CopyFileExW(source.c_str(), request_.localPath, &Transfer::CopyProgress, this, nullptr, 0)) {
@@ -767,16 +711,16 @@ DWORD Transfer::ReadLocation(wchar_t* locationOut, DWORD locationSize) {
   Step(eHttpQueryInfo);
   DWORD chars = kHeaderBufferChars;
   std::unique_ptr<wchar_t[]> headers(new (std::nothrow) wchar_t[chars]);
-  if (!headers) return ERROR_NOT_ENOUGH_MEMORY;
+  if (!headers) return ERROR_OUTOFMEMORY;
   DWORD bytes = chars * sizeof(wchar_t);
-  if (!HttpQueryInfoW(handle_, HTTP_QUERY_RAW_HEADERS_CRLF, headers.get(), &bytes, nullptr)) {
+  if (!HttpQueryInfoW(handle_.get(), HTTP_QUERY_RAW_HEADERS_CRLF, headers.get(), &bytes, nullptr)) {
     DWORD error = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
     if (error != ERROR_INSUFFICIENT_BUFFER) return error;
     chars = (bytes / sizeof(wchar_t) + 1) * 2;
     headers.reset(new (std::nothrow) wchar_t[chars]);
-    if (!headers) return ERROR_NOT_ENOUGH_MEMORY;
+    if (!headers) return ERROR_OUTOFMEMORY;
     bytes = chars * sizeof(wchar_t);
-    if (!HttpQueryInfoW(handle_, HTTP_QUERY_RAW_HEADERS_CRLF, headers.get(), &bytes, nullptr))
+    if (!HttpQueryInfoW(handle_.get(), HTTP_QUERY_RAW_HEADERS_CRLF, headers.get(), &bytes, nullptr))
       return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
   }
   headers[chars - 1] = L'\0';
@@ -807,7 +751,7 @@ DWORD Transfer::Post(const BYTE* body, DWORD bodyLength, const wchar_t* extraHea
   if (DWORD error = StoreCookies()) return error;
   if (DWORD error = OpenHttpRequest(L"POST", request_.requestFlags | INTERNET_FLAG_NO_CACHE_WRITE)) return error;
   if (extraHeaders && *extraHeaders &&
-      !HttpAddRequestHeadersW(handle_, extraHeaders, static_cast<DWORD>(-1L), HTTP_ADDREQ_FLAG_ADD))
+      !HttpAddRequestHeadersW(handle_.get(), extraHeaders, static_cast<DWORD>(-1L), HTTP_ADDREQ_FLAG_ADD))
     return LastErrorOr(ERROR_INVALID_PARAMETER);
 
   if (DWORD error = SendWithRetries([&] { return SendBody(nullptr, body, bodyLength); })) return error;
@@ -826,19 +770,18 @@ DWORD FinalResult(DWORD error, const TransferState& state) {
 // Runs body(transfer) with a fresh state and tears everything down before returning.
 template <typename Body>
 DWORD WithTransfer(TransferRequest& request, Body body) {
-  TransferState* state = TransferState::Create(request.options, request.progress, request.progressContext);
-  if (!state) return request.lastError = ERROR_NOT_ENOUGH_MEMORY;
+  ComPtr<TransferState> state = TransferState::Create(request.options, request.progress, request.progressContext);
+  if (!state) return request.lastError = ERROR_OUTOFMEMORY;
   DWORD error;
   {
-    Transfer transfer(request, state);
+    Transfer transfer(request, state.get());
     error = body(transfer);
     const DWORD reached = request.operation;  // the caller learns the step that ended it, not the closing
     transfer.CloseAll();
     request.operation = reached;
   }
-  error = FinalResult(error, *state);
+  error = FinalResult(error, *state.get());
   state->Detach();
-  state->Release();
   request.lastError = error;
   return error;
 }
@@ -872,14 +815,6 @@ DWORD TransferFile(DWORD direction, HWND ownerWindow, const wchar_t* url, const 
 }
 
 }  // namespace
-
-void FormatTransferTrace(DWORD operation, DWORD status, wchar_t* out, size_t size) {
-  if (!out || !size) return;
-  const wchar_t* name = StatusName(status);
-  if (name) _snwprintf(out, size, L"%ls: %ls\n", OperationName(operation), name);
-  else _snwprintf(out, size, L"%ls: Status %u\n", OperationName(operation), static_cast<unsigned>(status));
-  out[size - 1] = L'\0';
-}
 
 DWORD RunTransfer(TransferRequest& request) {
   request.operation = 0;
@@ -917,16 +852,37 @@ DWORD UploadFile(HWND ownerWindow, const wchar_t* url, const wchar_t* localPath,
                       password, serverUser, serverPassword);
 }
 
+DWORD PostTransfer(TransferRequest& request, const void* body, DWORD bodyLength, const wchar_t* extraHeaders,
+                   wchar_t* locationOut, DWORD locationSize) {
+  request.operation = 0;
+  request.totalBytes = request.doneBytes = 0;
+  if (locationOut) {
+    if (!locationSize) return request.lastError = ERROR_INVALID_PARAMETER;
+    wmemset(locationOut, L'\0', locationSize);
+  }
+  if (!request.url || !*request.url) return request.lastError = ERROR_INTERNET_INVALID_URL;
+  if (!body && bodyLength) return request.lastError = ERROR_INVALID_PARAMETER;
+  if (!request.cookies) request.cookies = L"";
+  // The post points the credentials at the URL's own, which end with the transfer.
+  const wchar_t* const user = request.user;
+  const wchar_t* const password = request.password;
+  DWORD error;
+  try {
+    error = WithTransfer(request, [&](Transfer& t) {
+      return t.Post(static_cast<const BYTE*>(body), bodyLength, extraHeaders, locationOut, locationSize);
+    });
+  } catch (...) {
+    error = request.lastError = ERROR_INTERNAL_ERROR;
+  }
+  request.user = user;
+  request.password = password;
+  return error;
+}
+
 DWORD PostBuffer(HWND ownerWindow, const wchar_t* url, const void* body, DWORD bodyLength, const wchar_t* cookies,
                  const wchar_t* extraHeaders, wchar_t* locationOut, DWORD locationSize,
                  DWORD allowedSecurityFlags, DWORD accessType, DWORD requestFlags, DWORD options,
                  TransferProgressFn progress, void* progressContext, const wchar_t* userAgent) {
-  if (locationOut) {
-    if (!locationSize) return ERROR_INVALID_PARAMETER;
-    wmemset(locationOut, L'\0', locationSize);
-  }
-  if (!url || !*url) return ERROR_INTERNET_INVALID_URL;
-  if (!body && bodyLength) return ERROR_INVALID_PARAMETER;
   TransferRequest request;
   request.ownerWindow = ownerWindow;
   request.url = url;
@@ -937,16 +893,8 @@ DWORD PostBuffer(HWND ownerWindow, const wchar_t* url, const void* body, DWORD b
   request.progress = progress;
   request.progressContext = progressContext;
   request.userAgent = userAgent;
-  request.cookies = cookies ? cookies : L"";
-  request.user = L"";
-  request.password = L"";
-  try {
-    return WithTransfer(request, [&](Transfer& t) {
-      return t.Post(static_cast<const BYTE*>(body), bodyLength, extraHeaders, locationOut, locationSize);
-    });
-  } catch (...) {
-    return ERROR_INTERNAL_ERROR;
-  }
+  request.cookies = cookies;
+  return PostTransfer(request, body, bodyLength, extraHeaders, locationOut, locationSize);
 }
 
 TransferErrorDialogFn SetTransferErrorDialog(TransferErrorDialogFn dialog) {

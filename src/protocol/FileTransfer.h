@@ -68,7 +68,17 @@ struct TransferRequest {
 // Runs one transfer: HTTP and HTTPS by GET or PUT, FTP by get or put, "file:" by a copy. An empty URL
 // gives 12005, an empty local path 123, a scheme that is none of these 12006. HTTP 404 gives 12028, other
 // answers of 400 or more 12029, a pending step that does not finish in time 10060, a cancel 1223.
+// Memory shortage gives 14.
 DWORD RunTransfer(TransferRequest& request);
+
+// Posts bodyLength bytes of body to request.url as PostBuffer describes, with the request's owner
+// window, security flags, access type, request flags, options, progress function, user agent, cookies
+// and wait mode; its local path, direction, proxy name and credentials are not used (a post connects
+// with the URL's own credentials). Fills the request's last block as RunTransfer does.
+DWORD PostTransfer(TransferRequest& request, const void* body, DWORD bodyLength, const wchar_t* extraHeaders,
+                   wchar_t* locationOut, DWORD locationSize);
+
+// The positional entries below are kept for outside callers; code in this tree fills a TransferRequest.
 
 // Downloads url to localPath (direction 0, limited waits).
 DWORD DownloadFile(HWND ownerWindow, const wchar_t* url, const wchar_t* localPath,

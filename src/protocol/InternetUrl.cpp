@@ -3,6 +3,8 @@
 #include <cstring>
 #include <new>
 
+#include "LastError.h"
+
 namespace kesi {
 
 DWORD ParsedUrl::Parse(const wchar_t* url) {
@@ -17,10 +19,7 @@ DWORD ParsedUrl::Parse(const wchar_t* url) {
   c.dwStructSize = sizeof(c);
   c.dwSchemeLength = c.dwHostNameLength = c.dwUserNameLength = c.dwPasswordLength = c.dwUrlPathLength =
       c.dwExtraInfoLength = 1;
-  if (!InternetCrackUrlW(url, 0, 0, &c)) {
-    DWORD error = GetLastError();
-    return error ? error : ERROR_INTERNET_INVALID_URL;
-  }
+  if (!InternetCrackUrlW(url, 0, 0, &c)) return LastErrorOr(ERROR_INTERNET_INVALID_URL);
 
   const wchar_t* from[kParts] = {c.lpszScheme, c.lpszHostName, c.lpszUserName,
                                   c.lpszPassword, c.lpszUrlPath, c.lpszExtraInfo};
@@ -29,7 +28,7 @@ DWORD ParsedUrl::Parse(const wchar_t* url) {
   size_t total = 0;
   for (int i = 0; i < kParts; ++i) total += (from[i] ? length[i] : 0) + 1;
   block_.reset(new (std::nothrow) wchar_t[total]);
-  if (!block_) return ERROR_NOT_ENOUGH_MEMORY;
+  if (!block_) return ERROR_OUTOFMEMORY;
 
   wchar_t* at = block_.get();
   for (int i = 0; i < kParts; ++i) {

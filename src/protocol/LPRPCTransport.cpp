@@ -5,8 +5,7 @@
 #include <cwchar>
 #include <new>
 
-#include "RQCertificate.h"
-#include "RQCredential.h"
+#include "LastError.h"
 
 namespace kesi {
 
@@ -28,7 +27,11 @@ constexpr DWORD kIllegalMessage = 0x80090326;   // SEC_E_ILLEGAL_MESSAGE: no dia
 constexpr DWORD kDialogFlags =
     FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA;
 
-TransportSeams DefaultSeams() { return TransportSeams{InternetErrorDlg, HttpSendRequestW, GetTickCount}; }
+void* AllocateNothrow(size_t bytes) { return ::operator new(bytes, std::nothrow); }
+
+TransportSeams DefaultSeams() {
+  return TransportSeams{InternetErrorDlg, HttpSendRequestW, GetTickCount, AllocateNothrow};
+}
 
 TransportSeams g_seams = DefaultSeams();
 
@@ -64,45 +67,75 @@ DWORD AfterQuietDialog(DWORD error) {
   }
 }
 
-DWORD LastErrorOr(DWORD fallback) {
-  DWORD error = GetLastError();
-  return error ? error : fallback;
-}
-
 // Zeroes memory in a way the compiler keeps.
 void Wipe(void* p, size_t n) {
   volatile unsigned char* b = static_cast<volatile unsigned char*>(p);
   while (n--) *b++ = 0;
 }
 
-// Reads a string option of a handle, size first. The buffer is the caller's to wipe and free.
-DWORD QueryStringOption(HINTERNET handle, DWORD option, wchar_t** out, DWORD* bytes) {
-  *out = nullptr;
+// A buffer of the transport's own, from the allocation seam; zeroed when it is made.
+struct SeamDelete {
+  void operator()(void* p) const noexcept { ::operator delete(p); }
+};
+template <typename T>
+using SeamBuffer = std::unique_ptr<T[], SeamDelete>;
+
+template <typename T>
+SeamBuffer<T> AllocateBuffer(size_t count) {
+  void* bytes = g_seams.allocate(count * sizeof(T));
+  if (bytes) memset(bytes, 0, count * sizeof(T));
+  return SeamBuffer<T>(static_cast<T*>(bytes));
+}
+
+// A zeroed buffer for a secret: zeroed again over its whole size before it is released.
+template <typename T>
+class WipedBuffer {
+ public:
+  WipedBuffer() = default;
+  explicit WipedBuffer(size_t count) { Allocate(count); }
+  WipedBuffer(const WipedBuffer&) = delete;
+  WipedBuffer& operator=(const WipedBuffer&) = delete;
+  ~WipedBuffer() { Release(); }
+
+  // False when memory runs out.
+  bool Allocate(size_t count) {
+    Release();
+    buffer_ = AllocateBuffer<T>(count);
+    count_ = buffer_ ? count : 0;
+    return static_cast<bool>(buffer_);
+  }
+  T* get() const { return buffer_.get(); }
+  explicit operator bool() const { return static_cast<bool>(buffer_); }
+
+ private:
+  void Release() {
+    if (buffer_) Wipe(buffer_.get(), count_ * sizeof(T));
+    buffer_.reset();
+  }
+
+  SeamBuffer<T> buffer_;
+  size_t count_ = 0;
+};
+
+// What a failed query of a proxy credential gives when the call left no error of its own.
+constexpr DWORD kQueryFailedWithoutError = ERROR_GEN_FAILURE;  // 31
+
+// Reads a string option of a handle, size first, into text (wiped when it is released); *bytes receives
+// the size WinINet reported for the value.
+DWORD QueryStringOption(HINTERNET handle, DWORD option, WipedBuffer<wchar_t>& text, DWORD* bytes) {
   *bytes = 0;
   DWORD size = 0;
   if (!InternetQueryOptionW(handle, option, nullptr, &size)) {
-    DWORD error = GetLastError();
-    if (error != ERROR_INSUFFICIENT_BUFFER) return error ? error : ERROR_INVALID_FUNCTION;
+    const DWORD error = GetLastError();
+    if (error != ERROR_INSUFFICIENT_BUFFER) return error ? error : kQueryFailedWithoutError;
   }
   // Room for a terminator beyond what WinINet reports, whether it counts bytes or characters.
-  size_t cells = size / sizeof(wchar_t) + size + 1;
-  wchar_t* buffer = new (std::nothrow) wchar_t[cells]();
-  if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
+  const size_t cells = size / sizeof(wchar_t) + size + 1;
+  if (!text.Allocate(cells)) return ERROR_OUTOFMEMORY;
   DWORD got = static_cast<DWORD>((cells - 1) * sizeof(wchar_t));
-  if (!InternetQueryOptionW(handle, option, buffer, &got)) {
-    DWORD error = LastErrorOr(ERROR_INVALID_FUNCTION);
-    delete[] buffer;
-    return error;
-  }
-  *out = buffer;
+  if (!InternetQueryOptionW(handle, option, text.get(), &got)) return LastErrorOr(kQueryFailedWithoutError);
   *bytes = got;
   return 0;
-}
-
-void FreeWiped(wchar_t* buffer) {
-  if (!buffer) return;
-  Wipe(buffer, wcslen(buffer) * sizeof(wchar_t));
-  delete[] buffer;
 }
 
 }  // namespace
@@ -111,55 +144,11 @@ TransportSeams& GetTransportSeams() { return g_seams; }
 
 void ResetTransportSeams() { g_seams = DefaultSeams(); }
 
-DWORD SplitServerName(const wchar_t* server, wchar_t* hostOut, size_t capacity, INTERNET_PORT* port) {
-  if (!server || !*server || !hostOut || !capacity || !port) return ERROR_INVALID_PARAMETER;
-  const wchar_t* hostStart = server;
-  size_t hostLength = wcslen(server);
-  const wchar_t* portText = nullptr;
-  if (server[0] == L'[') {
-    const wchar_t* close = wcschr(server, L']');
-    if (!close || close == server + 1) return ERROR_INVALID_PARAMETER;
-    hostStart = server + 1;
-    hostLength = static_cast<size_t>(close - hostStart);
-    if (close[1] == L':')
-      portText = close + 2;
-    else if (close[1] != 0)
-      return ERROR_INVALID_PARAMETER;
-  } else {
-    const wchar_t* colon = wcschr(server, L':');
-    // A bare IPv6 address has more than one colon and names no port.
-    if (colon && !wcschr(colon + 1, L':')) {
-      hostLength = static_cast<size_t>(colon - server);
-      portText = colon + 1;
-    }
-  }
-  if (hostLength == 0 || hostLength >= capacity) return ERROR_INVALID_PARAMETER;
-  unsigned long number = kApplianceDefaultPort;
-  if (portText) {
-    if (!*portText || wcslen(portText) > 5) return ERROR_INVALID_PARAMETER;
-    number = 0;
-    for (const wchar_t* p = portText; *p; ++p) {
-      if (*p < L'0' || *p > L'9') return ERROR_INVALID_PARAMETER;
-      number = number * 10 + static_cast<unsigned long>(*p - L'0');
-    }
-    if (number == 0 || number > 65535) return ERROR_INVALID_PARAMETER;
-  }
-  wmemcpy(hostOut, hostStart, hostLength);
-  hostOut[hostLength] = 0;
-  *port = static_cast<INTERNET_PORT>(number);
-  return 0;
-}
-
 // ---- LPRPCTransport ------------------------------------------------------------------------------
 
 LPRPCTransport::LPRPCTransport(LogonAgent* owner) noexcept : owner_(owner) { userAgent_.SetText(kBaseUserAgent); }
 
-LPRPCTransport::~LPRPCTransport() {
-  delete proxyCredential_;
-  delete secondCertificate_;
-  delete serverCertificate_;
-  delete trustedCertificate_;
-}
+LPRPCTransport::~LPRPCTransport() = default;
 
 bool LPRPCTransport::HasProxy() { return !proxyAddress_.IsEmpty() && proxyAddress_.GetText()[0] != 0; }
 
@@ -168,16 +157,16 @@ const wchar_t* LPRPCTransport::GetProxyAddress() {
   return text ? text : L"";
 }
 
-RQCredential* LPRPCTransport::GetProxyCredential() { return proxyCredential_; }
+RQCredential* LPRPCTransport::GetProxyCredential() { return proxyCredential_.get(); }
 
 const wchar_t* LPRPCTransport::GetServer() {
   const wchar_t* text = server_.GetWide();
   return text ? text : L"";
 }
 
-RQCertificateInfo* LPRPCTransport::GetSecondCertificate() { return secondCertificate_; }
+RQCertificateInfo* LPRPCTransport::GetSecondCertificate() { return secondCertificate_.get(); }
 
-RQCertificateInfo* LPRPCTransport::GetServerCertificate() { return serverCertificate_; }
+RQCertificateInfo* LPRPCTransport::GetServerCertificate() { return serverCertificate_.get(); }
 
 DWORD LPRPCTransport::SetUserAgent(const wchar_t* userAgent) {
   userAgent_.SetWide(userAgent);
@@ -185,29 +174,26 @@ DWORD LPRPCTransport::SetUserAgent(const wchar_t* userAgent) {
 }
 
 DWORD LPRPCTransport::SetTrustedCertificate(const RQCertificateInfo* certificate) {
-  delete trustedCertificate_;
-  trustedCertificate_ = nullptr;
+  trustedCertificate_.reset();
   if (!certificate) return 0;
-  trustedCertificate_ = new (std::nothrow) RQCertificateInfo();
-  if (!trustedCertificate_) return ERROR_NOT_ENOUGH_MEMORY;
+  trustedCertificate_.reset(new (std::nothrow) RQCertificateInfo());
+  if (!trustedCertificate_) return ERROR_OUTOFMEMORY;
   return trustedCertificate_->CopyFrom(*certificate);
 }
 
 DWORD LPRPCTransport::SetTrustedCertificate(PCCERT_CONTEXT context) {
-  delete trustedCertificate_;
-  trustedCertificate_ = nullptr;
+  trustedCertificate_.reset();
   if (!context) return 0;
-  trustedCertificate_ = new (std::nothrow) RQCertificateInfo();
-  if (!trustedCertificate_) return ERROR_NOT_ENOUGH_MEMORY;
+  trustedCertificate_.reset(new (std::nothrow) RQCertificateInfo());
+  if (!trustedCertificate_) return ERROR_OUTOFMEMORY;
   return trustedCertificate_->LoadFromContext(context);
 }
 
-DWORD LPRPCTransport::ReplaceCredential(RQCredential*& slot, const RQCredential* source) {
-  delete slot;
-  slot = nullptr;
+DWORD LPRPCTransport::ReplaceCredential(std::unique_ptr<RQCredential>& slot, const RQCredential* source) {
+  slot.reset();
   if (!source) return 0;
-  slot = new (std::nothrow) RQCredential(kCredentialTargetName, 0);
-  if (!slot) return ERROR_NOT_ENOUGH_MEMORY;
+  slot.reset(new (std::nothrow) RQCredential(kCredentialTargetName, 0));
+  if (!slot) return ERROR_OUTOFMEMORY;
   return slot->CopyFrom(*source);
 }
 
@@ -238,6 +224,8 @@ LPRPCTransportWinINet::~LPRPCTransportWinINet() {
 
 bool LPRPCTransportWinINet::IsConnected() { return static_cast<bool>(connection_); }
 
+// Close and CloseRequest close the handle themselves rather than through the owner's reset: the
+// result of the close is theirs.
 DWORD LPRPCTransportWinINet::CloseRequest() {
   if (!request_) return 0;
   HINTERNET request = request_.release();
@@ -246,8 +234,7 @@ DWORD LPRPCTransportWinINet::CloseRequest() {
 
 DWORD LPRPCTransportWinINet::Close() {
   DWORD result = CloseRequest();
-  delete serverCertificate_;
-  serverCertificate_ = nullptr;
+  serverCertificate_.reset();
   if (connection_) {
     HINTERNET connection = connection_.release();
     if (!InternetCloseHandle(connection) && !result) result = LastErrorOr(ERROR_INVALID_HANDLE);
@@ -304,16 +291,14 @@ DWORD LPRPCTransportWinINet::Open(const wchar_t* host, BOOL allowUI, HWND parent
       InternetSetOptionW(connection_.get(), INTERNET_OPTION_PROXY_USERNAME, const_cast<wchar_t*>(name),
                          static_cast<DWORD>(wcslen(name)));
       DWORD capacity = proxyCredential_->GetSecretSize() * 2;
-      BYTE* secret = new (std::nothrow) BYTE[capacity + sizeof(wchar_t)]();
-      if (!secret) return ERROR_NOT_ENOUGH_MEMORY;
+      WipedBuffer<BYTE> secret(capacity + sizeof(wchar_t));
+      if (!secret) return ERROR_OUTOFMEMORY;
       DWORD secretSize = capacity;
-      if (proxyCredential_->GetSecret(secret, &secretSize, FALSE) == 0 && secretSize > 0 &&
-          reinterpret_cast<wchar_t*>(secret)[0] != 0) {
-        InternetSetOptionW(connection_.get(), INTERNET_OPTION_PROXY_PASSWORD, secret,
-                           static_cast<DWORD>(wcslen(reinterpret_cast<wchar_t*>(secret))));
+      const auto* password = reinterpret_cast<const wchar_t*>(secret.get());
+      if (proxyCredential_->GetSecret(secret.get(), &secretSize, FALSE) == 0 && secretSize > 0 && password[0] != 0) {
+        InternetSetOptionW(connection_.get(), INTERNET_OPTION_PROXY_PASSWORD, secret.get(),
+                           static_cast<DWORD>(wcslen(password)));
       }
-      Wipe(secret, capacity + sizeof(wchar_t));
-      delete[] secret;
     }
   }
   return 0;
@@ -333,7 +318,7 @@ DWORD LPRPCTransportWinINet::OpenRequest(const wchar_t* path, const wchar_t* con
 DWORD LPRPCTransportWinINet::SendLoop(const void* body, DWORD length) {
   DWORD lastCleared = 0;
   bool lastSent = false;
-  for (int attempt = 0; attempt < kMaxSendAttempts; ++attempt) {
+  for (int attempt = 0; attempt < kMaxSendsPerExchange; ++attempt) {
     DWORD started = g_seams.tickCount();
     bool sent = g_seams.sendRequest(request_.get(), nullptr, 0, const_cast<void*>(body), length) != FALSE;
     lastSent = sent;
@@ -418,7 +403,7 @@ DWORD LPRPCTransportWinINet::ReadBody(Utf8Buffer* message) {
     return LastErrorOr(ERROR_HTTP_HEADER_NOT_FOUND);
   Utf8Buffer body;
   uint8_t* data = body.Allocate(length);
-  if (!data) return ERROR_NOT_ENOUGH_MEMORY;
+  if (!data) return ERROR_OUTOFMEMORY;
   DWORD got = 0;
   while (got < length) {
     DWORD n = 0;
@@ -527,25 +512,17 @@ DWORD LPRPCTransportWinINet::PostFile(const wchar_t* path, const wchar_t* cookie
 }
 
 DWORD LPRPCTransportWinINet::CaptureProxyCredential() {
-  wchar_t* user = nullptr;
+  WipedBuffer<wchar_t> user;
   DWORD userBytes = 0;
-  if (DWORD error = QueryStringOption(request_.get(), INTERNET_OPTION_PROXY_USERNAME, &user, &userBytes)) return error;
-  DWORD result = 0;
-  if (user[0] != 0) {
-    wchar_t* password = nullptr;
-    DWORD passwordBytes = 0;
-    result = QueryStringOption(request_.get(), INTERNET_OPTION_PROXY_PASSWORD, &password, &passwordBytes);
-    if (!result) {
-      proxyCredential_ = new (std::nothrow) RQCredential(kCredentialTargetName, 0);
-      if (!proxyCredential_)
-        result = ERROR_NOT_ENOUGH_MEMORY;
-      else
-        result = proxyCredential_->Set(user, reinterpret_cast<const BYTE*>(password), passwordBytes);
-    }
-    FreeWiped(password);
-  }
-  FreeWiped(user);
-  return result;
+  if (DWORD error = QueryStringOption(request_.get(), INTERNET_OPTION_PROXY_USERNAME, user, &userBytes)) return error;
+  if (user.get()[0] == 0) return 0;
+  WipedBuffer<wchar_t> password;
+  DWORD passwordBytes = 0;
+  if (DWORD error = QueryStringOption(request_.get(), INTERNET_OPTION_PROXY_PASSWORD, password, &passwordBytes))
+    return error;
+  proxyCredential_.reset(new (std::nothrow) RQCredential(kCredentialTargetName, 0));
+  if (!proxyCredential_) return ERROR_OUTOFMEMORY;
+  return proxyCredential_->Set(user.get(), reinterpret_cast<const BYTE*>(password.get()), passwordBytes);
 }
 
 DWORD LPRPCTransportWinINet::CaptureServerCertificate() {
@@ -555,14 +532,14 @@ DWORD LPRPCTransportWinINet::CaptureServerCertificate() {
     return 0;  // no certificate to capture (yet): the server simply stays untrusted
   }
   if (size < sizeof(INTERNET_CERTIFICATE_INFO)) size = sizeof(INTERNET_CERTIFICATE_INFO);
-  BYTE* raw = new (std::nothrow) BYTE[size]();
-  if (!raw) return ERROR_NOT_ENOUGH_MEMORY;
-  auto* info = reinterpret_cast<INTERNET_CERTIFICATE_INFO*>(raw);
+  SeamBuffer<BYTE> raw = AllocateBuffer<BYTE>(size);
+  if (!raw) return ERROR_OUTOFMEMORY;
+  auto* info = reinterpret_cast<INTERNET_CERTIFICATE_INFO*>(raw.get());
   DWORD result = 0;
   if (InternetQueryOptionW(request_.get(), INTERNET_OPTION_SECURITY_CERTIFICATE_STRUCT, info, &size)) {
-    serverCertificate_ = new (std::nothrow) RQCertificateInfo();
+    serverCertificate_.reset(new (std::nothrow) RQCertificateInfo());
     if (!serverCertificate_)
-      result = ERROR_NOT_ENOUGH_MEMORY;
+      result = ERROR_OUTOFMEMORY;
     else
       serverCertificate_->LoadFromInternetInfo(info);
     for (void* text : {static_cast<void*>(info->lpszSubjectInfo), static_cast<void*>(info->lpszIssuerInfo),
@@ -571,7 +548,6 @@ DWORD LPRPCTransportWinINet::CaptureServerCertificate() {
       if (text) GlobalFree(text);
     }
   }
-  delete[] raw;
   return result;
 }
 
@@ -589,7 +565,7 @@ DWORD LPRPCTransportWinINet::AfterRequest() {
 
 BOOL LPRPCTransportWinINet::IsServerTrusted() {
   AfterRequest();
-  if (serverCertificate_ && trustedCertificate_) return serverCertificate_->Matches(trustedCertificate_) ? TRUE : FALSE;
+  if (serverCertificate_ && trustedCertificate_) return serverCertificate_->Matches(trustedCertificate_.get()) ? TRUE : FALSE;
   return FALSE;
 }
 
@@ -598,18 +574,17 @@ DWORD LPRPCTransportWinINet::ReportError(DWORD, const char*, BOOL extended) {
   DWORD code = 0;
   DWORD length = 0;
   InternetGetLastResponseInfoW(&code, nullptr, &length);
-  wchar_t* text = new (std::nothrow) wchar_t[length + 1]();
-  if (!text) return ERROR_NOT_ENOUGH_MEMORY;
+  SeamBuffer<wchar_t> text = AllocateBuffer<wchar_t>(length + 1);
+  if (!text) return ERROR_OUTOFMEMORY;
   DWORD size = length + 1;
-  InternetGetLastResponseInfoW(&code, text, &size);
-  delete[] text;
+  InternetGetLastResponseInfoW(&code, text.get(), &size);
   return 0;
 }
 
 DWORD CreateTransport(LPRPCTransport** out, LogonAgent* owner) {
   if (!out) return ERROR_INVALID_PARAMETER;
   *out = new (std::nothrow) LPRPCTransportWinINet(owner);
-  return *out ? 0 : ERROR_NOT_ENOUGH_MEMORY;
+  return *out ? 0 : ERROR_OUTOFMEMORY;
 }
 
 }  // namespace kesi

@@ -7,22 +7,23 @@
 #include <wincrypt.h>
 #include <wininet.h>
 
+#include <cstddef>
+#include <memory>
+
 #include "Handles.h"
+#include "RQCertificate.h"
+#include "RQCredential.h"
+#include "ServerName.h"
 #include "Utf8Buffer.h"
 
 namespace kesi {
 
 class LogonAgent;
-class RQCredential;
-class RQCertificateInfo;
-
-// Default HTTPS port; a server named "host:port" is reached on that port instead.
-constexpr INTERNET_PORT kApplianceDefaultPort = 443;
 // A send attempt that fails after this long ends the exchange with ERROR_INTERNET_TIMEOUT.
 constexpr DWORD kSendTimeLimitMs = 40000;
-// Send attempts in one exchange. Errors that the loop clears by itself (certificate errors, the
-// dialog's "retry") would otherwise repeat for ever when the server keeps causing them.
-constexpr int kMaxSendAttempts = 16;
+// Sends of one exchange's request. Errors that the send loop clears by itself (certificate errors, the
+// dialog's "retry") would otherwise resend for ever when the server keeps causing them.
+constexpr int kMaxSendsPerExchange = 16;
 
 // Request flags of every exchange: reload, no cache write, TLS, keep-alive, no cookies kept by the
 // library, no automatic authentication, no UI of WinINet's own.
@@ -36,11 +37,14 @@ constexpr DWORD kIgnoreCertificateFlags = SECURITY_FLAG_IGNORE_REVOCATION | SECU
                                           SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTPS;
 
 // The calls that a test replaces: the error dialog blocks without a user, the send cannot be made to
-// fail in every way a server can, and 40 seconds are too long to wait. The defaults are the real ones.
+// fail in every way a server can, 40 seconds are too long to wait, and memory does not run out on
+// request. The defaults are the real ones.
 struct TransportSeams {
   DWORD(WINAPI* errorDialog)(HWND, HINTERNET, DWORD, DWORD, LPVOID*);
   BOOL(WINAPI* sendRequest)(HINTERNET, LPCWSTR, DWORD, LPVOID, DWORD);
   DWORD(WINAPI* tickCount)();
+  // The transport's own buffers: bytes from ::operator new(bytes, std::nothrow), or null.
+  void* (*allocate)(size_t bytes);
 };
 // The seams every transport of the process uses.
 TransportSeams& GetTransportSeams();
@@ -90,17 +94,17 @@ class LPRPCTransport {
 
  protected:
   // Replaces slot by a new credential for the proxy target holding a copy of source (null: none).
-  DWORD ReplaceCredential(RQCredential*& slot, const RQCredential* source);
+  DWORD ReplaceCredential(std::unique_ptr<RQCredential>& slot, const RQCredential* source);
 
   LogonAgent* owner_;
   Utf8Buffer server_;
   Utf8Buffer userAgent_;
   BOOL proxyInspected_ = FALSE;
   Utf8Buffer proxyAddress_;
-  RQCredential* proxyCredential_ = nullptr;
-  RQCertificateInfo* secondCertificate_ = nullptr;
-  RQCertificateInfo* serverCertificate_ = nullptr;
-  RQCertificateInfo* trustedCertificate_ = nullptr;
+  std::unique_ptr<RQCredential> proxyCredential_;
+  std::unique_ptr<RQCertificateInfo> secondCertificate_;
+  std::unique_ptr<RQCertificateInfo> serverCertificate_;
+  std::unique_ptr<RQCertificateInfo> trustedCertificate_;
 };
 
 class LPRPCTransportWinINet : public LPRPCTransport {
@@ -143,10 +147,5 @@ class LPRPCTransportWinINet : public LPRPCTransport {
 
 // Makes the transport of an agent: 0, 87 for a null out, 14 without memory.
 DWORD CreateTransport(LPRPCTransport** out, LogonAgent* owner);
-
-// Splits a server name "host", "host:port", "[v6 address]" or "[v6 address]:port" into the host that
-// WinINet connects to (into hostOut, capacity cells) and the port (443 when none is named). 87 for an
-// empty host, a port that is not a number from 1 to 65535, or a host that does not fit.
-DWORD SplitServerName(const wchar_t* server, wchar_t* hostOut, size_t capacity, INTERNET_PORT* port);
 
 }  // namespace kesi

@@ -1,5 +1,6 @@
 #include "LogonAgent.h"
 
+#include <memory>
 #include <new>
 
 namespace kesi {
@@ -12,13 +13,9 @@ bool VersionInRange(int32_t version) { return version >= 1 && version <= kAnnoun
 
 // Appends a new Structure to parent and returns it (owned by parent), or null without memory.
 LPRPCStructure* AddChild(LPRPCVector& parent) {
-  auto* child = new (std::nothrow) LPRPCStructure();
-  if (!child) return nullptr;
-  if (parent.AddStructure(child, true) != 0) {
-    delete child;
-    return nullptr;
-  }
-  return child;
+  std::unique_ptr<LPRPCStructure> child(new (std::nothrow) LPRPCStructure());
+  if (!child || parent.AddStructure(child.get(), true) != 0) return nullptr;
+  return child.release();  // parent's now
 }
 
 // A {String key, value} pair of the properties Structure; value is added by the caller.
@@ -76,9 +73,9 @@ DWORD FeedList(LPRPCVector& lines, LogonInterrogator& engine) {
   while (const LPRPCValue* member = lines.Next()) {
     if (member->type != LPRPC_STRING) break;
     Utf8Buffer line;
-    if (line.SetText(member->value.text) != 0) return ERROR_NOT_ENOUGH_MEMORY;
+    if (line.SetText(member->value.text) != 0) return ERROR_OUTOFMEMORY;
     const wchar_t* text = line.GetWide();
-    if (!text) return ERROR_NOT_ENOUGH_MEMORY;
+    if (!text) return ERROR_OUTOFMEMORY;
     if (lstrcmpiW(text, kLiteralSection) == 0) {
       engine.Clear();
       inSection = true;
@@ -98,16 +95,16 @@ DWORD FeedZoneCommands(LPRPCVector& commands, RQStringMZ* zoneCommands) {
   while (const LPRPCValue* member = commands.Next()) {
     if (member->type != LPRPC_STRING) continue;
     Utf8Buffer command;
-    if (command.SetText(member->value.text) != 0) return ERROR_NOT_ENOUGH_MEMORY;
+    if (command.SetText(member->value.text) != 0) return ERROR_OUTOFMEMORY;
     const wchar_t* text = command.GetWide();
-    if (!text) return ERROR_NOT_ENOUGH_MEMORY;
+    if (!text) return ERROR_OUTOFMEMORY;
     if (*text) zoneCommands->Add(text);
   }
   return 0;
 }
 
 // Reads the members of one agent Structure into a new record; null when one is missing or mistyped.
-AgentRecord* ReadAgent(LPRPCVector& agent, int32_t version, bool extraInteger) {
+std::unique_ptr<AgentRecord> ReadAgent(LPRPCVector& agent, int32_t version, bool extraInteger) {
   const char* name;
   const char* text1;
   const char* fileType;
@@ -123,7 +120,7 @@ AgentRecord* ReadAgent(LPRPCVector& agent, int32_t version, bool extraInteger) {
     return nullptr;
   if (version >= 5 && !agent.NextString(&installArguments)) return nullptr;
   if (extraInteger && !agent.NextInteger(&extra)) return nullptr;
-  auto* record = new (std::nothrow) AgentRecord();
+  std::unique_ptr<AgentRecord> record(new (std::nothrow) AgentRecord());
   if (!record) return nullptr;
   record->name.AssignUtf8(name);
   record->number1 = number1;
@@ -143,11 +140,8 @@ AgentRecord* ReadAgent(LPRPCVector& agent, int32_t version, bool extraInteger) {
 LogonAgent::LogonAgent() noexcept = default;
 
 LogonAgent::~LogonAgent() {
-  if (transport_) {
-    if (transport_->IsConnected()) transport_->Close();
-    delete transport_;
-    transport_ = nullptr;
-  }
+  if (transport_ && transport_->IsConnected()) transport_->Close();
+  transport_.reset();
   session_.Clear();
 }
 
@@ -209,8 +203,10 @@ DWORD LogonAgent::Connect(const wchar_t* host, const RQCertificateInfo* trustedC
                           HWND parentWindow, BOOL ignoreCertificateErrors, DWORD reserved1, DWORD reserved2) {
   if (!host || !*host) return ERROR_INVALID_PARAMETER;
   if (!transport_) {
-    if (DWORD error = CreateTransport(&transport_, this)) return error;
-    if (!transport_) return ERROR_INTERNAL_ERROR;
+    LPRPCTransport* made = nullptr;
+    if (DWORD error = CreateTransport(&made, this)) return error;
+    if (!made) return ERROR_INTERNAL_ERROR;
+    transport_.reset(made);
   }
   if (trustedCertificate) {
     if (DWORD error = transport_->SetTrustedCertificate(trustedCertificate)) return error;
@@ -259,10 +255,10 @@ DWORD LogonAgent::BeginSessionCall(LPRPCStructure& parameters) {
 }
 
 DWORD LogonAgent::Exchange(int32_t procedure, LPRPCStructure& parameters, Reply& reply) {
-  if (BuildCall(procedure, &parameters, reply.message) != LPRPC_OK) return kAgentCallNotBuilt;
+  if (BuildCall(procedure, &parameters, reply.message) != LPRPCStatus::kOk) return kAgentCallNotBuilt;
   if (DWORD error = Call(&reply.message)) return error;
   LPRPCFault fault;
-  if (ReadReply(reply.message, reply.structure, &reply.result, &fault) != LPRPC_OK) return kAgentReplyUnreadable;
+  if (ReadReply(reply.message, reply.structure, &reply.result, &fault) != LPRPCStatus::kOk) return kAgentReplyUnreadable;
   return 0;
 }
 
@@ -278,7 +274,7 @@ DWORD LogonAgent::StartSession(int32_t procedure, const char* text) {
   const char* session = nullptr;
   if (!result->NextInteger(&version) || !result->NextString(&session)) return kAgentReplyUnreadable;
   if (!session[0]) return ERROR_INTERNAL_ERROR;
-  if (session_.SetText(session) != 0) return ERROR_NOT_ENOUGH_MEMORY;
+  if (session_.SetText(session) != 0) return ERROR_OUTOFMEMORY;
   version_ = version;
   return 0;
 }
@@ -299,7 +295,7 @@ DWORD LogonAgent::Logoff() {
   DWORD result = BeginSessionCall(parameters);
   if (!result) {
     // The reply is not read.
-    result = BuildCall(kProcLogoff, &parameters, message) == LPRPC_OK ? Call(&message) : kAgentCallNotBuilt;
+    result = BuildCall(kProcLogoff, &parameters, message) == LPRPCStatus::kOk ? Call(&message) : kAgentCallNotBuilt;
   }
   session_.Clear();
   return result;
@@ -411,13 +407,13 @@ DWORD LogonAgent::GetAgents(int32_t procedure, AgentList* list) {
   agents->Rewind();
   while (const LPRPCValue* member = agents->Next()) {
     if (member->type != LPRPC_STRUCTURE) break;
-    AgentRecord* record = ReadAgent(*member->value.vector, version_, extraInteger);
+    std::unique_ptr<AgentRecord> record = ReadAgent(*member->value.vector, version_, extraInteger);
     if (!record) {
       // A record that is not of the expected shape spoils the whole list.
       list->Clear();
       return kAgentReplyUnreadable;
     }
-    list->Add(record);
+    list->Add(record.release());
   }
   return 0;
 }

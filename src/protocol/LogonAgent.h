@@ -186,7 +186,7 @@ class LogonAgent {
   int AddCommonHead(LPRPCStructure& parameters);
 
   LONG refCount_ = 1;
-  LPRPCTransport* transport_ = nullptr;
+  std::unique_ptr<LPRPCTransport> transport_;
   int32_t version_ = 0;
   Utf8Buffer session_;
   DWORD settings_[8] = {};

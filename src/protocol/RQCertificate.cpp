@@ -2,6 +2,9 @@
 
 #include <cstring>
 #include <cwchar>
+#include <new>
+
+#include "LastError.h"
 
 namespace kesi {
 namespace {
@@ -14,11 +17,6 @@ constexpr DWORD kFriendlyNameBytes = 512;
 // Names in the form WinINet gives them in INTERNET_CERTIFICATE_INFO, so that a certificate loaded from a
 // context and the same certificate captured from a connection fingerprint alike.
 constexpr DWORD kNameForm = CERT_SIMPLE_NAME_STR | CERT_NAME_STR_CRLF_FLAG;
-
-DWORD LastErrorOr(DWORD fallback) {
-  const DWORD e = GetLastError();
-  return e ? e : fallback;
-}
 
 void Hex(const BYTE* bytes, DWORD length, wchar_t* out) {
   static const wchar_t kDigits[] = L"0123456789ABCDEF";
@@ -207,44 +205,40 @@ DWORD RQCertificateInfo::CopyFrom(const RQCertificateInfo& other) {
 // RQCertificate
 
 RQCertificate::RQCertificate(PCCERT_CONTEXT context) noexcept {
-  if (context) context_ = CertDuplicateCertificateContext(context);
+  if (context) context_.reset(CertDuplicateCertificateContext(context));
 }
 
 RQCertificate::~RQCertificate() {
-  Free();
-  if (friendlyName_) {
-    SecureZeroMemory(friendlyName_, kFriendlyNameBytes);
-    LocalFree(friendlyName_);
-  }
+  if (friendlyName_) SecureZeroMemory(friendlyName_.get(), kFriendlyNameBytes);
 }
 
 DWORD RQCertificate::Check(const void* output) const {
   if (!context_) return kNoContext;
   if (!output) return ERROR_INVALID_PARAMETER;
-  if (!context_->pCertInfo) return kNoInfoBlock;
+  if (!context_.get()->pCertInfo) return kNoInfoBlock;
   return 0;
 }
 
 DWORD RQCertificate::GetExpiryText(RQString& text) {
   if (const DWORD e = Check(&text)) return e;
-  return FormatCertificateDate(context_->pCertInfo->NotAfter, text);
+  return FormatCertificateDate(context_.get()->pCertInfo->NotAfter, text);
 }
 
 DWORD RQCertificate::GetFriendlyName(RQString& text) {
   if (const DWORD e = Check(&text)) return e;
   if (!friendlyName_) {
-    friendlyName_ = static_cast<wchar_t*>(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, kFriendlyNameBytes));
+    friendlyName_.reset(new (std::nothrow) wchar_t[kFriendlyNameBytes / sizeof(wchar_t)]);
     if (!friendlyName_) return ERROR_OUTOFMEMORY;
   }
-  memset(friendlyName_, 0, kFriendlyNameBytes);
+  memset(friendlyName_.get(), 0, kFriendlyNameBytes);
   DWORD size = kFriendlyNameBytes;
-  if (!CertGetCertificateContextProperty(context_, CERT_FRIENDLY_NAME_PROP_ID, friendlyName_, &size)) {
+  if (!CertGetCertificateContextProperty(context_.get(), CERT_FRIENDLY_NAME_PROP_ID, friendlyName_.get(), &size)) {
     return LastErrorOr(kNoProperty);
   }
   // A name that fills the buffer without its terminator did not fit.
   const DWORD cells = size / sizeof(wchar_t);
   if (cells == kFriendlyNameBytes / sizeof(wchar_t) && friendlyName_[cells - 1] != 0) return ERROR_MORE_DATA;
-  text.Assign(friendlyName_, 0);
+  text.Assign(friendlyName_.get(), 0);
   return 0;
 }
 
@@ -260,7 +254,7 @@ DWORD RQCertificate::GetHash(BYTE* buffer, DWORD* size) {
   if (const DWORD e = Check(buffer)) return e;
   if (!size) return ERROR_INVALID_PARAMETER;
   memset(buffer, 0, *size);
-  if (!CertGetCertificateContextProperty(context_, CERT_SHA1_HASH_PROP_ID, buffer, size)) {
+  if (!CertGetCertificateContextProperty(context_.get(), CERT_SHA1_HASH_PROP_ID, buffer, size)) {
     return LastErrorOr(ERROR_INTERNAL_ERROR);
   }
   return *size == 0 ? ERROR_INTERNAL_ERROR : 0;
@@ -271,13 +265,13 @@ DWORD RQCertificate::NameString(DWORD type, DWORD flags, RQString& text) {
   void* para = nullptr;
   if (type == CERT_NAME_RDN_TYPE) para = &rdnForm;
   if (type == CERT_NAME_ATTR_TYPE) para = const_cast<char*>(szOID_COMMON_NAME);
-  const DWORD n = CertGetNameStringW(context_, type, flags, para, nullptr, 0);
+  const DWORD n = CertGetNameStringW(context_.get(), type, flags, para, nullptr, 0);
   if (n <= 1) {
     text.Clear(false);
     return 0;
   }
   if (text.Allocate(n, 0) < n || !text.GetBuffer()) return ERROR_OUTOFMEMORY;
-  CertGetNameStringW(context_, type, flags, para, text.GetBuffer(), n);
+  CertGetNameStringW(context_.get(), type, flags, para, text.GetBuffer(), n);
   text.FreeConversions();
   return 0;
 }
@@ -302,7 +296,7 @@ DWORD RQCertificate::GetIssuerNameString(DWORD type, RQString& text) {
 
 DWORD RQCertificate::GetIssuerName(DWORD format, RQString& text) {
   if (const DWORD e = Check(&text)) return e;
-  return NameToStr(context_->pCertInfo->Issuer, format, text);
+  return NameToStr(context_.get()->pCertInfo->Issuer, format, text);
 }
 
 DWORD RQCertificate::GetSubjectNameString(DWORD type, RQString& text) {
@@ -312,18 +306,18 @@ DWORD RQCertificate::GetSubjectNameString(DWORD type, RQString& text) {
 
 DWORD RQCertificate::GetSubjectName(DWORD format, RQString& text) {
   if (const DWORD e = Check(&text)) return e;
-  return NameToStr(context_->pCertInfo->Subject, format, text);
+  return NameToStr(context_.get()->pCertInfo->Subject, format, text);
 }
 
 DWORD RQCertificate::GetNotBefore(FILETIME* time) {
   if (const DWORD e = Check(time)) return e;
-  *time = context_->pCertInfo->NotBefore;
+  *time = context_.get()->pCertInfo->NotBefore;
   return 0;
 }
 
 DWORD RQCertificate::GetNotAfter(FILETIME* time) {
   if (const DWORD e = Check(time)) return e;
-  *time = context_->pCertInfo->NotAfter;
+  *time = context_.get()->pCertInfo->NotAfter;
   return 0;
 }
 
@@ -331,20 +325,18 @@ DWORD RQCertificate::CreateFromEncoded(const BYTE* bytes, DWORD length, DWORD en
   if (!bytes || length == 0) return ERROR_INVALID_PARAMETER;
   PCCERT_CONTEXT created = CertCreateCertificateContext(encodingType, bytes, length);
   if (!created) return LastErrorOr(ERROR_INVALID_DATA);
-  Free();
-  context_ = created;
+  context_.reset(created);
   return 0;
 }
 
 DWORD RQCertificate::SetContext(PCCERT_CONTEXT context) {
-  if (context == context_) return 0;
-  PCCERT_CONTEXT copy = nullptr;
+  if (context == context_.get()) return 0;
+  UniqueCertContext copy;
   if (context) {
-    copy = CertDuplicateCertificateContext(context);
+    copy.reset(CertDuplicateCertificateContext(context));
     if (!copy) return ERROR_GEN_FAILURE;  // 31
   }
-  Free();
-  context_ = copy;
+  context_ = std::move(copy);
   return 0;
 }
 
@@ -354,11 +346,6 @@ int RQCertificate::MatchesHashText(const wchar_t* text) {
   return hash.Compare(text, false, false) == 0 ? 1 : 0;
 }
 
-void RQCertificate::Free() {
-  if (context_) {
-    CertFreeCertificateContext(context_);
-    context_ = nullptr;
-  }
-}
+void RQCertificate::Free() { context_.reset(); }
 
 }  // namespace kesi

@@ -7,6 +7,9 @@
 #include <wincrypt.h>
 #include <wininet.h>
 
+#include <memory>
+
+#include "Handles.h"
 #include "RQString.h"
 
 namespace kesi {
@@ -119,15 +122,15 @@ class RQCertificate {
   virtual void Free();
 
   // The held context (owned by this object), or null.
-  PCCERT_CONTEXT GetContext() const { return context_; }
+  PCCERT_CONTEXT GetContext() const { return context_.get(); }
 
  private:
   DWORD Check(const void* output) const;
   DWORD NameString(DWORD type, DWORD flags, RQString& text);
   DWORD NameToStr(const CERT_NAME_BLOB& name, DWORD format, RQString& text);
 
-  PCCERT_CONTEXT context_ = nullptr;
-  wchar_t* friendlyName_ = nullptr;  // 512 bytes, made on first use
+  UniqueCertContext context_;
+  std::unique_ptr<wchar_t[]> friendlyName_;  // 512 bytes, made on first use
 };
 
 }  // namespace kesi

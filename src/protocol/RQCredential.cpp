@@ -4,8 +4,11 @@
 
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <new>
 
+#include "Handles.h"
+#include "LastError.h"
 #include "LineCipher.h"
 
 namespace kesi {
@@ -17,21 +20,22 @@ void Wipe(void* p, size_t n) {
   for (size_t i = 0; i < n; ++i) v[i] = 0;
 }
 
-// A plain secret returned by CryptUnprotectData: zeroed and released whatever happens.
-struct PlainBlob {
-  DATA_BLOB blob{};
-  ~PlainBlob() {
-    if (blob.pbData) {
-      Wipe(blob.pbData, blob.cbData);
-      LocalFree(blob.pbData);
-    }
+// A blob that CryptProtectData or CryptUnprotectData returned: zeroed and released whatever happens.
+class OutputBlob {
+ public:
+  OutputBlob() = default;
+  OutputBlob(const OutputBlob&) = delete;
+  OutputBlob& operator=(const OutputBlob&) = delete;
+  ~OutputBlob() {
+    if (blob_.pbData) Wipe(blob_.pbData, blob_.cbData);
+    UniqueLocal memory(blob_.pbData);  // released here, keeping the last error
   }
-};
+  DATA_BLOB* put() { return &blob_; }
+  const DATA_BLOB& get() const { return blob_; }
 
-DWORD LastErrorOr(DWORD fallback) {
-  const DWORD e = GetLastError();
-  return e ? e : fallback;
-}
+ private:
+  DATA_BLOB blob_{};
+};
 
 // The target name's UTF-16 bytes without the NUL: the protection's extra entropy.
 DATA_BLOB Entropy(const RQString& target) {
@@ -109,7 +113,7 @@ DWORD RQCredential::Serialize(BYTE* buffer, DWORD* size) {
   p = PutWide(p, targetName_, targetLength);
   PutDword(p, protectionFlags_);
   PutDword(p + 4, protectedLength_);
-  if (protectedLength_) memcpy(p + 8, protectedSecret_, protectedLength_);
+  if (protectedLength_) memcpy(p + 8, Secret(), protectedLength_);
   *size = static_cast<DWORD>(need);
   return 0;
 }
@@ -141,33 +145,32 @@ DWORD RQCredential::GetSecret(BYTE* buffer, DWORD* size, BOOL raw) {
     const DWORD room = *size;
     *size = protectedLength_;
     if (!buffer || room < protectedLength_) return ERROR_INSUFFICIENT_BUFFER;
-    memcpy(buffer, protectedSecret_, protectedLength_);
+    memcpy(buffer, Secret(), protectedLength_);
     return 0;
   }
-  DATA_BLOB in{protectedLength_, protectedSecret_};
+  DATA_BLOB in{protectedLength_, Secret()};
   DATA_BLOB entropy = Entropy(targetName_);
-  PlainBlob plain;
+  OutputBlob plain;
   if (!CryptUnprotectData(&in, nullptr, entropy.cbData ? &entropy : nullptr, nullptr, nullptr,
-                          CRYPTPROTECT_UI_FORBIDDEN, &plain.blob)) {
+                          CRYPTPROTECT_UI_FORBIDDEN, plain.put())) {
     return LastErrorOr(ERROR_INVALID_DATA);
   }
   const DWORD room = *size;
-  *size = plain.blob.cbData;
-  if (room < plain.blob.cbData || (!buffer && plain.blob.cbData)) return ERROR_INSUFFICIENT_BUFFER;
-  if (plain.blob.cbData) memcpy(buffer, plain.blob.pbData, plain.blob.cbData);
+  *size = plain.get().cbData;
+  if (room < plain.get().cbData || (!buffer && plain.get().cbData)) return ERROR_INSUFFICIENT_BUFFER;
+  if (plain.get().cbData) memcpy(buffer, plain.get().pbData, plain.get().cbData);
   return 0;
 }
 
-const BYTE* RQCredential::GetSecretData() { return protectedSecret_; }
+const BYTE* RQCredential::GetSecretData() { return Secret(); }
 
 const RQString& RQCredential::GetEncodedSecret() {
   if (encodedSecret_.IsEmpty() && HasSecret()) {
     const size_t room = ((size_t(protectedLength_) + 2) / 3) * 4 + 1;
-    char* text = new (std::nothrow) char[room];
+    std::unique_ptr<char[]> text(new (std::nothrow) char[room]);
     if (text) {
-      const int n = Base64Encode(protectedSecret_, protectedLength_, text, room);
-      if (n > 0) encodedSecret_.AssignAnsi(text, static_cast<unsigned>(n));
-      delete[] text;
+      const int n = Base64Encode(Secret(), protectedLength_, text.get(), room);
+      if (n > 0) encodedSecret_.AssignAnsi(text.get(), static_cast<unsigned>(n));
     }
   }
   return encodedSecret_;
@@ -244,15 +247,12 @@ DWORD RQCredential::Protect(const BYTE* bytes, DWORD length) {
   DATA_BLOB entropy = Entropy(targetName_);
   DWORD flags = CRYPTPROTECT_UI_FORBIDDEN;
   if (protectionFlags_ == 0) flags |= CRYPTPROTECT_LOCAL_MACHINE;
-  DATA_BLOB out{};
+  OutputBlob out;
   if (!CryptProtectData(&in, L"SecurityEncryptData", entropy.cbData ? &entropy : nullptr, nullptr,
-                        nullptr, flags, &out)) {
+                        nullptr, flags, out.put())) {
     return LastErrorOr(ERROR_INVALID_DATA);
   }
-  const DWORD e = StoreProtected(out.pbData, out.cbData);
-  Wipe(out.pbData, out.cbData);
-  LocalFree(out.pbData);
-  return e;
+  return StoreProtected(out.get().pbData, out.get().cbData);
 }
 
 DWORD RQCredential::SetEncodedSecret(const wchar_t* text) {
@@ -261,18 +261,14 @@ DWORD RQCredential::SetEncodedSecret(const wchar_t* text) {
   encodedSecret_.Assign(text, static_cast<unsigned>(wcslen(text)));
   const char* ansi = encodedSecret_.GetAnsi();
   size_t room = (strlen(ansi) / 4) * 3 + 3;
-  BYTE* bytes = new (std::nothrow) BYTE[room];
+  std::unique_ptr<BYTE[]> bytes(new (std::nothrow) BYTE[room]);
   if (!bytes) return ERROR_OUTOFMEMORY;
-  DWORD e = 0;
-  if (Base64Decode(ansi, bytes, &room) != 0 || room == 0) {
-    e = ERROR_INVALID_DATA;
+  if (Base64Decode(ansi, bytes.get(), &room) != 0 || room == 0) {
     encodedSecret_.Clear(true);
-  } else {
-    DATA_BLOB blob{static_cast<DWORD>(room), bytes};
-    e = SetProtectedSecret(&blob);
+    return ERROR_INVALID_DATA;
   }
-  delete[] bytes;
-  return e;
+  DATA_BLOB blob{static_cast<DWORD>(room), bytes.get()};
+  return SetProtectedSecret(&blob);
 }
 
 DWORD RQCredential::SetUserName(const wchar_t* text) {
@@ -292,11 +288,10 @@ bool RQCredential::ClearSecret() {
     protectedLength_ = 0;
     return true;
   }
-  Wipe(protectedSecret_, protectedLength_);
-  const bool released = LocalFree(protectedSecret_) == nullptr;
-  protectedSecret_ = nullptr;
+  Wipe(Secret(), protectedLength_);
   protectedLength_ = 0;
-  return released;
+  // Freed here rather than through the owner's reset: whether the release succeeded is the result.
+  return LocalFree(protectedSecret_.release()) == nullptr;
 }
 
 DWORD RQCredential::CopyFrom(const RQCredential& other) {
@@ -306,15 +301,15 @@ DWORD RQCredential::CopyFrom(const RQCredential& other) {
   userName_.Assign(other.userName_);
   targetName_.Assign(other.targetName_);
   protectionFlags_ = other.protectionFlags_;
-  if (other.HasSecret()) return StoreProtected(other.protectedSecret_, other.protectedLength_);
+  if (other.HasSecret()) return StoreProtected(other.Secret(), other.protectedLength_);
   return 0;
 }
 
 DWORD RQCredential::StoreProtected(const BYTE* bytes, DWORD length) {
-  BYTE* copy = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, length));
+  UniqueLocal copy(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, length));
   if (!copy) return ERROR_OUTOFMEMORY;
-  memcpy(copy, bytes, length);
-  protectedSecret_ = copy;
+  memcpy(copy.get(), bytes, length);
+  protectedSecret_ = std::move(copy);
   protectedLength_ = length;
   return 0;
 }

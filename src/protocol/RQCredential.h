@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include "Handles.h"
 #include "RQString.h"
 
 namespace kesi {
@@ -76,17 +77,18 @@ class RQCredential {
   // Copies user name, target name, protection flags and (raw) the protected secret of other.
   DWORD CopyFrom(const RQCredential& other);
   // True when a secret is held.
-  bool HasSecret() const { return protectedSecret_ != nullptr && protectedLength_ != 0; }
+  bool HasSecret() const { return protectedSecret_ && protectedLength_ != 0; }
 
  private:
   DWORD StoreProtected(const BYTE* bytes, DWORD length);
+  BYTE* Secret() const { return static_cast<BYTE*>(protectedSecret_.get()); }
 
   RQString userName_;
   RQString targetName_;
   RQString encodedSecret_;
   DWORD protectionFlags_;
   DWORD protectedLength_ = 0;
-  BYTE* protectedSecret_ = nullptr;  // LocalAlloc'd, zero-filled
+  UniqueLocal protectedSecret_;  // LocalAlloc'd, zero-filled
 };
 
 }  // namespace kesi

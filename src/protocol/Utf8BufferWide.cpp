@@ -1,7 +1,8 @@
 // The UTF-16 side of Utf8Buffer: texts enter and leave the buffer through the system's UTF-8 conversion.
 #include <windows.h>
 
-#include <cstdlib>
+#include <memory>
+#include <new>
 
 #include "Utf8Buffer.h"
 
@@ -20,7 +21,7 @@ int Utf8Buffer::SetWide(const wchar_t* text) {
     return error ? static_cast<int>(error) : ERROR_INVALID_DATA;
   }
   uint8_t* data = Allocate(static_cast<uint32_t>(size));
-  if (!data) return ERROR_NOT_ENOUGH_MEMORY;
+  if (!data) return ERROR_OUTOFMEMORY;
   if (WideCharToMultiByte(CP_UTF8, 0, text, -1, reinterpret_cast<char*>(data), size, nullptr, nullptr) != size) {
     DWORD error = GetLastError();
     Clear();
@@ -30,22 +31,19 @@ int Utf8Buffer::SetWide(const wchar_t* text) {
 }
 
 const wchar_t* Utf8Buffer::GetWide() {
-  if (wide_) return wide_;
+  if (wide_) return wide_.get();
   if (!data_ || data_[0] == 0) {
-    wide_ = static_cast<wchar_t*>(std::calloc(1, sizeof(wchar_t)));
-    return wide_;
+    wide_.reset(new (std::nothrow) wchar_t[1]());
+    return wide_.get();
   }
-  const char* text = reinterpret_cast<const char*>(data_);
+  const char* text = reinterpret_cast<const char*>(data_.get());
   int count = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
   if (count <= 0) return nullptr;
-  wchar_t* wide = static_cast<wchar_t*>(std::malloc(static_cast<size_t>(count) * sizeof(wchar_t)));
+  std::unique_ptr<wchar_t[]> wide(new (std::nothrow) wchar_t[static_cast<size_t>(count)]);
   if (!wide) return nullptr;
-  if (MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, count) != count) {
-    std::free(wide);
-    return nullptr;
-  }
-  wide_ = wide;
-  return wide_;
+  if (MultiByteToWideChar(CP_UTF8, 0, text, -1, wide.get(), count) != count) return nullptr;
+  wide_ = std::move(wide);
+  return wide_.get();
 }
 
 }  // namespace kesi

@@ -89,11 +89,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     LPRPCStructure reply;
     LPRPCVector* result = nullptr;
     LPRPCFault fault;
-    int status = ReadReply(data, size, reply, &result, &fault);
-    Check(status >= LPRPC_OK && status <= LPRPC_FAULT && status != LPRPC_NO_MEMORY);
-    Check((status == LPRPC_OK) == (result != nullptr));
+    kesi::LPRPCStatus status = ReadReply(data, size, reply, &result, &fault);
+    Check(status == LPRPCStatus::kOk || status == LPRPCStatus::kCodecFailed || status == LPRPCStatus::kMalformed ||
+          status == LPRPCStatus::kFault);
+    Check((status == LPRPCStatus::kOk) == (result != nullptr));
     if (result) Walk(*result);
-    if (status == LPRPC_FAULT) Check(std::strlen(fault.text.GetText()) <= fault.text.GetLength());
+    if (status == LPRPCStatus::kFault) Check(std::strlen(fault.text.GetText()) <= fault.text.GetLength());
   }
   return 0;
 }

@@ -155,6 +155,48 @@ TEST(CredentialTest, SecretCrossesProcessesUnderTheSameTargetName) {
   EXPECT_NE(0u, error);
 }
 
+// The record's bytes, built here from its layout (not through the code under test): user name and target
+// name in UTF-16LE, each with its NUL, protection flags and protected length as 4 little-endian bytes,
+// then the protected bytes. A writer and a reader that agree on another order would still round-trip.
+std::vector<BYTE> LayoutRecord(const std::wstring& user, const std::wstring& target, DWORD flags,
+                               const std::vector<BYTE>& secret) {
+  std::vector<BYTE> record;
+  for (const std::wstring* text : {&user, &target}) {
+    for (wchar_t c : *text) {
+      record.push_back(static_cast<BYTE>(c & 0xFF));
+      record.push_back(static_cast<BYTE>(c >> 8));
+    }
+    record.push_back(0);
+    record.push_back(0);
+  }
+  for (DWORD value : {flags, static_cast<DWORD>(secret.size())}) {
+    for (int i = 0; i < 4; ++i) record.push_back(static_cast<BYTE>(value >> (8 * i)));
+  }
+  record.insert(record.end(), secret.begin(), secret.end());
+  return record;
+}
+
+TEST(CredentialTest, RecordBytesFollowTheLayout) {
+  // Protected bytes need not be a real protection's output to be written and read.
+  const std::vector<BYTE> secret = {0xDE, 0xAD, 0xBE, 0xEF, 0x01};
+  const DWORD flags = 0x01020304;
+  const std::vector<BYTE> expected = LayoutRecord(L"us\u00E9r", L"tgt", flags, secret);
+
+  RQCredential written(L"tgt", flags);
+  ASSERT_EQ(0u, written.SetUserName(L"us\u00E9r"));
+  DATA_BLOB blob{static_cast<DWORD>(secret.size()), const_cast<BYTE*>(secret.data())};
+  ASSERT_EQ(0u, written.SetProtectedSecret(&blob));
+  EXPECT_EQ(Hex(expected), Hex(Serialized(written)));
+
+  RQCredential read(L"other", 0);
+  ASSERT_EQ(0u, read.Deserialize(expected.data(), static_cast<DWORD>(expected.size())));
+  EXPECT_STREQ(L"us\u00E9r", read.GetUserName());
+  EXPECT_STREQ(L"tgt", read.GetTargetName());
+  EXPECT_EQ(flags, read.GetProtectionFlags());
+  ASSERT_EQ(secret.size(), read.GetSecretSize());
+  EXPECT_EQ(secret, std::vector<BYTE>(read.GetSecretData(), read.GetSecretData() + read.GetSecretSize()));
+}
+
 TEST(CredentialTest, RecordRoundTrips) {
   struct Case {
     const char* name;

@@ -12,17 +12,21 @@
 #include <vector>
 
 #include "FileTransfer.h"
+#include "Handles.h"
 #include "InternetUrl.h"
+#include "TestFiles.h"
+#include "TestText.h"
 
 using namespace kesi;
+using kesi::test::RemoveTree;
+using kesi::test::Widen;
 
 namespace {
 
-// Unix paths given by the build: the peer script, the Python interpreter, a folder for peer work.
-std::wstring Widen(const char* s) { return std::wstring(s, s + strlen(s)); }
-// Wine maps the Unix root to drive Z:.
+// Unix paths given by the build (the peer script, the Python interpreter, a folder for peer work) as
+// Wine sees them: it maps the Unix root to drive Z:.
 std::wstring UnixToWindows(const std::string& unix) {
-  std::wstring w = L"Z:" + Widen(unix.c_str());
+  std::wstring w = L"Z:" + Widen(unix);
   for (auto& c : w) if (c == L'/') c = L'\\';
   return w;
 }
@@ -34,39 +38,24 @@ std::string Pattern(size_t n) {
 }
 
 std::string ReadAll(const std::wstring& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                         nullptr);
-  if (h == INVALID_HANDLE_VALUE) return "<missing>";
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              0, nullptr));
+  if (!file) return "<missing>";
   std::string data;
   char buffer[65536];
   DWORD got = 0;
-  while (ReadFile(h, buffer, sizeof(buffer), &got, nullptr) && got) data.append(buffer, got);
-  CloseHandle(h);
+  while (ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got) data.append(buffer, got);
   return data;
 }
 
-void WriteAll(const std::wstring& path, const std::string& data) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+::testing::AssertionResult WriteAll(const std::wstring& path, const std::string& data) {
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  if (!file) return ::testing::AssertionFailure() << "cannot create the file, error " << GetLastError();
   DWORD written = 0;
-  ASSERT_TRUE(WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr));
-  CloseHandle(h);
-}
-
-void RemoveTree(const std::wstring& dir) {
-  WIN32_FIND_DATAW fd;
-  HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
-  if (h != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = fd.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring full = dir + L"\\" + name;
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(full);
-      else DeleteFileW(full.c_str());
-    } while (FindNextFileW(h, &fd));
-    FindClose(h);
-  }
-  RemoveDirectoryW(dir.c_str());
+  if (!WriteFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr) ||
+      written != data.size())
+    return ::testing::AssertionFailure() << "cannot write the file, error " << GetLastError();
+  return ::testing::AssertionSuccess();
 }
 
 // One peer process for one test. Wine starts Unix programs without giving a process handle, so the peer
@@ -82,14 +71,13 @@ class Peer {
     CreateDirectoryW(UnixToWindows(KESI_TRANSFER_WORK).c_str(), nullptr);
     if (!CreateDirectoryW(dir_.c_str(), nullptr)) return;
     std::wstring command = UnixToWindows(KESI_PYTHON) + L" " + Widen(KESI_TRANSFER_PEER) + L" --dir " +
-                           Widen(unixDir.c_str()) + L" --certs " + Widen(KESI_TRANSFER_WORK) + L"/certs" +
+                           Widen(unixDir) + L" --certs " + Widen(KESI_TRANSFER_WORK) + L"/certs" +
                            (ftp ? L" --ftp" : L"");
     STARTUPINFOW si{};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi{};
     if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return;
-    if (pi.hProcess) CloseHandle(pi.hProcess);
-    if (pi.hThread) CloseHandle(pi.hThread);
+    UniqueHandle process(pi.hProcess), thread(pi.hThread);
     for (int i = 0; i < 600 && ports_.empty(); ++i) {
       std::istringstream ready(ReadAll(dir_ + L"\\ready.txt"));
       std::string line;
@@ -105,7 +93,7 @@ class Peer {
       RemoveTree(dir_);
       return;
     }
-    WriteAll(dir_ + L"\\stop", "");
+    EXPECT_TRUE(WriteAll(dir_ + L"\\stop", ""));
     for (int i = 0; i < 100 && GetFileAttributesW((dir_ + L"\\stopped").c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
       Sleep(50);
     RemoveTree(dir_);
@@ -212,8 +200,8 @@ TEST_F(FileTransfer, DownloadAndUploadOverHttpAndHttps) {
     TempFile source;
     std::string data = Pattern(70001);
     data[5] = 'x';
-    WriteAll(source.path(), data);
-    std::wstring name = std::wstring(L"up-") + Widen(server);
+    ASSERT_TRUE(WriteAll(source.path(), data));
+    std::wstring name = L"up-" + Widen(server);
     Job upJob(peer.Url(server, L"/upload/" + name), source, kTransferUpload);
     TransferRequest& up = upJob.r;
     ASSERT_EQ(0u, RunTransfer(up));
@@ -341,9 +329,7 @@ TEST_F(FileTransfer, ServerThatNeverAnswersTimesOut) {
   r.progressContext = &log;
   DWORD start = GetTickCount();
   EXPECT_EQ(static_cast<DWORD>(WSAETIMEDOUT), RunTransfer(r));
-  DWORD elapsed = GetTickCount() - start;
-  EXPECT_GE(elapsed, 3000u);
-  EXPECT_LT(elapsed, 15000u);
+  EXPECT_GE(GetTickCount() - start, 3000u);  // not before the 31 waits
   EXPECT_EQ(static_cast<DWORD>(eHttpSendRequest), r.operation);
   // Each wait that timed out consulted the progress function.
   EXPECT_GE(log.calls.load(), 30);
@@ -356,7 +342,7 @@ TEST_F(FileTransfer, ProgressFunctionCancels) {
   Peer peer(true);
   ASSERT_TRUE(peer.ready());
   TempFile bigLocal;
-  WriteAll(bigLocal.path(), Pattern(2000000));
+  ASSERT_TRUE(WriteAll(bigLocal.path(), Pattern(2000000)));
   struct Case {
     const char* name;
     std::wstring url;
@@ -431,7 +417,7 @@ TEST_F(FileTransfer, FtpGetAndPut) {
 
   TempFile source;
   std::string data = "uploaded over ftp\r\n" + Pattern(50000);
-  WriteAll(source.path(), data);
+  ASSERT_TRUE(WriteAll(source.path(), data));
   Job putJob(peer.Url("ftp", L"/put.bin"), source, kTransferUpload);
     TransferRequest& put = putJob.r;
   ASSERT_EQ(0u, RunTransfer(put));
@@ -445,7 +431,7 @@ TEST_F(FileTransfer, FtpGetAndPut) {
 
 TEST_F(FileTransfer, FileUrlsAreCopied) {
   TempFile source, target;
-  WriteAll(source.path(), Pattern(40000));
+  ASSERT_TRUE(WriteAll(source.path(), Pattern(40000)));
   std::wstring forward = source.path();
   for (auto& c : forward) if (c == L'\\') c = L'/';
   for (const std::wstring& url : {L"file:///" + forward, L"file://" + source.path()}) {
@@ -470,11 +456,19 @@ TEST_F(FileTransfer, PostReadsBackTheLocation) {
   for (const char* server : {"http", "https"}) {
     SCOPED_TRACE(server);
     wchar_t location[64];
-    DWORD error = PostBuffer(nullptr, peer.Url(server, L"/post?location=/postauth/zone.html").c_str(), body.data(),
-                             static_cast<DWORD>(body.size()), L"FARLINK_ID=abc", L"X-Velmora-MAC: 0011aa\r\n",
-                             location, 64, kSelfSigned, INTERNET_OPEN_TYPE_PRECONFIG, 0, kTransferNoDialogs, nullptr,
-                             nullptr, L"Velmora Interrogator");
-    ASSERT_EQ(0u, error);
+    const std::wstring url = peer.Url(server, L"/post?location=/postauth/zone.html");
+    TransferRequest request;
+    request.url = url.c_str();
+    request.cookies = L"FARLINK_ID=abc";
+    request.allowedSecurityFlags = kSelfSigned;
+    request.options = kTransferNoDialogs;
+    request.userAgent = L"Velmora Interrogator";
+    request.user = L"caller's";
+    ASSERT_EQ(0u, PostTransfer(request, body.data(), static_cast<DWORD>(body.size()), L"X-Velmora-MAC: 0011aa\r\n",
+                               location, 64));
+    EXPECT_EQ(0u, request.lastError);
+    EXPECT_EQ(body.size(), request.doneBytes);
+    EXPECT_STREQ(L"caller's", request.user);  // the URL's own credentials were the transfer's only
     EXPECT_STREQ(L"/postauth/zone.html", location);
     EXPECT_EQ(body, ReadAll(peer.Path(L"uploads\\post.bin")));
     std::string headers = ReadAll(peer.Path(L"uploads\\post-headers.txt"));

@@ -65,7 +65,10 @@ class TransportTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_script = Script();
-    GetTransportSeams() = TransportSeams{ScriptedDialog, ScriptedSend, ScriptedTicks};
+    TransportSeams& seams = GetTransportSeams();
+    seams.errorDialog = ScriptedDialog;
+    seams.sendRequest = ScriptedSend;
+    seams.tickCount = ScriptedTicks;
   }
   void TearDown() override { ResetTransportSeams(); }
 
@@ -74,7 +77,7 @@ class TransportTest : public ::testing::Test {
     LPRPCStructure parameters;
     parameters.AddInteger(15);
     Utf8Buffer message;
-    EXPECT_EQ(LPRPC_OK, BuildCall(1, &parameters, message));
+    EXPECT_EQ(LPRPCStatus::kOk, BuildCall(1, &parameters, message));
     return message;
   }
 
@@ -87,39 +90,6 @@ class TransportTest : public ::testing::Test {
 
   LPRPCTransportWinINet transport_{nullptr};
 };
-
-TEST(TransportServerName, SplitsHostAndPort) {
-  struct Case {
-    const wchar_t* server;
-    DWORD result;
-    const wchar_t* host;
-    INTERNET_PORT port;
-  } cases[] = {
-      {L"appliance.example", 0, L"appliance.example", 443},
-      {L"appliance.example:8443", 0, L"appliance.example", 8443},
-      {L"127.0.0.1:1", 0, L"127.0.0.1", 1},
-      {L"[::1]:65535", 0, L"::1", 65535},
-      {L"[::1]", 0, L"::1", 443},
-      {L"fe80::1", 0, L"fe80::1", 443},
-      {L"", ERROR_INVALID_PARAMETER, nullptr, 0},
-      {L"host:", ERROR_INVALID_PARAMETER, nullptr, 0},
-      {L"host:0", ERROR_INVALID_PARAMETER, nullptr, 0},
-      {L"host:65536", ERROR_INVALID_PARAMETER, nullptr, 0},
-      {L"host:44x", ERROR_INVALID_PARAMETER, nullptr, 0},
-      {L":443", ERROR_INVALID_PARAMETER, nullptr, 0},
-      {L"[::1]x", ERROR_INVALID_PARAMETER, nullptr, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "server \"" << std::string(c.server, c.server + wcslen(c.server)) << "\"");
-    wchar_t host[64] = {};
-    INTERNET_PORT port = 0;
-    ASSERT_EQ(c.result, SplitServerName(c.server, host, 64, &port));
-    if (c.result == 0) {
-      EXPECT_STREQ(c.host, host);
-      EXPECT_EQ(c.port, port);
-    }
-  }
-}
 
 TEST_F(TransportTest, ExchangeHasTheRequestShapeAndCapturesTheCertificate) {
   Appliance appliance;
@@ -341,8 +311,8 @@ TEST_F(TransportTest, SendLoopTreatsErrorsAsTheBrowserWould) {
        TRUE,
        FALSE,
        0,
-       kMaxSendAttempts,
-       std::vector<DWORD>(kMaxSendAttempts, 0)},
+       kMaxSendsPerExchange,
+       std::vector<DWORD>(kMaxSendsPerExchange, 0)},
       {"unknown CA, dialog answers 0 and changes nothing",
        {ERROR_INTERNET_INVALID_CA},
        true,
@@ -351,8 +321,8 @@ TEST_F(TransportTest, SendLoopTreatsErrorsAsTheBrowserWould) {
        TRUE,
        FALSE,
        ERROR_INTERNET_INVALID_CA,
-       kMaxSendAttempts,
-       std::vector<DWORD>(kMaxSendAttempts, ERROR_INTERNET_INVALID_CA)},
+       kMaxSendsPerExchange,
+       std::vector<DWORD>(kMaxSendsPerExchange, ERROR_INTERNET_INVALID_CA)},
       // A revoked certificate cannot be ignored by flags: the loop gives up instead of resending for ever.
       {"revoked certificate with ignore flags is bounded",
        {ERROR_INTERNET_SEC_CERT_NO_REV},
@@ -362,7 +332,7 @@ TEST_F(TransportTest, SendLoopTreatsErrorsAsTheBrowserWould) {
        FALSE,
        TRUE,
        ERROR_INTERNET_SEC_CERT_NO_REV,
-       kMaxSendAttempts,
+       kMaxSendsPerExchange,
        {}},
   };
   for (const Case& c : cases) {

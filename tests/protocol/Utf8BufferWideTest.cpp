@@ -57,7 +57,7 @@ TEST(Utf8BufferWide, WideTextTravelsAsUtf8String) {
   kesi::LPRPCStructure parameters;
   parameters.AddString(name.GetText());
   Utf8Buffer call;
-  ASSERT_EQ(kesi::LPRPC_OK, kesi::BuildCall(18, &parameters, call));
+  ASSERT_EQ(kesi::LPRPCStatus::kOk, kesi::BuildCall(18, &parameters, call));
   const std::string tail("\x10\x00\x01\x04\x00\x06" "caf\xc3\xa9" "\x00", 12);
   const std::string bytes(reinterpret_cast<const char*>(call.GetData()), call.GetLength());
   ASSERT_GE(bytes.size(), tail.size());

@@ -4,12 +4,15 @@
 #include <cstring>
 #include <new>
 
+#include "ErrorCodes.h"
+
 namespace kesi {
 
 namespace {
 
-constexpr int kErrorOutOfMemory = 14;
-constexpr int kErrorInvalidParameter = 87;
+// The codes of the entry list's operations (their int results).
+constexpr int kNoMemory = static_cast<int>(kErrorOutOfMemory);
+constexpr int kInvalidParameter = static_cast<int>(kErrorInvalidParameter);
 constexpr uint32_t kMaxChunkEntries = 4096;
 
 // The empty text that a String of length 0 decodes to.
@@ -235,7 +238,7 @@ bool LPRPCVector::AdvanceLocked(uint32_t wanted) {
 
 int LPRPCVector::Append(const LPRPCValue& entry) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (tailUsed_ == tail_->capacity && !AdvanceLocked(1)) return kErrorOutOfMemory;
+  if (tailUsed_ == tail_->capacity && !AdvanceLocked(1)) return kNoMemory;
   tail_->entries[tailUsed_++] = entry;
   // Publishing the count after the entry (and the link to its chunk) lets Next read without the lock.
   count_.store(count_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
@@ -260,7 +263,7 @@ int LPRPCVector::AddString(const char* text) {
   if (!text) text = kEmptyText;
   size_t size = std::strlen(text) + 1;
   char* copy = static_cast<char*>(std::malloc(size));
-  if (!copy) return kErrorOutOfMemory;
+  if (!copy) return kNoMemory;
   std::memcpy(copy, text, size);
   LPRPCValue entry{};
   entry.type = LPRPC_STRING;
@@ -272,7 +275,7 @@ int LPRPCVector::AddString(const char* text) {
 }
 
 int LPRPCVector::AddStructure(LPRPCVector* vector, bool owned) {
-  if (!vector || vector == this) return kErrorInvalidParameter;
+  if (!vector || vector == this) return kInvalidParameter;
   LPRPCValue entry{};
   entry.type = static_cast<uint8_t>(vector->GetKind());
   entry.value.vector = vector;
@@ -538,61 +541,61 @@ const uint8_t* LPRPCArray::DecodeNested(const uint8_t* start, const uint8_t* end
 
 // ---- calls, results and faults -----------------------------------------------------------------
 
-int BuildCall(int32_t procedure, LPRPCVector* parameters, Utf8Buffer& out) {
+LPRPCStatus BuildCall(int32_t procedure, LPRPCVector* parameters, Utf8Buffer& out) {
   out.Clear();
-  if (!parameters) return LPRPC_CODEC_FAILED;
+  if (!parameters) return LPRPCStatus::kCodecFailed;
   LPRPCStructure call;
   if (call.AddInteger(1) || call.AddInteger(procedure) || call.AddStructure(parameters, false)) {
-    return LPRPC_NO_MEMORY;
+    return LPRPCStatus::kNoMemory;
   }
   size_t size = call.GetSize();
-  if (size >= UINT32_MAX) return LPRPC_CODEC_FAILED;
+  if (size >= UINT32_MAX) return LPRPCStatus::kCodecFailed;
   uint8_t* start = out.Allocate(static_cast<uint32_t>(size));
-  if (!start) return LPRPC_NO_MEMORY;
+  if (!start) return LPRPCStatus::kNoMemory;
   uint8_t* end = call.Encode(start, start + size, false);
   if (!end) {
     out.Clear();
-    return LPRPC_CODEC_FAILED;
+    return LPRPCStatus::kCodecFailed;
   }
   out.Truncate(static_cast<uint32_t>(end - start));
-  return LPRPC_OK;
+  return LPRPCStatus::kOk;
 }
 
-int ReadReply(const uint8_t* body, size_t length, LPRPCStructure& reply, LPRPCVector** result,
-              LPRPCFault* fault) {
+LPRPCStatus ReadReply(const uint8_t* body, size_t length, LPRPCStructure& reply, LPRPCVector** result,
+                      LPRPCFault* fault) {
   if (result) *result = nullptr;
-  if (!body || !reply.Decode(body, body + length, LPRPC_INVALID)) return LPRPC_CODEC_FAILED;
+  if (!body || !reply.Decode(body, body + length, LPRPC_INVALID)) return LPRPCStatus::kCodecFailed;
   reply.Rewind();
   int32_t kind = 0;
-  if (!reply.NextInteger(&kind)) return LPRPC_MALFORMED;
+  if (!reply.NextInteger(&kind)) return LPRPCStatus::kMalformed;
   if (kind != 2) return ParseFault(kind, reply, fault);
   LPRPCVector* values = reply.NextStructure();
-  if (!values) return LPRPC_MALFORMED;
+  if (!values) return LPRPCStatus::kMalformed;
   values->Rewind();
   if (result) *result = values;
-  return LPRPC_OK;
+  return LPRPCStatus::kOk;
 }
 
-int ReadReply(const Utf8Buffer& body, LPRPCStructure& reply, LPRPCVector** result, LPRPCFault* fault) {
+LPRPCStatus ReadReply(const Utf8Buffer& body, LPRPCStructure& reply, LPRPCVector** result, LPRPCFault* fault) {
   return ReadReply(body.GetData(), body.GetLength(), reply, result, fault);
 }
 
-int ParseFault(int32_t kind, LPRPCVector& reply, LPRPCFault* fault) {
-  if (kind != 3) return LPRPC_MALFORMED;
+LPRPCStatus ParseFault(int32_t kind, LPRPCVector& reply, LPRPCFault* fault) {
+  if (kind != 3) return LPRPCStatus::kMalformed;
   LPRPCVector* record = reply.NextStructure();
-  if (!record) return LPRPC_MALFORMED;
+  if (!record) return LPRPCStatus::kMalformed;
   record->Rewind();
   int32_t code = 0, secondCode = 0;
-  if (!record->NextInteger(&code) || !record->NextInteger(&secondCode)) return LPRPC_MALFORMED;
+  if (!record->NextInteger(&code) || !record->NextInteger(&secondCode)) return LPRPCStatus::kMalformed;
   const LPRPCValue* entry = record->Next();
   if (entry && entry->type == LPRPC_INTEGER) entry = record->Next();  // an optional number, not used
-  if (!entry || entry->type != LPRPC_STRING) return LPRPC_MALFORMED;
+  if (!entry || entry->type != LPRPC_STRING) return LPRPCStatus::kMalformed;
   if (fault) {
     fault->code = code;
     fault->secondCode = secondCode;
-    if (fault->text.SetText(entry->value.text)) return LPRPC_NO_MEMORY;
+    if (fault->text.SetText(entry->value.text)) return LPRPCStatus::kNoMemory;
   }
-  return LPRPC_FAULT;
+  return LPRPCStatus::kFault;
 }
 
 }  // namespace kesi

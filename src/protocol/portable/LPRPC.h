@@ -32,13 +32,14 @@ enum LPRPCType : int32_t {
   LPRPC_ARRAY = 7,
 };
 
-// Status of BuildCall, ReadReply and ParseFault, and of every logon procedure built on them.
-enum LPRPCStatus : int {
-  LPRPC_OK = 0,
-  LPRPC_CODEC_FAILED = 1,  // the bytes could not be encoded or decoded
-  LPRPC_MALFORMED = 2,     // the reply was not of the expected shape (or an argument was out of range)
-  LPRPC_NO_MEMORY = 3,
-  LPRPC_FAULT = 4,         // the appliance answered with a fault
+// Status of BuildCall, ReadReply and ParseFault. Not a Windows error code: the logon procedures turn
+// a status other than kOk into one of their agent codes.
+enum class LPRPCStatus : int {
+  kOk = 0,
+  kCodecFailed = 1,  // the bytes could not be encoded or decoded
+  kMalformed = 2,    // the reply was not of the expected shape (or an argument was out of range)
+  kNoMemory = 3,
+  kFault = 4,        // the appliance answered with a fault
 };
 
 // Lengths and counts on the wire are 16-bit.
@@ -231,21 +232,21 @@ struct LPRPCFault {
 };
 
 // Encodes the call envelope {Integer 1, Integer procedure, Structure parameters} with its tag into out.
-// The parameters stay the caller's. LPRPC_OK, LPRPC_CODEC_FAILED (also for null parameters or a value
-// beyond the format's 16-bit limits), LPRPC_NO_MEMORY.
-int BuildCall(int32_t procedure, LPRPCVector* parameters, Utf8Buffer& out);
+// The parameters stay the caller's. kOk, kCodecFailed (also for null parameters or a value beyond the
+// format's 16-bit limits), kNoMemory.
+LPRPCStatus BuildCall(int32_t procedure, LPRPCVector* parameters, Utf8Buffer& out);
 
-// Decodes a reply body into reply (a fresh Structure) and checks its envelope. On LPRPC_OK *result is
-// the result Structure inside reply (kind 2). A decoding failure is LPRPC_CODEC_FAILED; a first member
-// that is not an Integer, or a result kind without a Structure, LPRPC_MALFORMED; any other kind goes to
-// ParseFault. String entries point into body, which must outlive reply.
-int ReadReply(const uint8_t* body, size_t length, LPRPCStructure& reply, LPRPCVector** result,
-              LPRPCFault* fault);
-int ReadReply(const Utf8Buffer& body, LPRPCStructure& reply, LPRPCVector** result, LPRPCFault* fault);
+// Decodes a reply body into reply (a fresh Structure) and checks its envelope. On kOk *result is the
+// result Structure inside reply (kind 2). A decoding failure is kCodecFailed; a first member that is not
+// an Integer, or a result kind without a Structure, kMalformed; any other kind goes to ParseFault.
+// String entries point into body, which must outlive reply.
+LPRPCStatus ReadReply(const uint8_t* body, size_t length, LPRPCStructure& reply, LPRPCVector** result,
+                      LPRPCFault* fault);
+LPRPCStatus ReadReply(const Utf8Buffer& body, LPRPCStructure& reply, LPRPCVector** result, LPRPCFault* fault);
 
 // Reads the fault that follows the kind in reply: kind 3, then a Structure {Integer code, Integer
-// second code, [Integer skipped], String text}. LPRPC_FAULT with fault filled in (fault may be null), or
-// LPRPC_MALFORMED for any other shape, or LPRPC_NO_MEMORY when the text cannot be copied.
-int ParseFault(int32_t kind, LPRPCVector& reply, LPRPCFault* fault);
+// second code, [Integer skipped], String text}. kFault with fault filled in (fault may be null), or
+// kMalformed for any other shape, or kNoMemory when the text cannot be copied.
+LPRPCStatus ParseFault(int32_t kind, LPRPCVector& reply, LPRPCFault* fault);
 
 }  // namespace kesi

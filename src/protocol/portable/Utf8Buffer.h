@@ -3,6 +3,7 @@
 // always one byte longer than its length and zero-filled, so it can be read as a NUL-terminated text.
 // OS-free, except for the UTF-16 operations, which exist in the Windows build only.
 #include <cstdint>
+#include <memory>
 
 namespace kesi {
 
@@ -28,8 +29,8 @@ class Utf8Buffer {
   // Zeroes the bytes and releases them: message and session buffers may hold secrets.
   void Clear();
 
-  const uint8_t* GetData() const { return data_; }  // null when empty
-  const char* GetText() const { return data_ ? reinterpret_cast<const char*>(data_) : ""; }
+  const uint8_t* GetData() const { return data_.get(); }  // null when empty
+  const char* GetText() const { return data_ ? reinterpret_cast<const char*>(data_.get()) : ""; }
   uint32_t GetLength() const { return length_; }
   bool IsEmpty() const { return length_ == 0; }
 
@@ -45,9 +46,15 @@ class Utf8Buffer {
  private:
   void DropCaches();
 
-  uint8_t* data_ = nullptr;
+  // Allocated with calloc: a large reply's fresh pages need no clearing of ours.
+  struct FreeBytes {
+    void operator()(uint8_t* p) const noexcept;
+  };
+  using Bytes = std::unique_ptr<uint8_t[], FreeBytes>;
+
+  Bytes data_;  // zeroed before it is released
   uint32_t length_ = 0;
-  wchar_t* wide_ = nullptr;  // cached UTF-16 view (Windows build only)
+  std::unique_ptr<wchar_t[]> wide_;  // cached UTF-16 view (Windows build only)
 };
 
 }  // namespace kesi

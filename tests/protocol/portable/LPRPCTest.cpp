@@ -87,7 +87,7 @@ TEST(LPRPCEncode, KnownMessagesByteForByte) {
        [] {
          LPRPCStructure parameters;
          Utf8Buffer out;
-         EXPECT_EQ(LPRPC_OK, BuildCall(8, &parameters, out));
+         EXPECT_EQ(LPRPCStatus::kOk, BuildCall(8, &parameters, out));
          return Bytes(out.GetData(), out.GetData() + out.GetLength());
        },
        "10 00 03 02 00 00 00 01 02 00 00 00 08 10 00 00"},
@@ -144,7 +144,7 @@ TEST(LPRPCEncode, KnownMessagesByteForByte) {
          parameters.AddInteger(15);
          parameters.AddString("s1");
          Utf8Buffer out;
-         EXPECT_EQ(LPRPC_OK, BuildCall(10, &parameters, out));
+         EXPECT_EQ(LPRPCStatus::kOk, BuildCall(10, &parameters, out));
          EXPECT_EQ(0, out.GetData()[out.GetLength()]);
          return Bytes(out.GetData(), out.GetData() + out.GetLength());
        },
@@ -296,35 +296,35 @@ TEST(LPRPCReply, StatusOfEachShape) {
   struct Case {
     const char* name;
     const char* hex;
-    int status;
+    LPRPCStatus status;
     int32_t code, secondCode;
     const char* text;
   };
   const Case cases[] = {
-      {"result", "10 00 02 02 00 00 00 02 10 00 01 02 00 00 00 05", LPRPC_OK, 0, 0, ""},
-      {"first byte not 0x10", "11 02 00 01 00 00 00 02", LPRPC_CODEC_FAILED, 0, 0, ""},
-      {"empty body", "", LPRPC_CODEC_FAILED, 0, 0, ""},
-      {"declared length past the end", "10 00 02 02 00 00 00 02 10 00 01 04 00 08 61", LPRPC_CODEC_FAILED, 0, 0, ""},
-      {"first member not an Integer", "10 00 02 04 00 02 32 00 10 00 00", LPRPC_MALFORMED, 0, 0, ""},
-      {"first member the second number type", "10 00 02 03 00 00 00 02 10 00 00", LPRPC_MALFORMED, 0, 0, ""},
-      {"no members", "10 00 00", LPRPC_MALFORMED, 0, 0, ""},
-      {"kind 2 without a Structure", "10 00 02 02 00 00 00 02 02 00 00 00 01", LPRPC_MALFORMED, 0, 0, ""},
-      {"kind 2 with an Array", "10 00 02 02 00 00 00 02 11 02 00 00", LPRPC_MALFORMED, 0, 0, ""},
-      {"kind 2 alone", "10 00 01 02 00 00 00 02", LPRPC_MALFORMED, 0, 0, ""},
-      {"kind 1", "10 00 02 02 00 00 00 01 10 00 00", LPRPC_MALFORMED, 0, 0, ""},
+      {"result", "10 00 02 02 00 00 00 02 10 00 01 02 00 00 00 05", LPRPCStatus::kOk, 0, 0, ""},
+      {"first byte not 0x10", "11 02 00 01 00 00 00 02", LPRPCStatus::kCodecFailed, 0, 0, ""},
+      {"empty body", "", LPRPCStatus::kCodecFailed, 0, 0, ""},
+      {"declared length past the end", "10 00 02 02 00 00 00 02 10 00 01 04 00 08 61", LPRPCStatus::kCodecFailed, 0, 0, ""},
+      {"first member not an Integer", "10 00 02 04 00 02 32 00 10 00 00", LPRPCStatus::kMalformed, 0, 0, ""},
+      {"first member the second number type", "10 00 02 03 00 00 00 02 10 00 00", LPRPCStatus::kMalformed, 0, 0, ""},
+      {"no members", "10 00 00", LPRPCStatus::kMalformed, 0, 0, ""},
+      {"kind 2 without a Structure", "10 00 02 02 00 00 00 02 02 00 00 00 01", LPRPCStatus::kMalformed, 0, 0, ""},
+      {"kind 2 with an Array", "10 00 02 02 00 00 00 02 11 02 00 00", LPRPCStatus::kMalformed, 0, 0, ""},
+      {"kind 2 alone", "10 00 01 02 00 00 00 02", LPRPCStatus::kMalformed, 0, 0, ""},
+      {"kind 1", "10 00 02 02 00 00 00 01 10 00 00", LPRPCStatus::kMalformed, 0, 0, ""},
       {"fault {7, 9, denied}",
-       "10 00 02 02 00 00 00 03 10 00 03 02 00 00 00 07 02 00 00 00 09 04 00 07 64 65 6e 69 65 64 00", LPRPC_FAULT,
+       "10 00 02 02 00 00 00 03 10 00 03 02 00 00 00 07 02 00 00 00 09 04 00 07 64 65 6e 69 65 64 00", LPRPCStatus::kFault,
        7, 9, "denied"},
       {"fault {7, 9, 5, denied}",
        "10 00 02 02 00 00 00 03 10 00 04 02 00 00 00 07 02 00 00 00 09 02 00 00 00 05 04 00 07 64 65 6e 69 65 64 00",
-       LPRPC_FAULT, 7, 9, "denied"},
-      {"fault {7, x}", "10 00 02 02 00 00 00 03 10 00 02 02 00 00 00 07 04 00 02 78 00", LPRPC_MALFORMED, 0, 0, ""},
-      {"fault {7, 9} without text", "10 00 02 02 00 00 00 03 10 00 02 02 00 00 00 07 02 00 00 00 09", LPRPC_MALFORMED, 0,
+       LPRPCStatus::kFault, 7, 9, "denied"},
+      {"fault {7, x}", "10 00 02 02 00 00 00 03 10 00 02 02 00 00 00 07 04 00 02 78 00", LPRPCStatus::kMalformed, 0, 0, ""},
+      {"fault {7, 9} without text", "10 00 02 02 00 00 00 03 10 00 02 02 00 00 00 07 02 00 00 00 09", LPRPCStatus::kMalformed, 0,
        0, ""},
       {"fault {7, 9, 5, 6, x}: one number only is skipped",
        "10 00 02 02 00 00 00 03 10 00 05 02 00 00 00 07 02 00 00 00 09 02 00 00 00 05 02 00 00 00 06 04 00 02 78 00",
-       LPRPC_MALFORMED, 0, 0, ""},
-      {"fault without its Structure", "10 00 02 02 00 00 00 03 02 00 00 00 07", LPRPC_MALFORMED, 0, 0, ""},
+       LPRPCStatus::kMalformed, 0, 0, ""},
+      {"fault without its Structure", "10 00 02 02 00 00 00 03 02 00 00 00 07", LPRPCStatus::kMalformed, 0, 0, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -332,9 +332,9 @@ TEST(LPRPCReply, StatusOfEachShape) {
     LPRPCStructure reply;
     LPRPCVector* result = nullptr;
     LPRPCFault fault;
-    int status = ReadReply(body.data(), body.size(), reply, &result, &fault);
+    LPRPCStatus status = ReadReply(body.data(), body.size(), reply, &result, &fault);
     EXPECT_EQ(c.status, status);
-    if (status == LPRPC_OK) {
+    if (status == LPRPCStatus::kOk) {
       ASSERT_NE(nullptr, result);
       int32_t value = 0;
       EXPECT_TRUE(result->NextInteger(&value));
@@ -354,31 +354,31 @@ TEST(LPRPCEncode, RefusesWhatTheFormatCannotCarry) {
   struct Case {
     const char* name;
     std::function<void(LPRPCStructure&)> fill;
-    int status;
+    LPRPCStatus status;
   };
   const std::string longest(kLPRPCMaxLength - 1, 'a');  // with its NUL: 65535 bytes
   const std::string tooLong(kLPRPCMaxLength, 'a');
   const Case cases[] = {
-      {"String of 65534 bytes and its NUL", [&](LPRPCStructure& p) { p.AddString(longest.c_str()); }, LPRPC_OK},
+      {"String of 65534 bytes and its NUL", [&](LPRPCStructure& p) { p.AddString(longest.c_str()); }, LPRPCStatus::kOk},
       {"String of 65535 bytes and its NUL", [&](LPRPCStructure& p) { p.AddString(tooLong.c_str()); },
-       LPRPC_CODEC_FAILED},
+       LPRPCStatus::kCodecFailed},
       {"65535 members",
        [](LPRPCStructure& p) {
          for (uint32_t i = 0; i < kLPRPCMaxLength; ++i) p.AddBoolean(true);
        },
-       LPRPC_OK},
+       LPRPCStatus::kOk},
       {"65536 members",
        [](LPRPCStructure& p) {
          for (uint32_t i = 0; i <= kLPRPCMaxLength; ++i) p.AddBoolean(true);
        },
-       LPRPC_CODEC_FAILED},
+       LPRPCStatus::kCodecFailed},
       {"Array of 65536 elements",
        [](LPRPCStructure& p) {
          auto* a = new LPRPCArray(LPRPC_BOOLEAN);
          for (uint32_t i = 0; i <= kLPRPCMaxLength; ++i) a->AddBoolean(true);
          p.AddStructure(a, true);
        },
-       LPRPC_CODEC_FAILED},
+       LPRPCStatus::kCodecFailed},
       {"Array element of another type",
        [](LPRPCStructure& p) {
          auto* a = new LPRPCArray(LPRPC_INTEGER);
@@ -386,16 +386,16 @@ TEST(LPRPCEncode, RefusesWhatTheFormatCannotCarry) {
          a->AddBoolean(true);
          p.AddStructure(a, true);
        },
-       LPRPC_CODEC_FAILED},
+       LPRPCStatus::kCodecFailed},
       {"Array without element type, with an element",
        [](LPRPCStructure& p) {
          auto* a = new LPRPCArray;
          a->AddInteger(1);
          p.AddStructure(a, true);
        },
-       LPRPC_CODEC_FAILED},
+       LPRPCStatus::kCodecFailed},
       {"Array without element type, empty", [](LPRPCStructure& p) { p.AddStructure(new LPRPCArray, true); },
-       LPRPC_OK},
+       LPRPCStatus::kOk},
       {"nesting deeper than the decoder accepts",
        [](LPRPCStructure& p) {
          LPRPCVector* inner = &p;
@@ -405,7 +405,7 @@ TEST(LPRPCEncode, RefusesWhatTheFormatCannotCarry) {
            inner = next;
          }
        },
-       LPRPC_CODEC_FAILED},
+       LPRPCStatus::kCodecFailed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -413,7 +413,7 @@ TEST(LPRPCEncode, RefusesWhatTheFormatCannotCarry) {
     c.fill(parameters);
     Utf8Buffer out;
     ASSERT_EQ(c.status, BuildCall(21, &parameters, out));
-    if (c.status != LPRPC_OK) {
+    if (c.status != LPRPCStatus::kOk) {
       EXPECT_TRUE(out.IsEmpty());
       continue;
     }
@@ -428,7 +428,7 @@ TEST(LPRPCEncode, RefusesWhatTheFormatCannotCarry) {
     EXPECT_EQ(Dump(parameters), Dump(*echoed));
   }
   Utf8Buffer out;
-  EXPECT_EQ(LPRPC_CODEC_FAILED, BuildCall(1, nullptr, out));
+  EXPECT_EQ(LPRPCStatus::kCodecFailed, BuildCall(1, nullptr, out));
 }
 
 // Nesting is bounded while decoding, so a hostile reply cannot run the stack out.
