@@ -120,10 +120,8 @@ class WipedBuffer {
 // What a failed query of a proxy credential gives when the call left no error of its own.
 constexpr DWORD kQueryFailedWithoutError = ERROR_GEN_FAILURE;  // 31
 
-// Reads a string option of a handle, size first, into text (wiped when it is released); *bytes receives
-// the size WinINet reported for the value.
-DWORD QueryStringOption(HINTERNET handle, DWORD option, WipedBuffer<wchar_t>& text, DWORD* bytes) {
-  *bytes = 0;
+// Reads a string option of a handle, size first, into text: NUL-terminated, wiped when it is released.
+DWORD QueryStringOption(HINTERNET handle, DWORD option, WipedBuffer<wchar_t>& text) {
   DWORD size = 0;
   if (!InternetQueryOptionW(handle, option, nullptr, &size)) {
     const DWORD error = GetLastError();
@@ -134,7 +132,6 @@ DWORD QueryStringOption(HINTERNET handle, DWORD option, WipedBuffer<wchar_t>& te
   if (!text.Allocate(cells)) return ERROR_OUTOFMEMORY;
   DWORD got = static_cast<DWORD>((cells - 1) * sizeof(wchar_t));
   if (!InternetQueryOptionW(handle, option, text.get(), &got)) return LastErrorOr(kQueryFailedWithoutError);
-  *bytes = got;
   return 0;
 }
 
@@ -384,11 +381,11 @@ DWORD LPRPCTransportWinINet::MapStatus() {
     case HTTP_STATUS_OK:
       return 0;
     case HTTP_STATUS_DENIED:
-      return ERROR_INTERNET_INCORRECT_PASSWORD;  // 401 -> 12015
+      return ERROR_INTERNET_LOGIN_FAILURE;  // 401 -> 12015
     case HTTP_STATUS_NOT_FOUND:
       return ERROR_INTERNET_ITEM_NOT_FOUND;  // 404 -> 12028
     case HTTP_STATUS_PROXY_AUTH_REQ:
-      return allowUI_ ? ERROR_CANCELLED : ERROR_INTERNET_LOGIN_FAILURE;  // 407
+      return allowUI_ ? ERROR_CANCELLED : ERROR_INTERNET_NO_DIRECT_ACCESS;  // 407 -> 1223 or 12023
     case HTTP_STATUS_SERVER_ERROR:
       return ERROR_INTERNET_EXTENDED_ERROR;  // 500 -> 12004
     default:
@@ -513,19 +510,27 @@ DWORD LPRPCTransportWinINet::PostFile(const wchar_t* path, const wchar_t* cookie
 
 DWORD LPRPCTransportWinINet::CaptureProxyCredential() {
   WipedBuffer<wchar_t> user;
-  DWORD userBytes = 0;
-  if (DWORD error = QueryStringOption(request_.get(), INTERNET_OPTION_PROXY_USERNAME, user, &userBytes)) return error;
+  if (DWORD error = QueryStringOption(request_.get(), INTERNET_OPTION_PROXY_USERNAME, user)) return error;
   if (user.get()[0] == 0) return 0;
   WipedBuffer<wchar_t> password;
-  DWORD passwordBytes = 0;
-  if (DWORD error = QueryStringOption(request_.get(), INTERNET_OPTION_PROXY_PASSWORD, password, &passwordBytes))
-    return error;
+  if (DWORD error = QueryStringOption(request_.get(), INTERNET_OPTION_PROXY_PASSWORD, password)) return error;
   proxyCredential_.reset(new (std::nothrow) RQCredential(kCredentialTargetName, 0));
   if (!proxyCredential_) return ERROR_OUTOFMEMORY;
+  // The size WinINet reports for a text counts characters, not bytes: taken as a byte count it kept half
+  // the password. The secret is the text's UTF-16 bytes with its NUL, as SetUserAndPassword stores it.
+  const DWORD passwordBytes = static_cast<DWORD>((wcslen(password.get()) + 1) * sizeof(wchar_t));
   return proxyCredential_->Set(user.get(), reinterpret_cast<const BYTE*>(password.get()), passwordBytes);
 }
 
 DWORD LPRPCTransportWinINet::CaptureServerCertificate() {
+  // A proxy that refused the tunnel (407) leaves no secure connection and so no certificate to capture;
+  // Wine's WinINet faults when it is asked for one then.
+  DWORD status = 0;
+  DWORD statusSize = sizeof(status);
+  if (HttpQueryInfoW(request_.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize, nullptr) &&
+      status == HTTP_STATUS_PROXY_AUTH_REQ) {
+    return 0;
+  }
   DWORD size = 0;
   if (!InternetQueryOptionW(request_.get(), INTERNET_OPTION_SECURITY_CERTIFICATE_STRUCT, nullptr, &size) &&
       GetLastError() != ERROR_INSUFFICIENT_BUFFER) {

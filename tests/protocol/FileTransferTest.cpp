@@ -14,103 +14,17 @@
 #include "FileTransfer.h"
 #include "Handles.h"
 #include "InternetUrl.h"
-#include "TestFiles.h"
 #include "TestText.h"
+#include "TransferPeer.h"
 
 using namespace kesi;
-using kesi::test::RemoveTree;
+using kesi::test::Pattern;
+using kesi::test::Peer;
+using kesi::test::ReadAll;
 using kesi::test::Widen;
+using kesi::test::WriteAll;
 
 namespace {
-
-// Unix paths given by the build (the peer script, the Python interpreter, a folder for peer work) as
-// Wine sees them: it maps the Unix root to drive Z:.
-std::wstring UnixToWindows(const std::string& unix) {
-  std::wstring w = L"Z:" + Widen(unix);
-  for (auto& c : w) if (c == L'/') c = L'\\';
-  return w;
-}
-
-std::string Pattern(size_t n) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i % 251);
-  return s;
-}
-
-std::string ReadAll(const std::wstring& path) {
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              0, nullptr));
-  if (!file) return "<missing>";
-  std::string data;
-  char buffer[65536];
-  DWORD got = 0;
-  while (ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got) data.append(buffer, got);
-  return data;
-}
-
-::testing::AssertionResult WriteAll(const std::wstring& path, const std::string& data) {
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  if (!file) return ::testing::AssertionFailure() << "cannot create the file, error " << GetLastError();
-  DWORD written = 0;
-  if (!WriteFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr) ||
-      written != data.size())
-    return ::testing::AssertionFailure() << "cannot write the file, error " << GetLastError();
-  return ::testing::AssertionSuccess();
-}
-
-// One peer process for one test. Wine starts Unix programs without giving a process handle, so the peer
-// reports through files in its folder and stops when the test drops a "stop" file there.
-class Peer {
- public:
-  explicit Peer(bool ftp = false) {
-    static std::atomic<int> counter{0};
-    std::string unixDir = std::string(KESI_TRANSFER_WORK) + "/peer-" + std::to_string(GetCurrentProcessId()) + "-" +
-                          std::to_string(GetTickCount()) + "-" + std::to_string(counter++);
-    dir_ = UnixToWindows(unixDir);
-    RemoveTree(dir_);
-    CreateDirectoryW(UnixToWindows(KESI_TRANSFER_WORK).c_str(), nullptr);
-    if (!CreateDirectoryW(dir_.c_str(), nullptr)) return;
-    std::wstring command = UnixToWindows(KESI_PYTHON) + L" " + Widen(KESI_TRANSFER_PEER) + L" --dir " +
-                           Widen(unixDir) + L" --certs " + Widen(KESI_TRANSFER_WORK) + L"/certs" +
-                           (ftp ? L" --ftp" : L"");
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return;
-    UniqueHandle process(pi.hProcess), thread(pi.hThread);
-    for (int i = 0; i < 600 && ports_.empty(); ++i) {
-      std::istringstream ready(ReadAll(dir_ + L"\\ready.txt"));
-      std::string line;
-      while (std::getline(ready, line)) {
-        size_t eq = line.find('=');
-        if (eq != std::string::npos) ports_[line.substr(0, eq)] = std::stoi(line.substr(eq + 1));
-      }
-      if (ports_.empty()) Sleep(50);
-    }
-  }
-  ~Peer() {
-    if (ports_.empty()) {
-      RemoveTree(dir_);
-      return;
-    }
-    EXPECT_TRUE(WriteAll(dir_ + L"\\stop", ""));
-    for (int i = 0; i < 100 && GetFileAttributesW((dir_ + L"\\stopped").c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
-      Sleep(50);
-    RemoveTree(dir_);
-  }
-  bool ready() const { return !ports_.empty(); }
-  std::wstring Url(const char* server, const std::wstring& path) const {
-    const std::string name = server;
-    std::wstring scheme = name == "http" || name == "silent" ? L"http" : name == "ftp" ? L"ftp" : L"https";
-    auto it = ports_.find(server);
-    return scheme + L"://127.0.0.1:" + std::to_wstring(it == ports_.end() ? 1 : it->second) + path;
-  }
-  std::wstring Path(const std::wstring& relative) const { return dir_ + L"\\" + relative; }
-
- private:
-  std::wstring dir_;
-  std::map<std::string, int> ports_;
-};
 
 // A local scratch file name, removed at the end of the test.
 class TempFile {
@@ -314,6 +228,48 @@ TEST_F(FileTransfer, CertificateProblemsNeedAllowedFlagsOrConsent) {
   EXPECT_EQ(0u, RunTransfer(r));
   EXPECT_EQ(1, g_dialogCalls.load());
   EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_INVALID_CA), g_dialogError.load());
+}
+
+// Through a proxy that answers 407 until Basic credentials come: the transfer answers the challenge with
+// the user and password it was given and gets the file; without them, or with a wrong password, it ends
+// with 12014. The proxy's journal shows what reached it: requests without credentials (WinINet sends
+// one more of them before it answers the challenge), then the given ones, and no others.
+TEST_F(FileTransfer, ProxyChallengeIsAnsweredWithTheGivenCredentials) {
+  Peer peer;
+  ASSERT_TRUE(peer.ready());
+  const std::wstring proxy = L"127.0.0.1:" + std::to_wstring(peer.Port("proxy"));
+  const std::wstring url = peer.Url("http", L"/data/1000");
+  const std::string request = "GET " + test::Narrow(url) + " auth=";
+  struct Case {
+    const char* name;
+    const wchar_t* user;
+    const wchar_t* password;
+    DWORD expected;
+    const char* last;  // the proxy's auth= of the last request; those before it carry none
+  } cases[] = {
+      {"no credentials", nullptr, nullptr, ERROR_INTERNET_INCORRECT_PASSWORD, "none"},
+      {"wrong password", test::kProxyUser, L"guess", ERROR_INTERNET_INCORRECT_PASSWORD, "bad"},
+      {"credentials given", test::kProxyUser, test::kProxyPassword, 0, "proxyuser"},
+  };
+  size_t journalled = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFile local;
+    Job job(url, local);
+    job.r.accessType = INTERNET_OPEN_TYPE_PROXY;
+    job.r.proxyName = proxy.c_str();
+    job.r.user = c.user;
+    job.r.password = c.password;
+    EXPECT_EQ(c.expected, job.Run());
+    if (!c.expected) {
+      EXPECT_EQ(Pattern(1000), ReadAll(local.path()));
+    }
+    const std::vector<std::string> journal = peer.ProxyJournal();
+    ASSERT_LT(journalled, journal.size());
+    for (size_t i = journalled; i + 1 < journal.size(); ++i) EXPECT_EQ(request + "none", journal[i]);
+    EXPECT_EQ(request + c.last, journal.back());
+    journalled = journal.size();
+  }
 }
 
 // A step that stays pending ends with 10060 after 31 waits; the slice is shortened for the test.

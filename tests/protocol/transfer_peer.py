@@ -5,8 +5,9 @@ port that accepts and never answers, and optionally an anonymous FTP server (Deb
     transfer_peer.py --dir DIR [--certs DIR] [--ftp]
 
 Servers (names in ready.txt): http; https, https-b, https-c (self-signed for 127.0.0.1); expired,
-expired-b (self-signed, expired); silent (accepts, never answers); ftp (with --ftp; DIR/ftp is its root,
-holding get.bin, 100000 pattern bytes). The certificates are made once per --certs folder.
+expired-b (self-signed, expired); silent (accepts, never answers); proxy (proxy_peer.py: an HTTP proxy to
+this machine that wants Basic proxyuser:proxy secret, journal DIR/proxy.txt); ftp (with --ftp; DIR/ftp is
+its root, holding get.bin, 100000 pattern bytes). The certificates are made once per --certs folder.
 
 Writes DIR/ready.txt ("name=port" lines) once every server listens, and runs until DIR/stop appears
 (then writes DIR/stopped) or for at most ten minutes. The test process that starts it under Wine gets no
@@ -38,7 +39,11 @@ import threading
 import time
 import urllib.parse
 
+from proxy_peer import ProxyServer
+
 LIFETIME = 600
+PROXY_USER = "proxyuser"
+PROXY_PASSWORD = "proxy secret"
 
 
 def pattern(n):
@@ -249,6 +254,9 @@ def main():
             ports[name] = server.server_address[1]
         silent = silent_server()
         ports["silent"] = silent.getsockname()[1]
+        proxy = ProxyServer(os.path.join(folder, "proxy.txt"), PROXY_USER, PROXY_PASSWORD)
+        threading.Thread(target=proxy.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
+        ports["proxy"] = proxy.server_address[1]
         if args.ftp:
             ftp, ports["ftp"] = start_ftp(folder)
 
