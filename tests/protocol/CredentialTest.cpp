@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "RQCredential.h"
+#include "TestText.h"
 
 using namespace kesi;
 
@@ -52,7 +53,7 @@ std::string Hex(const std::vector<BYTE>& bytes) {
 
 std::wstring WideHex(const std::vector<BYTE>& bytes) {
   const std::string s = Hex(bytes);
-  return std::wstring(s.begin(), s.end());
+  return test::Widen(s);
 }
 
 std::vector<BYTE> FromHex(const std::string& text) {

@@ -9,6 +9,7 @@
 #include "LogonAgent.h"
 #include "SimulatorClient.h"
 #include "TestFiles.h"
+#include "TestText.h"
 
 using namespace kesi;
 
@@ -16,13 +17,8 @@ namespace kesi {
 namespace {
 
 using test::Appliance;
+using test::Narrow;
 using test::TempFile;
-
-std::string Narrow(const wchar_t* text) {
-  std::string out;
-  for (; text && *text; ++text) out += static_cast<char>(*text);
-  return out;
-}
 
 // An interrogation engine as the procedures see it: results with item texts, global facts, and a record
 // of what the list replies fed in.

@@ -162,21 +162,22 @@ TEST_F(TransportTest, StatusCodesAndBodies) {
       {"procedure": 1, "call": 7, "no_content_length": true},
       {"procedure": 1, "call": 8, "empty_body": true}]})");
   ASSERT_EQ("", appliance.Error());
+  constexpr BOOL kNoUI = FALSE, kWithUI = TRUE;
   struct Case {
     const char* name;
     BOOL allowUI;
     DWORD result;
     size_t dialogs;  // a successful send goes to the dialog with error 0 when UI is allowed
   } cases[] = {
-      {"401 without UI", FALSE, ERROR_INTERNET_LOGIN_FAILURE, 0},
-      {"401 with UI, dialog answers 0", TRUE, ERROR_INTERNET_LOGIN_FAILURE, 1},
-      {"404", FALSE, ERROR_INTERNET_ITEM_NOT_FOUND, 0},
-      {"407 without UI", FALSE, ERROR_INTERNET_NO_DIRECT_ACCESS, 0},
-      {"407 with UI", TRUE, ERROR_CANCELLED, 1},
-      {"500", FALSE, ERROR_INTERNET_EXTENDED_ERROR, 0},
-      {"503 (any other)", FALSE, ERROR_HTTP_INVALID_SERVER_RESPONSE, 0},
-      {"no Content-Length", FALSE, ERROR_HTTP_HEADER_NOT_FOUND, 0},
-      {"Content-Length 0", FALSE, 0, 0},
+      {"401 without UI", kNoUI, ERROR_INTERNET_LOGIN_FAILURE, 0},
+      {"401 with UI, dialog answers 0", kWithUI, ERROR_INTERNET_LOGIN_FAILURE, 1},
+      {"404", kNoUI, ERROR_INTERNET_ITEM_NOT_FOUND, 0},
+      {"407 without UI", kNoUI, ERROR_INTERNET_NO_DIRECT_ACCESS, 0},
+      {"407 with UI", kWithUI, ERROR_CANCELLED, 1},
+      {"500", kNoUI, ERROR_INTERNET_EXTENDED_ERROR, 0},
+      {"503 (any other)", kNoUI, ERROR_HTTP_INVALID_SERVER_RESPONSE, 0},
+      {"no Content-Length", kNoUI, ERROR_HTTP_HEADER_NOT_FOUND, 0},
+      {"Content-Length 0", kNoUI, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -198,144 +199,50 @@ TEST_F(TransportTest, StatusCodesAndBodies) {
 // Send failures and dialog answers, scripted through the seams, against a real appliance that answers
 // once a real send is made.
 TEST_F(TransportTest, SendLoopTreatsErrorsAsTheBrowserWould) {
+  enum Flags {
+    kNone = 0,
+    kSendAlwaysFails = 1,     // the last scripted send error repeats for ever
+    kAnswersRepeat = 2,       // the last dialog answer repeats for ever
+    kAllowUI = 4,             // Open's allowUI
+    kIgnoreCertificates = 8,  // Open's ignoreCertificateErrors
+  };
   struct Case {
     const char* name;
     std::vector<DWORD> sendErrors;
-    bool sendAlwaysFails;
     std::vector<DWORD> answers;
-    bool answersRepeat;
-    BOOL allowUI;
-    BOOL ignoreCertificateErrors;
+    int flags;
     DWORD result;
     int sends;
     std::vector<DWORD> dialogErrors;
   } cases[] = {
-      {"cancelled operation",
-       {ERROR_INTERNET_OPERATION_CANCELLED},
-       false,
-       {},
-       false,
-       TRUE,
-       FALSE,
-       ERROR_CANCELLED,
-       1,
-       {}},
-      {"invalid handle", {ERROR_INVALID_HANDLE}, false, {}, false, TRUE, FALSE, ERROR_CANCELLED, 1, {}},
-      {"cancelled stays", {ERROR_CANCELLED}, false, {}, false, TRUE, FALSE, ERROR_CANCELLED, 1, {}},
-      {"incorrect password answered 0",
-       {ERROR_INTERNET_INCORRECT_PASSWORD},
-       false,
-       {0},
-       false,
-       TRUE,
-       FALSE,
-       ERROR_CANCELLED,
-       1,
+      {"cancelled operation", {ERROR_INTERNET_OPERATION_CANCELLED}, {}, kAllowUI, ERROR_CANCELLED, 1, {}},
+      {"invalid handle", {ERROR_INVALID_HANDLE}, {}, kAllowUI, ERROR_CANCELLED, 1, {}},
+      {"cancelled stays", {ERROR_CANCELLED}, {}, kAllowUI, ERROR_CANCELLED, 1, {}},
+      {"incorrect password answered 0", {ERROR_INTERNET_INCORRECT_PASSWORD}, {0}, kAllowUI, ERROR_CANCELLED, 1,
        {ERROR_INTERNET_INCORRECT_PASSWORD}},
-      {"low error answered 0 stays",
-       {ERROR_INTERNET_CONNECTION_ABORTED},
-       false,
-       {0},
-       false,
-       TRUE,
-       FALSE,
-       ERROR_INTERNET_CONNECTION_ABORTED,
-       1,
-       {ERROR_INTERNET_CONNECTION_ABORTED}},
-      {"client certificate answered 0 is retried",
-       {ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED},
-       false,
-       {0, 0},
-       false,
-       TRUE,
-       FALSE,
-       0,
-       2,
+      {"low error answered 0 stays", {ERROR_INTERNET_CONNECTION_ABORTED}, {0}, kAllowUI,
+       ERROR_INTERNET_CONNECTION_ABORTED, 1, {ERROR_INTERNET_CONNECTION_ABORTED}},
+      {"client certificate answered 0 is retried", {ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED}, {0, 0}, kAllowUI, 0, 2,
        {ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED, 0}},
-      {"dialog answer replaces the error",
-       {ERROR_INTERNET_CONNECTION_ABORTED},
-       false,
-       {ERROR_CANCELLED},
-       false,
-       TRUE,
-       FALSE,
-       ERROR_CANCELLED,
-       1,
-       {ERROR_INTERNET_CONNECTION_ABORTED}},
-      {"force retry after a successful send",
-       {},
-       false,
-       {ERROR_INTERNET_FORCE_RETRY, 0},
-       false,
-       TRUE,
-       FALSE,
-       0,
-       2,
-       {0, 0}},
-      {"illegal message: no dialog", {0x80090326}, false, {}, false, TRUE, FALSE, 0x80090326, 1, {}},
-      {"no UI: client certificate ends",
-       {ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED},
-       false,
-       {},
-       false,
-       FALSE,
-       FALSE,
-       ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED,
-       1,
-       {}},
-      {"unknown CA ignored: flags set, resent", {ERROR_INTERNET_INVALID_CA}, false, {}, false, FALSE, TRUE, 0, 2, {}},
-      {"unknown CA, no UI, not ignored",
-       {ERROR_INTERNET_INVALID_CA},
-       false,
-       {},
-       false,
-       FALSE,
-       FALSE,
-       ERROR_INTERNET_INVALID_CA,
-       1,
-       {}},
-      {"unknown CA, UI cancelled",
-       {ERROR_INTERNET_INVALID_CA},
-       false,
-       {ERROR_CANCELLED},
-       false,
-       TRUE,
-       FALSE,
-       ERROR_CANCELLED,
-       1,
+      {"dialog answer replaces the error", {ERROR_INTERNET_CONNECTION_ABORTED}, {ERROR_CANCELLED}, kAllowUI,
+       ERROR_CANCELLED, 1, {ERROR_INTERNET_CONNECTION_ABORTED}},
+      {"force retry after a successful send", {}, {ERROR_INTERNET_FORCE_RETRY, 0}, kAllowUI, 0, 2, {0, 0}},
+      {"illegal message: no dialog", {0x80090326}, {}, kAllowUI, 0x80090326, 1, {}},
+      {"no UI: client certificate ends", {ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED}, {}, kNone,
+       ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED, 1, {}},
+      {"unknown CA ignored: flags set, resent", {ERROR_INTERNET_INVALID_CA}, {}, kIgnoreCertificates, 0, 2, {}},
+      {"unknown CA, no UI, not ignored", {ERROR_INTERNET_INVALID_CA}, {}, kNone, ERROR_INTERNET_INVALID_CA, 1, {}},
+      {"unknown CA, UI cancelled", {ERROR_INTERNET_INVALID_CA}, {ERROR_CANCELLED}, kAllowUI, ERROR_CANCELLED, 1,
        {ERROR_INTERNET_INVALID_CA}},
-      // A dialog that always asks for another try: the attempts are bounded and the status decides.
-      {"force retry for ever",
-       {},
-       false,
-       {ERROR_INTERNET_FORCE_RETRY},
-       true,
-       TRUE,
-       FALSE,
-       0,
-       kMaxSendsPerExchange,
+      // A dialog that always asks for another try: the sends are bounded and the status decides.
+      {"force retry for ever", {}, {ERROR_INTERNET_FORCE_RETRY}, kAnswersRepeat | kAllowUI, 0, kMaxSendsPerExchange,
        std::vector<DWORD>(kMaxSendsPerExchange, 0)},
-      {"unknown CA, dialog answers 0 and changes nothing",
-       {ERROR_INTERNET_INVALID_CA},
-       true,
-       {},
-       false,
-       TRUE,
-       FALSE,
-       ERROR_INTERNET_INVALID_CA,
-       kMaxSendsPerExchange,
+      {"unknown CA, dialog answers 0 and changes nothing", {ERROR_INTERNET_INVALID_CA}, {}, kSendAlwaysFails | kAllowUI,
+       ERROR_INTERNET_INVALID_CA, kMaxSendsPerExchange,
        std::vector<DWORD>(kMaxSendsPerExchange, ERROR_INTERNET_INVALID_CA)},
       // A revoked certificate cannot be ignored by flags: the loop gives up instead of resending for ever.
-      {"revoked certificate with ignore flags is bounded",
-       {ERROR_INTERNET_SEC_CERT_NO_REV},
-       true,
-       {},
-       false,
-       FALSE,
-       TRUE,
-       ERROR_INTERNET_SEC_CERT_NO_REV,
-       kMaxSendsPerExchange,
-       {}},
+      {"revoked certificate with ignore flags is bounded", {ERROR_INTERNET_SEC_CERT_NO_REV}, {},
+       kSendAlwaysFails | kIgnoreCertificates, ERROR_INTERNET_SEC_CERT_NO_REV, kMaxSendsPerExchange, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -349,10 +256,11 @@ TEST_F(TransportTest, SendLoopTreatsErrorsAsTheBrowserWould) {
     ASSERT_EQ(0u, Exchange(transport));
     g_script = Script();
     g_script.sendErrors = c.sendErrors;
-    g_script.sendAlwaysFails = c.sendAlwaysFails;
+    g_script.sendAlwaysFails = (c.flags & kSendAlwaysFails) != 0;
     g_script.answers = c.answers;
-    g_script.answersRepeat = c.answersRepeat;
-    ASSERT_EQ(0u, transport.Open(appliance.Server().c_str(), c.allowUI, nullptr, c.ignoreCertificateErrors, 0, 0));
+    g_script.answersRepeat = (c.flags & kAnswersRepeat) != 0;
+    ASSERT_EQ(0u, transport.Open(appliance.Server().c_str(), (c.flags & kAllowUI) ? TRUE : FALSE, nullptr,
+                                 (c.flags & kIgnoreCertificates) ? TRUE : FALSE, 0, 0));
     EXPECT_EQ(c.result, Exchange(transport));
     EXPECT_EQ(c.sends, g_script.sends);
     EXPECT_EQ(c.dialogErrors, g_script.dialogErrors);
@@ -396,20 +304,22 @@ TEST_F(TransportTest, UnknownCertificateAcceptedOnlyWhenAllowed) {
   ASSERT_EQ("", other.Error());
   ASSERT_EQ("", expired.Error());
 
-  auto loadCertificate = [](Appliance& appliance, RQCertificateInfo& info) {
+  auto loadCertificate = [](Appliance& appliance, RQCertificateInfo& info) -> ::testing::AssertionResult {
     std::string pem = appliance.Get("certificate").body;
     BYTE der[4096];
     DWORD size = sizeof(der);
-    ASSERT_TRUE(CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, der, &size, nullptr, nullptr));
-    PCCERT_CONTEXT context = CertCreateCertificateContext(X509_ASN_ENCODING, der, size);
-    ASSERT_NE(nullptr, context);
-    ASSERT_EQ(0u, info.LoadFromContext(context));
-    CertFreeCertificateContext(context);
+    if (!CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, der, &size, nullptr, nullptr))
+      return ::testing::AssertionFailure() << "the appliance's certificate is not PEM: " << pem;
+    UniqueCertContext context(CertCreateCertificateContext(X509_ASN_ENCODING, der, size));
+    if (!context) return ::testing::AssertionFailure() << "the certificate does not decode, error " << GetLastError();
+    if (DWORD error = info.LoadFromContext(context.get())) return ::testing::AssertionFailure() << "load: " << error;
+    return ::testing::AssertionSuccess();
   };
   RQCertificateInfo own, foreign;
-  loadCertificate(selfSigned, own);
-  loadCertificate(other, foreign);
+  ASSERT_TRUE(loadCertificate(selfSigned, own));
+  ASSERT_TRUE(loadCertificate(other, foreign));
 
+  constexpr BOOL kChecked = FALSE, kIgnored = TRUE;  // Open's ignoreCertificateErrors
   struct Case {
     const char* name;
     Appliance* appliance;
@@ -419,11 +329,11 @@ TEST_F(TransportTest, UnknownCertificateAcceptedOnlyWhenAllowed) {
   } cases[] = {
       // WinINet remembers for the rest of the process that a server's certificate errors were accepted,
       // so the refusals of a server come before its acceptance.
-      {"not ignored", &selfSigned, FALSE, nullptr, ERROR_INTERNET_SEC_CERT_ERRORS},
-      {"trusted is another certificate", &selfSigned, FALSE, &foreign, ERROR_INTERNET_SEC_CERT_ERRORS},
-      {"trusted is this certificate", &selfSigned, FALSE, &own, 0},
-      {"expired, not ignored", &expired, FALSE, nullptr, ERROR_INTERNET_SEC_CERT_ERRORS},
-      {"expired, ignored", &expired, TRUE, nullptr, 0},
+      {"not ignored", &selfSigned, kChecked, nullptr, ERROR_INTERNET_SEC_CERT_ERRORS},
+      {"trusted is another certificate", &selfSigned, kChecked, &foreign, ERROR_INTERNET_SEC_CERT_ERRORS},
+      {"trusted is this certificate", &selfSigned, kChecked, &own, 0},
+      {"expired, not ignored", &expired, kChecked, nullptr, ERROR_INTERNET_SEC_CERT_ERRORS},
+      {"expired, ignored", &expired, kIgnored, nullptr, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

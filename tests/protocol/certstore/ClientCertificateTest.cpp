@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ClientCertificate.h"
+#include "Handles.h"
 
 using namespace kesi;
 
@@ -34,11 +35,9 @@ struct Certificate {
   explicit Certificate(const std::string& name) {
     const std::vector<BYTE> bytes = ReadCertFile(name + ".der");
     if (!bytes.empty()) {
-      context = CertCreateCertificateContext(X509_ASN_ENCODING, bytes.data(), static_cast<DWORD>(bytes.size()));
+      owner.reset(CertCreateCertificateContext(X509_ASN_ENCODING, bytes.data(), static_cast<DWORD>(bytes.size())));
+      context = owner.get();
     }
-  }
-  ~Certificate() {
-    if (context) CertFreeCertificateContext(context);
   }
   Certificate(const Certificate&) = delete;
   Certificate& operator=(const Certificate&) = delete;
@@ -54,6 +53,7 @@ struct Certificate {
     return text;
   }
 
+  UniqueCertContext owner;
   PCCERT_CONTEXT context = nullptr;
 };
 
@@ -169,54 +169,65 @@ class ClientCertificateTest : public ::testing::Test {
   }
 
   // Adds certificate NAME to a store, with the private key of self.pvk when withKey.
-  void Put(DWORD location, const std::wstring& store, const std::string& name, bool withKey = false) {
+  ::testing::AssertionResult Put(DWORD location, const std::wstring& store, const std::string& name,
+                                 bool withKey = false) {
     Certificate cert(name);
-    ASSERT_NE(nullptr, cert.context) << name;
-    if (withKey) GiveKey(cert.context);
+    if (!cert.context) return ::testing::AssertionFailure() << "no certificate " << name;
+    if (withKey) {
+      ::testing::AssertionResult given = GiveKey(cert.context);
+      if (!given) return given << " (" << name << ")";
+    }
     HCERTSTORE s = OpenExisting(location, store);
     if (!s) {
       s = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, location, store.c_str());
-      ASSERT_NE(nullptr, s) << name;
+      if (!s) return ::testing::AssertionFailure() << "cannot make the store for " << name << ", error " << GetLastError();
       createdStores_.emplace_back(location, store);
     }
+    UniqueCertStore opened(s);
     Added added{location, store, {}};
     DWORD size = sizeof added.sha1;
-    EXPECT_TRUE(CertGetCertificateContextProperty(cert.context, CERT_SHA1_HASH_PROP_ID, added.sha1, &size));
-    EXPECT_TRUE(CertAddCertificateContextToStore(s, cert.context, CERT_STORE_ADD_REPLACE_EXISTING, nullptr)) << name;
-    EXPECT_TRUE(CertControlStore(s, 0, CERT_STORE_CTRL_COMMIT, nullptr)) << name;
-    CertCloseStore(s, 0);
+    if (!CertGetCertificateContextProperty(cert.context, CERT_SHA1_HASH_PROP_ID, added.sha1, &size) ||
+        !CertAddCertificateContextToStore(s, cert.context, CERT_STORE_ADD_REPLACE_EXISTING, nullptr) ||
+        !CertControlStore(s, 0, CERT_STORE_CTRL_COMMIT, nullptr))
+      return ::testing::AssertionFailure() << "cannot add " << name << ", error " << GetLastError();
     added_.push_back(added);
+    return ::testing::AssertionSuccess();
   }
 
   // The usual hierarchy in one location: root in ROOT, the intermediate in CA.
-  void PutAuthorities(DWORD location) {
-    Put(location, L"ROOT", "root");
-    Put(location, L"CA", "inter");
+  ::testing::AssertionResult PutAuthorities(DWORD location) {
+    ::testing::AssertionResult root = Put(location, L"ROOT", "root");
+    return root ? Put(location, L"CA", "inter") : root;
   }
 
  private:
   // Imports certs\self.pvk as a signature key into a fresh container and records it on cert, as an
   // import of a certificate with its private key would.
-  void GiveKey(PCCERT_CONTEXT cert) {
+  ::testing::AssertionResult GiveKey(PCCERT_CONTEXT cert) {
     std::vector<BYTE> pvk = ReadCertFile("self.pvk");
-    ASSERT_GT(pvk.size(), 24u + sizeof(BLOBHEADER));
+    if (pvk.size() <= 24u + sizeof(BLOBHEADER)) return ::testing::AssertionFailure() << "certs\\self.pvk is missing";
     const std::wstring container = L"kesi-test-client-key-" + std::to_wstring(GetCurrentProcessId());
     HCRYPTPROV prov = 0;
     CryptAcquireContextW(&prov, container.c_str(), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_DELETEKEYSET);
-    ASSERT_TRUE(CryptAcquireContextW(&prov, container.c_str(), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_NEWKEYSET));
+    if (!CryptAcquireContextW(&prov, container.c_str(), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_NEWKEYSET))
+      return ::testing::AssertionFailure() << "no key container, error " << GetLastError();
     containers_.push_back(container);
     // The key file's 24-byte header is followed by the key blob; import it as a signature key.
     reinterpret_cast<BLOBHEADER*>(pvk.data() + 24)->aiKeyAlg = CALG_RSA_SIGN;
     HCRYPTKEY key = 0;
-    ASSERT_TRUE(CryptImportKey(prov, pvk.data() + 24, static_cast<DWORD>(pvk.size() - 24), 0, 0, &key));
-    CryptDestroyKey(key);
+    const BOOL imported = CryptImportKey(prov, pvk.data() + 24, static_cast<DWORD>(pvk.size() - 24), 0, 0, &key);
+    const DWORD importError = GetLastError();
+    if (imported) CryptDestroyKey(key);
     CryptReleaseContext(prov, 0);
+    if (!imported) return ::testing::AssertionFailure() << "the key does not import, error " << importError;
     CRYPT_KEY_PROV_INFO info{};
     info.pwszContainerName = const_cast<wchar_t*>(container.c_str());
     info.pwszProvName = const_cast<wchar_t*>(MS_ENH_RSA_AES_PROV_W);
     info.dwProvType = PROV_RSA_AES;
     info.dwKeySpec = AT_SIGNATURE;
-    ASSERT_TRUE(CertSetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
+    if (!CertSetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
+      return ::testing::AssertionFailure() << "cannot record the key, error " << GetLastError();
+    return ::testing::AssertionSuccess();
   }
 
   struct Added {
@@ -235,8 +246,8 @@ class ClientCertificateTest : public ::testing::Test {
 // intermediate; asked for the root, it goes down through the intermediate in CA and returns the whole
 // chain, end entity first, up to the root.
 TEST_F(ClientCertificateTest, ChainRunsFromTheEndEntityUpToTheIssuer) {
-  PutAuthorities(kMachine);
-  Put(kMachine, L"MY", "client");
+  ASSERT_TRUE(PutAuthorities(kMachine));
+  ASSERT_TRUE(Put(kMachine, L"MY", "client"));
 
   Outcome direct = Find(Certificate("inter").SubjectBase64());
   EXPECT_EQ(0u, direct.error);
@@ -272,8 +283,8 @@ TEST_F(ClientCertificateTest, CandidateNeedsValidityAndClientUsage) {
   const std::wstring inter = Certificate("inter").SubjectBase64();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    PutAuthorities(kMachine);
-    for (const std::string& name : c.inMy) Put(kMachine, L"MY", name);
+    ASSERT_TRUE(PutAuthorities(kMachine));
+    for (const std::string& name : c.inMy) ASSERT_TRUE(Put(kMachine, L"MY", name));
     Outcome o = Find(inter);
     EXPECT_EQ(0u, o.error);
     EXPECT_EQ(c.expected != nullptr, o.found != FALSE);
@@ -287,20 +298,21 @@ TEST_F(ClientCertificateTest, CandidateNeedsValidityAndClientUsage) {
 // With a private key required, only a certificate whose key the system can find passes. (Self-signed
 // certificates: some crypt32 builds confirm a recorded key only for those.)
 TEST_F(ClientCertificateTest, PrivateKeyRequirement) {
-  Put(kMachine, L"MY", "self", true);
-  Put(kMachine, L"MY", "keyless");
+  ASSERT_TRUE(Put(kMachine, L"MY", "self", true));
+  ASSERT_TRUE(Put(kMachine, L"MY", "keyless"));
   const std::wstring self = Certificate("self").SubjectBase64();
   const std::wstring keyless = Certificate("keyless").SubjectBase64();
 
+  constexpr bool kKeyRequired = true, kAnyKey = false, kFound = true, kNotFound = false;
   struct Case {
     const char* name;
     const std::wstring* issuer;
     bool requireKey;
     bool found;
   } cases[] = {
-      {"key present, required", &self, true, true},
-      {"no key, required", &keyless, true, false},
-      {"no key, not required", &keyless, false, true},
+      {"key present, required", &self, kKeyRequired, kFound},
+      {"no key, required", &keyless, kKeyRequired, kNotFound},
+      {"no key, not required", &keyless, kAnyKey, kFound},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -311,8 +323,8 @@ TEST_F(ClientCertificateTest, PrivateKeyRequirement) {
 }
 
 TEST_F(ClientCertificateTest, RejectionTextFailsEveryCandidate) {
-  PutAuthorities(kMachine);
-  Put(kMachine, L"MY", "client");
+  ASSERT_TRUE(PutAuthorities(kMachine));
+  ASSERT_TRUE(Put(kMachine, L"MY", "client"));
   const std::wstring inter = Certificate("inter").SubjectBase64();
   EXPECT_FALSE(Find(inter, true, false, L"any text").found);
   EXPECT_TRUE(Find(inter, true, false, nullptr).found);
@@ -320,8 +332,8 @@ TEST_F(ClientCertificateTest, RejectionTextFailsEveryCandidate) {
 
 // The current user's stores are searched after the machine's, unless the first stores only are wanted.
 TEST_F(ClientCertificateTest, UserStoresComeSecond) {
-  Put(kUser, L"CA", "inter");
-  Put(kUser, L"MY", "client");
+  ASSERT_TRUE(Put(kUser, L"CA", "inter"));
+  ASSERT_TRUE(Put(kUser, L"MY", "client"));
   const std::wstring inter = Certificate("inter").SubjectBase64();
 
   Outcome machineOnly = Find(inter, true);
@@ -336,16 +348,16 @@ TEST_F(ClientCertificateTest, UserStoresComeSecond) {
 
 // Two authorities that certify each other must not send the search round in a circle.
 TEST_F(ClientCertificateTest, CrossCertifiedAuthoritiesEndTheSearch) {
-  Put(kMachine, L"CA", "cycle-a");
-  Put(kMachine, L"CA", "cycle-b");
+  ASSERT_TRUE(Put(kMachine, L"CA", "cycle-a"));
+  ASSERT_TRUE(Put(kMachine, L"CA", "cycle-b"));
   Outcome o = Find(Certificate("cycle-a").SubjectBase64());
   EXPECT_EQ(0u, o.error);
   EXPECT_FALSE(o.found);
 }
 
 TEST_F(ClientCertificateTest, DigitalSignatureUsageOption) {
-  PutAuthorities(kMachine);
-  Put(kMachine, L"MY", "nosig");
+  ASSERT_TRUE(PutAuthorities(kMachine));
+  ASSERT_TRUE(Put(kMachine, L"MY", "nosig"));
   Certificate inter("inter");
   for (bool require : {false, true}) {
     SCOPED_TRACE(require ? "required" : "not required");
@@ -354,7 +366,7 @@ TEST_F(ClientCertificateTest, DigitalSignatureUsageOption) {
     ASSERT_EQ(0u, search.Search(inter.context->pCertInfo->Subject));
     EXPECT_EQ(!require, search.Found());
   }
-  Put(kMachine, L"MY", "client");
+  ASSERT_TRUE(Put(kMachine, L"MY", "client"));
   ClientCertificateSearch search;
   search.SetRequireDigitalSignatureUsage(true);
   ASSERT_EQ(0u, search.Search(inter.context->pCertInfo->Subject));
@@ -364,32 +376,34 @@ TEST_F(ClientCertificateTest, DigitalSignatureUsageOption) {
 // Searches that share one set of stores get the answers they get alone, from stores opened once: a
 // certificate added after the set opened its stores is not among them, and a new set sees it.
 TEST_F(ClientCertificateTest, SharedStoresAreOpenedOnce) {
-  PutAuthorities(kMachine);
-  Put(kUser, L"MY", "client");
-  Put(kMachine, L"MY", "self", true);
+  ASSERT_TRUE(PutAuthorities(kMachine));
+  ASSERT_TRUE(Put(kUser, L"MY", "client"));
+  ASSERT_TRUE(Put(kMachine, L"MY", "self", true));
   const std::wstring inter = Certificate("inter").SubjectBase64();
   const std::wstring root = Certificate("root").SubjectBase64();
   const std::wstring self = Certificate("self").SubjectBase64();
+  enum Flags { kBothLocations = 0, kMachineOnly = 1, kKeyRequired = 2 };
   struct Case {
     const char* name;
     const std::wstring* issuer;
-    bool firstStoresOnly;
-    bool requireKey;
+    int flags;
     const wchar_t* reject;
   } cases[] = {
-      {"machine stores only", &inter, true, false, nullptr},
-      {"user stores second", &inter, false, false, nullptr},
-      {"through the intermediate", &root, false, false, nullptr},
-      {"key required, present", &self, true, true, nullptr},
-      {"key required, missing", &inter, false, true, nullptr},
-      {"rejected", &inter, false, false, L"x"},
+      {"machine stores only", &inter, kMachineOnly, nullptr},
+      {"user stores second", &inter, kBothLocations, nullptr},
+      {"through the intermediate", &root, kBothLocations, nullptr},
+      {"key required, present", &self, kMachineOnly | kKeyRequired, nullptr},
+      {"key required, missing", &inter, kKeyRequired, nullptr},
+      {"rejected", &inter, kBothLocations, L"x"},
   };
   kesi::CertificateStoreSet stores;
   for (int pass = 0; pass < 2; ++pass) {  // the second pass takes every store from the set as it is
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(c.name) + (pass ? ", second pass" : ""));
-      Outcome alone = Find(*c.issuer, c.firstStoresOnly, c.requireKey, c.reject);
-      Outcome shared = Find(*c.issuer, c.firstStoresOnly, c.requireKey, c.reject, &stores);
+      const bool firstStoresOnly = (c.flags & kMachineOnly) != 0;
+      const bool requireKey = (c.flags & kKeyRequired) != 0;
+      Outcome alone = Find(*c.issuer, firstStoresOnly, requireKey, c.reject);
+      Outcome shared = Find(*c.issuer, firstStoresOnly, requireKey, c.reject, &stores);
       EXPECT_EQ(alone.error, shared.error);
       EXPECT_EQ(alone.found, shared.found);
       EXPECT_EQ(alone.chain, shared.chain);
@@ -397,7 +411,7 @@ TEST_F(ClientCertificateTest, SharedStoresAreOpenedOnce) {
   }
   EXPECT_FALSE(Find(inter, true, false, nullptr, &stores).found);
 
-  Put(kMachine, L"MY", "client");
+  ASSERT_TRUE(Put(kMachine, L"MY", "client"));
   EXPECT_TRUE(Find(inter).found);
   EXPECT_FALSE(Find(inter, true, false, nullptr, &stores).found) << "the set keeps the stores it opened";
   stores.Close();

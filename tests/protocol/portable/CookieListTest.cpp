@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "CookieList.h"
+#include "TestText.h"
 
 using namespace kesi;
 
@@ -12,7 +13,7 @@ using kesi::SplitCookies;
 
 namespace {
 
-std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
+using test::Narrow;
 
 TEST(CookieList, SplitsPairsTrimsBlanksAndKeepsQuotedPartsWhole) {
   struct Case {
