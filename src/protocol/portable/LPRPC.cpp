@@ -196,22 +196,20 @@ void DeleteChunkStorage(LPRPCValue* entries, uint32_t capacity) {
 
 // ---- entry list --------------------------------------------------------------------------------
 
+void LPRPCVector::ChunkDelete::operator()(Chunk* chunk) const noexcept {
+  if (chunk->entries) DeleteChunkStorage(chunk->entries, chunk->capacity);
+  delete chunk;  // and with it the chunks after it
+}
+
 LPRPCVector::LPRPCVector(int32_t kind)
-    : kind_(kind), head_{nullptr, kInlineEntries, inline_}, tail_(&head_), cursorChunk_(&head_) {}
+    : kind_(kind), head_{{}, kInlineEntries, inline_}, tail_(&head_), cursorChunk_(&head_) {}
 
 LPRPCVector::~LPRPCVector() {
-  Chunk* chunk = &head_;
   uint32_t used = GetCount();
-  while (chunk) {
+  for (Chunk* chunk = &head_; chunk; chunk = chunk->next.get()) {
     uint32_t inChunk = used < chunk->capacity ? used : chunk->capacity;
     for (uint32_t i = 0; i < inChunk; ++i) ReleasePayload(chunk->entries[i]);
     used -= inChunk;
-    Chunk* next = chunk->next;
-    if (chunk != &head_) {
-      DeleteChunkStorage(chunk->entries, chunk->capacity);
-      delete chunk;
-    }
-    chunk = next;
   }
 }
 
@@ -222,16 +220,13 @@ bool LPRPCVector::AdvanceLocked(uint32_t wanted) {
   if (capacity < wanted) capacity = wanted;
   if (capacity > kMaxChunkEntries) capacity = kMaxChunkEntries;
   if (capacity == 0) capacity = 1;
-  Chunk* chunk = new (std::nothrow) Chunk{nullptr, capacity, nullptr};
+  std::unique_ptr<Chunk, ChunkDelete> chunk(new (std::nothrow) Chunk{{}, capacity, nullptr});
   if (!chunk) return false;
   chunk->entries = NewChunkStorage(capacity);
-  if (!chunk->entries) {
-    delete chunk;
-    return false;
-  }
+  if (!chunk->entries) return false;
   // Linked before any entry in it is published, so a reader that reaches the chunk finds the link.
-  tail_->next = chunk;
-  tail_ = chunk;
+  tail_->next = std::move(chunk);
+  tail_ = tail_->next.get();
   tailUsed_ = 0;
   return true;
 }

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "Utf8Buffer.h"
@@ -98,7 +99,7 @@ class LPRPCVector {
   const LPRPCValue* Next() {
     if (cursorPosition_ >= GetCount()) return nullptr;
     if (cursorIndex_ == cursorChunk_->capacity) {
-      cursorChunk_ = cursorChunk_->next;
+      cursorChunk_ = cursorChunk_->next.get();
       cursorIndex_ = 0;
     }
     ++cursorPosition_;
@@ -159,7 +160,7 @@ class LPRPCVector {
     uint32_t index = 0;
     for (uint32_t i = 0; i < n; ++i, ++index) {
       if (index == chunk->capacity) {
-        chunk = chunk->next;
+        chunk = chunk->next.get();
         index = 0;
       }
       if (!f(chunk->entries[index])) return false;
@@ -169,9 +170,15 @@ class LPRPCVector {
 
  private:
   // Entries live in chunks that never move once made, so the pointers Next hands out stay valid while
-  // other threads append, and the cursor steps in constant time.
+  // other threads append, and the cursor steps in constant time. Each chunk owns the next one and, but
+  // for the head (whose entries are inline_), its entry storage; the vector releases the payloads of the
+  // entries it owns (owned) before the chunks go.
+  struct Chunk;
+  struct ChunkDelete {
+    void operator()(Chunk* chunk) const noexcept;
+  };
   struct Chunk {
-    Chunk* next;
+    std::unique_ptr<Chunk, ChunkDelete> next;
     uint32_t capacity;
     LPRPCValue* entries;
   };
