@@ -19,6 +19,7 @@
 
 using namespace kesi;
 using kesi::test::Pattern;
+using kesi::test::TempFile;
 using kesi::test::Peer;
 using kesi::test::ReadAll;
 using kesi::test::Widen;
@@ -26,30 +27,13 @@ using kesi::test::WriteAll;
 
 namespace {
 
-// A local scratch file name, removed at the end of the test.
-class TempFile {
- public:
-  TempFile() {
-    wchar_t dir[MAX_PATH], name[MAX_PATH];
-    GetTempPathW(MAX_PATH, dir);
-    GetTempFileNameW(dir, L"ktr", 0, name);
-    path_ = name;
-  }
-  ~TempFile() { DeleteFileW(path_.c_str()); }
-  const wchar_t* c_str() const { return path_.c_str(); }
-  const std::wstring& path() const { return path_; }
-
- private:
-  std::wstring path_;
-};
-
 constexpr DWORD kSelfSigned = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
 
 // A request with its own copy of the URL (TransferRequest only points at texts).
 struct Job {
   Job(std::wstring u, const TempFile& local, DWORD direction = kTransferDownload) : url(std::move(u)) {
     r.url = url.c_str();
-    r.localPath = local.c_str();
+    r.localPath = local.Path();
     r.direction = direction;
     r.allowedSecurityFlags = kSelfSigned;
     r.options = kTransferNoDialogs;
@@ -98,23 +82,23 @@ TEST_F(FileTransfer, DownloadAndUploadOverHttpAndHttps) {
   for (const char* server : {"http", "https"}) {
     SCOPED_TRACE(server);
     const size_t size = 300000;
-    TempFile local;
+    TempFile local("");
     ProgressLog log;
     Job downJob(peer.Url(server, L"/data/" + std::to_wstring(size)), local);
     TransferRequest& down = downJob.r;
     down.progress = &ProgressLog::Callback;
     down.progressContext = &log;
     ASSERT_EQ(0u, RunTransfer(down));
-    EXPECT_EQ(Pattern(size), ReadAll(local.path()));
+    EXPECT_EQ(Pattern(size), ReadAll(local.Path()));
     EXPECT_EQ(size, down.totalBytes);
     EXPECT_EQ(size, down.doneBytes);
     EXPECT_GT(log.calls.load(), 0);
     EXPECT_FALSE(log.overlapped.load());
 
-    TempFile source;
+    TempFile source("");
     std::string data = Pattern(70001);
     data[5] = 'x';
-    ASSERT_TRUE(WriteAll(source.path(), data));
+    ASSERT_TRUE(WriteAll(source.Path(), data));
     std::wstring name = L"up-" + Widen(server);
     Job upJob(peer.Url(server, L"/upload/" + name), source, kTransferUpload);
     TransferRequest& up = upJob.r;
@@ -123,11 +107,11 @@ TEST_F(FileTransfer, DownloadAndUploadOverHttpAndHttps) {
     EXPECT_EQ(data.size(), up.doneBytes);
   }
   // The download entry fixes the direction and gives the same result.
-  TempFile local;
-  EXPECT_EQ(0u, DownloadFile(nullptr, peer.Url("https", L"/data/1000").c_str(), local.c_str(), kSelfSigned,
+  TempFile local("");
+  EXPECT_EQ(0u, DownloadFile(nullptr, peer.Url("https", L"/data/1000").c_str(), local.Path(), kSelfSigned,
                              INTERNET_OPEN_TYPE_PRECONFIG, 0, kTransferNoDialogs, nullptr, nullptr, L"agent",
                              nullptr, nullptr, nullptr, nullptr, nullptr));
-  EXPECT_EQ(Pattern(1000), ReadAll(local.path()));
+  EXPECT_EQ(Pattern(1000), ReadAll(local.Path()));
 }
 
 TEST_F(FileTransfer, HttpStatusAndArgumentErrors) {
@@ -149,17 +133,17 @@ TEST_F(FileTransfer, HttpStatusAndArgumentErrors) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TempFile local;
+    TempFile local("");
     Job rJob(c.url, local);
     TransferRequest& r = rJob.r;
     r.serverUser = c.serverUser;
     r.serverPassword = L"secret";
     EXPECT_EQ(c.expected, RunTransfer(r));
     if (!c.expected) {
-      EXPECT_EQ(Pattern(10), ReadAll(local.path()));
+      EXPECT_EQ(Pattern(10), ReadAll(local.Path()));
     }
   }
-  TempFile unused;
+  TempFile unused("");
   Job noPath(peer.Url("http", L"/data/1"), unused);
   noPath.r.localPath = L"";
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_NAME), noPath.Run());
@@ -207,20 +191,20 @@ TEST_F(FileTransfer, CertificateProblemsNeedAllowedFlagsOrConsent) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SetTransferErrorDialog(c.dialog ? c.dialog : &RefusingDialog);
-    TempFile local;
+    TempFile local("");
     Job rJob(peer.Url(c.server, L"/data/5000"), local);
     TransferRequest& r = rJob.r;
     r.allowedSecurityFlags = c.allowed;
     r.options = c.options;
     EXPECT_EQ(c.expected, RunTransfer(r));
     if (!c.expected) {
-      EXPECT_EQ(Pattern(5000), ReadAll(local.path()));
+      EXPECT_EQ(Pattern(5000), ReadAll(local.Path()));
     }
   }
   // The dialog sees the send error, with the filter-for-errors flags and a real window.
   g_dialogCalls = 0;
   SetTransferErrorDialog(&CountingConsent);
-  TempFile local;
+  TempFile local("");
   Job rJob(peer.Url("https-b", L"/data/10"), local);
     TransferRequest& r = rJob.r;
   r.allowedSecurityFlags = 0;
@@ -254,7 +238,7 @@ TEST_F(FileTransfer, ProxyChallengeIsAnsweredWithTheGivenCredentials) {
   size_t journalled = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TempFile local;
+    TempFile local("");
     Job job(url, local);
     job.r.accessType = INTERNET_OPEN_TYPE_PROXY;
     job.r.proxyName = proxy.c_str();
@@ -262,7 +246,7 @@ TEST_F(FileTransfer, ProxyChallengeIsAnsweredWithTheGivenCredentials) {
     job.r.password = c.password;
     EXPECT_EQ(c.expected, job.Run());
     if (!c.expected) {
-      EXPECT_EQ(Pattern(1000), ReadAll(local.path()));
+      EXPECT_EQ(Pattern(1000), ReadAll(local.Path()));
     }
     const std::vector<std::string> journal = peer.ProxyJournal();
     ASSERT_LT(journalled, journal.size());
@@ -277,7 +261,7 @@ TEST_F(FileTransfer, ServerThatNeverAnswersTimesOut) {
   Peer peer;
   ASSERT_TRUE(peer.ready());
   SetTransferWaitSlice(100);
-  TempFile local;
+  TempFile local("");
   ProgressLog log;
   Job rJob(peer.Url("silent", L"/data/10"), local);
     TransferRequest& r = rJob.r;
@@ -297,8 +281,8 @@ TEST_F(FileTransfer, ServerThatNeverAnswersTimesOut) {
 TEST_F(FileTransfer, ProgressFunctionCancels) {
   Peer peer(true);
   ASSERT_TRUE(peer.ready());
-  TempFile bigLocal;
-  ASSERT_TRUE(WriteAll(bigLocal.path(), Pattern(2000000)));
+  TempFile bigLocal("");
+  ASSERT_TRUE(WriteAll(bigLocal.Path(), Pattern(2000000)));
   struct Case {
     const char* name;
     std::wstring url;
@@ -311,7 +295,7 @@ TEST_F(FileTransfer, ProgressFunctionCancels) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TempFile target;
+    TempFile target("");
     const TempFile& local = c.direction == kTransferUpload ? bigLocal : target;
     ProgressLog log;
     log.cancelAfterBytes = 1;
@@ -322,7 +306,7 @@ TEST_F(FileTransfer, ProgressFunctionCancels) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_CANCELLED), RunTransfer(r));
     EXPECT_EQ(static_cast<DWORD>(ERROR_CANCELLED), r.lastError);
     if (c.direction == kTransferDownload) {
-      EXPECT_LT(ReadAll(target.path()).size(), r.totalBytes ? r.totalBytes : 1);
+      EXPECT_LT(ReadAll(target.Path()).size(), r.totalBytes ? r.totalBytes : 1);
     }
   }
 }
@@ -334,12 +318,12 @@ TEST_F(FileTransfer, CookiesTravelThroughTheStoreOrAsAHeader) {
   ASSERT_TRUE(peer.ready());
   const wchar_t* cookies = L" FARLINK_ID = abc123 ; quoted=\"y=z\";last=1";
 
-  TempFile stored;
+  TempFile stored("");
   std::wstring storeUrl = peer.Url("http", L"/cookies");
   Job store(storeUrl, stored);
   store.r.cookies = cookies;
   ASSERT_EQ(0u, store.Run());
-  std::string sent = ReadAll(stored.path());
+  std::string sent = ReadAll(stored.Path());
   EXPECT_NE(std::string::npos, sent.find("FARLINK_ID=abc123")) << sent;
   EXPECT_NE(std::string::npos, sent.find("quoted=\"y=z\"")) << sent;
   EXPECT_NE(std::string::npos, sent.find("last=1")) << sent;
@@ -347,13 +331,13 @@ TEST_F(FileTransfer, CookiesTravelThroughTheStoreOrAsAHeader) {
   DWORD size = 512;
   ASSERT_TRUE(InternetGetCookieW(storeUrl.c_str(), L"FARLINK_ID", jar, &size));
 
-  TempFile header;
+  TempFile header("");
   std::wstring headerUrl = peer.Url("https", L"/cookies");
   Job asHeader(headerUrl, header);
   asHeader.r.cookies = L"session=only-in-header; b=2";
   asHeader.r.requestFlags = INTERNET_FLAG_NO_COOKIES;
   ASSERT_EQ(0u, asHeader.Run());
-  EXPECT_EQ("session=only-in-header; b=2", ReadAll(header.path()));
+  EXPECT_EQ("session=only-in-header; b=2", ReadAll(header.Path()));
   // Cookies belong to the host, whatever the port: the store holds the first request's pairs only.
   size = 512;
   if (InternetGetCookieW(headerUrl.c_str(), nullptr, jar, &size)) {
@@ -364,39 +348,39 @@ TEST_F(FileTransfer, CookiesTravelThroughTheStoreOrAsAHeader) {
 TEST_F(FileTransfer, FtpGetAndPut) {
   Peer peer(true);
   ASSERT_TRUE(peer.ready());
-  TempFile local;
+  TempFile local("");
   Job getJob(peer.Url("ftp", L"/get.bin"), local);
     TransferRequest& get = getJob.r;
   ASSERT_EQ(0u, RunTransfer(get));
-  EXPECT_EQ(Pattern(100000), ReadAll(local.path()));
+  EXPECT_EQ(Pattern(100000), ReadAll(local.Path()));
   EXPECT_EQ(100000u, get.doneBytes);
 
-  TempFile source;
+  TempFile source("");
   std::string data = "uploaded over ftp\r\n" + Pattern(50000);
-  ASSERT_TRUE(WriteAll(source.path(), data));
+  ASSERT_TRUE(WriteAll(source.Path(), data));
   Job putJob(peer.Url("ftp", L"/put.bin"), source, kTransferUpload);
     TransferRequest& put = putJob.r;
   ASSERT_EQ(0u, RunTransfer(put));
   EXPECT_EQ(data, ReadAll(peer.Path(L"ftp\\put.bin")));
 
-  TempFile missing;
+  TempFile missing("");
   Job absentJob(peer.Url("ftp", L"/absent.bin"), missing);
     TransferRequest& absent = absentJob.r;
   EXPECT_NE(0u, RunTransfer(absent));
 }
 
 TEST_F(FileTransfer, FileUrlsAreCopied) {
-  TempFile source, target;
-  ASSERT_TRUE(WriteAll(source.path(), Pattern(40000)));
-  std::wstring forward = source.path();
+  TempFile source(""), target("");
+  ASSERT_TRUE(WriteAll(source.Path(), Pattern(40000)));
+  std::wstring forward = source.Path();
   for (auto& c : forward) if (c == L'\\') c = L'/';
-  for (const std::wstring& url : {L"file:///" + forward, L"file://" + source.path()}) {
+  for (const std::wstring& url : {L"file:///" + forward, L"file://" + std::wstring(source.Path())}) {
     SCOPED_TRACE(std::string(url.begin(), url.end()));
-    DeleteFileW(target.c_str());
+    DeleteFileW(target.Path());
     Job rJob(url, target);
     TransferRequest& r = rJob.r;
     ASSERT_EQ(0u, RunTransfer(r));
-    EXPECT_EQ(Pattern(40000), ReadAll(target.path()));
+    EXPECT_EQ(Pattern(40000), ReadAll(target.Path()));
     EXPECT_EQ(40000u, r.doneBytes);
   }
   Job missingJob(L"file:///C:/no/such/file.bin", target);

@@ -20,7 +20,7 @@ using test::Appliance;
   LPRPCStructure parameters;
   parameters.AddInteger(15);
   Utf8Buffer call;
-  if (BuildCall(1, &parameters, call) != LPRPC_OK) return ::testing::AssertionFailure() << "BuildCall failed";
+  if (BuildCall(1, &parameters, call) != LPRPCStatus::kOk) return ::testing::AssertionFailure() << "BuildCall failed";
   std::string bytes(reinterpret_cast<const char*>(call.GetData()), call.GetLength());
   bytes += extra;
   Utf8Buffer message;
