@@ -6,6 +6,8 @@
 #include <cwchar>
 #include <cwctype>
 
+#include "SecureWipe.h"
+
 namespace kesi {
 
 namespace {
@@ -24,21 +26,14 @@ wchar_t* NewCells(uint64_t cells) {
 // must not leave copies of it behind.
 void ReleaseCells(wchar_t* p, size_t cells) {
   if (!p) return;
-  SecureZeroMemory(p, cells * sizeof(wchar_t));
+  SecureWipe(p, cells * sizeof(wchar_t));
   free(p);
 }
 
 void ReleaseBytes(char* p) {
   if (!p) return;
-  SecureZeroMemory(p, strlen(p));
+  SecureWipe(p, strlen(p));
   free(p);
-}
-
-// Zeroes one cell at a time through a volatile pointer, so that the stores are never optimised away.
-template <typename T>
-void WipeCells(T* p, size_t cells) {
-  volatile T* v = p;
-  for (size_t i = 0; i < cells; ++i) v[i] = 0;
 }
 
 }  // namespace
@@ -160,14 +155,14 @@ RQString& RQString::Append(const wchar_t* text) {
 void RQString::Clear(bool wipe) {
   if (buffer_) {
     if (wipe) {
-      WipeCells(buffer_, capacity_);
+      SecureWipe(buffer_, size_t(capacity_) * sizeof(wchar_t));
     } else {
       memset(buffer_, 0, size_t(capacity_) * sizeof(wchar_t));
     }
   }
   if (wipe) {
-    if (ansiCopy_) WipeCells(ansiCopy_, strlen(ansiCopy_));
-    if (utf8Copy_) WipeCells(utf8Copy_, strlen(utf8Copy_));
+    if (ansiCopy_) SecureWipe(ansiCopy_, strlen(ansiCopy_));
+    if (utf8Copy_) SecureWipe(utf8Copy_, strlen(utf8Copy_));
   }
   FreeConversions();
 }
@@ -565,7 +560,7 @@ void RQStringMZ::Clear(bool wipe) {
   cursorPointer_ = nullptr;
   if (!buffer_) return;
   if (wipe) {
-    WipeCells(buffer_, capacity_);
+    SecureWipe(buffer_, size_t(capacity_) * sizeof(wchar_t));
   } else {
     memset(buffer_, 0, size_t(capacity_) * sizeof(wchar_t));
   }

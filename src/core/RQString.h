@@ -55,7 +55,7 @@ class RQString {
   virtual unsigned Allocate(unsigned length, unsigned growBy);
   // Appends text, growing as needed; returns the string.
   virtual RQString& Append(const wchar_t* text);
-  // Zeroes every cell (one at a time when wipe, the caches too) and drops the caches; capacity is kept.
+  // Zeroes every cell (as a secret, the caches too, when wipe) and drops the caches; capacity is kept.
   virtual void Clear(bool wipe);
   // CompareStringW of other against this text: <0 when other sorts first, 0 equal, >0 after (-2 when the
   // comparison fails). Null and empty texts are equal; a null buffer sorts after any other text.
@@ -164,7 +164,7 @@ class RQStringMZ {
   virtual unsigned Reserve(unsigned minChars);
   // Adds one string at the end of the list; an empty or null text adds nothing.
   virtual RQStringMZ& Add(const wchar_t* text);
-  // Empties the list and zeroes every cell (one at a time when wipe); capacity is kept.
+  // Empties the list and zeroes every cell (as a secret when wipe); capacity is kept.
   virtual void Clear(bool wipe);
   // Number of strings.
   virtual unsigned GetCount() const;

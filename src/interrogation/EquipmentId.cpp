@@ -15,7 +15,7 @@
 #include "EvaluationRun.h"
 #include "Handles.h"
 #include "ItemQueue.h"
-#include "LineCipher.h"
+#include "Base64.h"
 #include "LogFile.h"
 #include "RQString.h"
 #include "SerialText.h"

@@ -4,7 +4,7 @@
 #include <memory>
 #include <new>
 
-#include "LineCipher.h"
+#include "Base64.h"
 
 namespace kesi {
 namespace {

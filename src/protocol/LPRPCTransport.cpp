@@ -6,6 +6,7 @@
 #include <new>
 
 #include "LastError.h"
+#include "SecureWipe.h"
 
 namespace kesi {
 
@@ -67,12 +68,6 @@ DWORD AfterQuietDialog(DWORD error) {
   }
 }
 
-// Zeroes memory in a way the compiler keeps.
-void Wipe(void* p, size_t n) {
-  volatile unsigned char* b = static_cast<volatile unsigned char*>(p);
-  while (n--) *b++ = 0;
-}
-
 // A buffer of the transport's own, from the allocation seam; zeroed when it is made.
 struct SeamDelete {
   void operator()(void* p) const noexcept { ::operator delete(p); }
@@ -109,7 +104,7 @@ class WipedBuffer {
 
  private:
   void Release() {
-    if (buffer_) Wipe(buffer_.get(), count_ * sizeof(T));
+    if (buffer_) SecureWipe(buffer_.get(), count_ * sizeof(T));
     buffer_.reset();
   }
 

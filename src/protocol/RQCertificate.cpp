@@ -5,6 +5,7 @@
 #include <new>
 
 #include "LastError.h"
+#include "SecureWipe.h"
 
 namespace kesi {
 namespace {
@@ -209,7 +210,7 @@ RQCertificate::RQCertificate(PCCERT_CONTEXT context) noexcept {
 }
 
 RQCertificate::~RQCertificate() {
-  if (friendlyName_) SecureZeroMemory(friendlyName_.get(), kFriendlyNameBytes);
+  if (friendlyName_) SecureWipe(friendlyName_.get(), kFriendlyNameBytes);
 }
 
 DWORD RQCertificate::Check(const void* output) const {

@@ -7,18 +7,13 @@
 #include <memory>
 #include <new>
 
+#include "Base64.h"
 #include "Handles.h"
 #include "LastError.h"
-#include "LineCipher.h"
+#include "SecureWipe.h"
 
 namespace kesi {
 namespace {
-
-// One byte at a time through a volatile pointer, so that the stores are never optimised away.
-void Wipe(void* p, size_t n) {
-  volatile BYTE* v = static_cast<volatile BYTE*>(p);
-  for (size_t i = 0; i < n; ++i) v[i] = 0;
-}
 
 // A blob that CryptProtectData or CryptUnprotectData returned: zeroed and released whatever happens.
 class OutputBlob {
@@ -27,7 +22,7 @@ class OutputBlob {
   OutputBlob(const OutputBlob&) = delete;
   OutputBlob& operator=(const OutputBlob&) = delete;
   ~OutputBlob() {
-    if (blob_.pbData) Wipe(blob_.pbData, blob_.cbData);
+    if (blob_.pbData) SecureWipe(blob_.pbData, blob_.cbData);
     UniqueLocal memory(blob_.pbData);  // released here, keeping the last error
   }
   DATA_BLOB* put() { return &blob_; }
@@ -288,7 +283,7 @@ bool RQCredential::ClearSecret() {
     protectedLength_ = 0;
     return true;
   }
-  Wipe(Secret(), protectedLength_);
+  SecureWipe(Secret(), protectedLength_);
   protectedLength_ = 0;
   // Freed here rather than through the owner's reset: whether the release succeeded is the result.
   return LocalFree(protectedSecret_.release()) == nullptr;

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "LineCipher.h"
+#include "Base64.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "LineCipher.h"
+#include "Base64.h"
 #include "RQCertificate.h"
 
 using namespace kesi;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "Base64.h"
 #include "BuiltInKeys.h"
 #include "Rijndael.h"
 
@@ -14,20 +15,6 @@ namespace {
 
 // Lines up to this size are enciphered and deciphered without a heap block for the cipher text.
 constexpr size_t kLocalBytes = 512;
-
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-// The decoder's reverse table, made at compile time so that threads never race to build it.
-struct ReverseTable {
-  signed char value[256];
-};
-constexpr ReverseTable MakeReverseTable() {
-  ReverseTable t{};
-  for (int i = 0; i < 256; ++i) t.value[i] = -1;
-  for (int i = 0; i < 64; ++i) t.value[static_cast<unsigned char>(kAlphabet[i])] = static_cast<signed char>(i);
-  return t;
-}
-constexpr ReverseTable kReverse = MakeReverseTable();
 
 // One object per direction, keyed once: the cipher calls are const, so every caller and thread shares
 // them (function statics are initialised exactly once, thread-safely). They are never destroyed, so that
@@ -124,19 +111,30 @@ bool DecryptLine(const char* text, char** out) {
   if (!out) return false;
   *out = nullptr;
   if (!text) return false;
-  const size_t len = std::strlen(text);
-  const size_t size = (len / 4) * 3 + 2;
+  // A line is read once: decoding into the buffer on the stack also measures it. Only a line too long for
+  // that buffer is measured first and decoded into a heap block of its size.
   unsigned char local[kLocalBytes];
-  unsigned char* cipher = size <= sizeof local ? local : static_cast<unsigned char*>(std::malloc(size));
+  unsigned char* cipher = local;
+  size_t cipherLen = sizeof local;
+  size_t len = 0;
+  bool decoded = Base64Decode(text, local, &cipherLen, &len) == 0;
+  if (!decoded) {
+    len = std::strlen(text);
+    cipherLen = (len / 4) * 3 + 2;
+    cipher = static_cast<unsigned char*>(std::malloc(cipherLen));
+    if (!cipher) {
+      std::fprintf(stderr, "Error: unable to allocate memory for base64 decoding\n");
+      return false;
+    }
+    decoded = Base64Decode(text, cipher, &cipherLen) == 0;
+  }
   auto release = [&] {
     if (cipher != local) std::free(cipher);
   };
-  if (!cipher) {
-    std::fprintf(stderr, "Error: unable to allocate memory for base64 decoding\n");
-    return false;
-  }
-  size_t cipherLen = size;
-  if (Base64Decode(text, cipher, &cipherLen) != 0) {
+  // The decoded bytes and a spare one must fit in three bytes per four characters and two more: text
+  // beyond that (three characters of a group left over) is no whole Base64 text.
+  const size_t size = (len / 4) * 3 + 2;
+  if (!decoded || cipherLen + 1 > size) {
     std::fprintf(stderr, "Error: unable to base64 decode the line [%s]\n", text);
     std::fprintf(stderr, "Last char: [%c]\n", len ? text[len - 1] : ' ');
     release();
@@ -214,66 +212,6 @@ char* ReadLine(FILE* f, size_t* len, bool* failed) {
   buf[used] = '\0';
   *len = used;
   return buf;
-}
-
-int Base64Encode(const unsigned char* bytes, size_t count, char* out, size_t outSize) {
-  if (!out || outSize == 0) return 0;
-  if (!bytes) count = 0;
-  const size_t room = outSize - 1;  // one byte for the terminating zero
-  size_t n = 0;
-  auto put = [&](char c) {
-    if (n < room) out[n++] = c;
-  };
-  size_t i = 0;
-  for (; i + 3 <= count && n < room; i += 3) {
-    const unsigned v = (unsigned(bytes[i]) << 16) | (unsigned(bytes[i + 1]) << 8) | bytes[i + 2];
-    put(kAlphabet[v >> 18]);
-    put(kAlphabet[(v >> 12) & 63]);
-    put(kAlphabet[(v >> 6) & 63]);
-    put(kAlphabet[v & 63]);
-  }
-  if (i < count && count - i < 3 && n < room) {
-    const unsigned v = (unsigned(bytes[i]) << 16) | (count - i == 2 ? unsigned(bytes[i + 1]) << 8 : 0u);
-    put(kAlphabet[v >> 18]);
-    put(kAlphabet[(v >> 12) & 63]);
-    put(count - i == 2 ? kAlphabet[(v >> 6) & 63] : '=');
-    put('=');
-  }
-  out[n] = '\0';
-  return n > static_cast<size_t>(INT_MAX) ? -1 : static_cast<int>(n);
-}
-
-int Base64Decode(const char* text, unsigned char* out, size_t* size) {
-  if (!text || !out || !size || *size == 0) return -1;
-  const size_t room = *size;
-  size_t n = 0;
-  unsigned quad = 0;
-  int have = 0;
-  for (const char* p = text; *p && *p != '='; ++p) {
-    const int v = kReverse.value[static_cast<unsigned char>(*p)];
-    if (v < 0) continue;
-    quad = (quad << 6) | static_cast<unsigned>(v);
-    if (++have == 4) {
-      if (room - n < 4) return -1;  // three bytes and the spare one
-      out[n++] = static_cast<unsigned char>(quad >> 16);
-      out[n++] = static_cast<unsigned char>(quad >> 8);
-      out[n++] = static_cast<unsigned char>(quad);
-      quad = 0;
-      have = 0;
-    }
-  }
-  if (have == 2 || have == 3) {
-    const size_t extra = static_cast<size_t>(have - 1);
-    if (room - n < extra + 1) return -1;
-    quad <<= 6 * (4 - have);
-    out[n++] = static_cast<unsigned char>(quad >> 16);
-    if (have == 3) out[n++] = static_cast<unsigned char>(quad >> 8);
-  } else if (have == 1) {
-    std::printf("Dont bother\n");  // six bits make no byte
-  }
-  out[n] = 0;
-  *size = n;
-  return 0;
 }
 
 }  // namespace kesi

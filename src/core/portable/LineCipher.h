@@ -1,7 +1,6 @@
 #pragma once
 // The line cipher: each text line enciphered alone with AES-256-CBC under the built-in key and a zero
-// vector, PKCS #7 padded, and written as one Base64 line. Also the Base64 codec the rest of the system uses.
-// OS-free: built for Windows and natively.
+// vector, PKCS #7 padded, and written as one Base64 line (Base64.h). OS-free: built for Windows and natively.
 #include <cstddef>
 #include <cstdio>
 
@@ -32,14 +31,5 @@ bool DecryptFile(const char* inputPath, const char* outputPath);
 // zero-terminated line (released with free()) and sets *len to its length. Returns nullptr at the end of
 // the input, or on a read error or when memory runs out; those two also set *failed (never cleared).
 char* ReadLine(FILE* f, size_t* len, bool* failed);
-
-// Standard Base64 with "=" padding. Writes at most outSize - 1 characters and a terminating zero (size
-// the output as ((count + 2) / 3) * 4 + 1) and returns the number of characters written.
-int Base64Encode(const unsigned char* bytes, size_t count, char* out, size_t outSize);
-// Decodes text (characters outside the alphabet are skipped, "=" ends it). *size holds the room in out on
-// entry and the decoded length on success; the byte behind the decoded ones is set to zero. Returns 0, or
-// -1 when out would not keep that spare byte (or *size is 0). A single character left over (six bits)
-// decodes to nothing.
-int Base64Decode(const char* text, unsigned char* out, size_t* size);
 
 }  // namespace kesi

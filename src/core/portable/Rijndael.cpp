@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "SecureWipe.h"
+
 namespace kesi {
 namespace {
 
@@ -90,12 +92,6 @@ inline uint32_t SubWord(uint32_t w) {
   return Word(kT.sbox[w >> 24], kT.sbox[(w >> 16) & 0xff], kT.sbox[(w >> 8) & 0xff], kT.sbox[w & 0xff]);
 }
 
-// Zeroing that the optimiser may not drop: the key schedule is a secret.
-void Wipe(void* p, size_t n) {
-  volatile unsigned char* v = static_cast<volatile unsigned char*>(p);
-  while (n--) *v++ = 0;
-}
-
 inline void Xor16(unsigned char* dst, const unsigned char* a, const unsigned char* b) {
   for (int i = 0; i < 16; ++i) dst[i] = static_cast<unsigned char>(a[i] ^ b[i]);
 }
@@ -145,12 +141,48 @@ __attribute__((always_inline)) inline void CipherBlock(const uint32_t* rk, int r
   Store(out + 12, LastColumn<Inverse>(S, s3, s0, s1, s2) ^ rk[3]);
 }
 
+// N blocks through the inverse cipher side by side, for CBC decryption, where no block waits for
+// another: a round of one block does not depend on the other's, so their table lookups overlap instead of
+// each round waiting for the previous one.
+template <int N>
+__attribute__((always_inline)) inline void InverseBlocks(const uint32_t* rk, int rounds, const unsigned char* in,
+                                                         unsigned char* out) {
+  uint32_t s[N][4];
+#pragma GCC unroll 4
+  for (int b = 0; b < N; ++b)
+#pragma GCC unroll 4
+    for (int c = 0; c < 4; ++c) s[b][c] = Load(in + 16 * b + 4 * c) ^ rk[c];
+  for (int r = 1; r < rounds; ++r) {
+    rk += 4;
+#pragma GCC unroll 4
+    for (int b = 0; b < N; ++b) {
+      const uint32_t t0 = RoundColumn<true>(kT.td, s[b][0], s[b][1], s[b][2], s[b][3]) ^ rk[0];
+      const uint32_t t1 = RoundColumn<true>(kT.td, s[b][1], s[b][2], s[b][3], s[b][0]) ^ rk[1];
+      const uint32_t t2 = RoundColumn<true>(kT.td, s[b][2], s[b][3], s[b][0], s[b][1]) ^ rk[2];
+      const uint32_t t3 = RoundColumn<true>(kT.td, s[b][3], s[b][0], s[b][1], s[b][2]) ^ rk[3];
+      s[b][0] = t0;
+      s[b][1] = t1;
+      s[b][2] = t2;
+      s[b][3] = t3;
+    }
+  }
+  rk += 4;
+#pragma GCC unroll 4
+  for (int b = 0; b < N; ++b) {
+    unsigned char* o = out + 16 * b;
+    Store(o, LastColumn<true>(kT.inv, s[b][0], s[b][1], s[b][2], s[b][3]) ^ rk[0]);
+    Store(o + 4, LastColumn<true>(kT.inv, s[b][1], s[b][2], s[b][3], s[b][0]) ^ rk[1]);
+    Store(o + 8, LastColumn<true>(kT.inv, s[b][2], s[b][3], s[b][0], s[b][1]) ^ rk[2]);
+    Store(o + 12, LastColumn<true>(kT.inv, s[b][3], s[b][0], s[b][1], s[b][2]) ^ rk[3]);
+  }
+}
+
 }  // namespace
 
 Rijndael::Rijndael() : notInitialised_(true), mode_(ModeEcb), direction_(DirEncrypt), iv_{}, rounds_(0), roundKeys_{} {}
 
 Rijndael::~Rijndael() {
-  Wipe(roundKeys_, sizeof roundKeys_);
+  SecureWipe(roundKeys_, sizeof roundKeys_);
   notInitialised_ = true;
 }
 
@@ -211,6 +243,46 @@ void Rijndael::DecryptBlock(const unsigned char in[16], unsigned char out[16]) c
   CipherBlock<true>(roundKeys_, rounds_, in, out);
 }
 
+// K cipher blocks at in through the inverse cipher and the chaining: plain receives their plaintext,
+// chain holds the cipher block before the first on entry and the last one on return. All of in is read
+// before the caller writes any plaintext out, so the output may be the input itself.
+template <int K>
+__attribute__((always_inline)) inline void CbcGroup(const uint32_t* rk, int rounds, const unsigned char* in,
+                                                    unsigned char* plain, unsigned char chain[16]) {
+  InverseBlocks<K>(rk, rounds, in, plain);
+  Xor16(plain, plain, chain);
+  for (int k = 1; k < K; ++k) Xor16(plain + 16 * k, plain + 16 * k, in + 16 * (k - 1));
+  std::memcpy(chain, in + 16 * (K - 1), 16);
+}
+
+// CBC over whole blocks, in pairs (a triple first when the count is odd, so that no block goes alone
+// unless it is the only one). chain holds the cipher block before the first on entry and the last one on
+// return. With last set, the final block's plaintext goes there instead of to output.
+void Rijndael::CbcDecrypt(const unsigned char* input, int blocks, unsigned char* output, unsigned char chain[16],
+                          unsigned char last[16]) const {
+  unsigned char plain[48];
+  auto put = [&](int first, int count) {
+    const bool holdsLast = last && first + count == blocks;
+    std::memcpy(output + 16 * first, plain, 16 * (holdsLast ? count - 1 : count));
+    if (holdsLast) std::memcpy(last, plain + 16 * (count - 1), 16);
+  };
+  int i = 0;
+  if (blocks == 1) {
+    CbcGroup<1>(roundKeys_, rounds_, input, plain, chain);
+    put(0, 1);
+    i = 1;
+  } else if (blocks % 2) {
+    CbcGroup<3>(roundKeys_, rounds_, input, plain, chain);
+    put(0, 3);
+    i = 3;
+  }
+  for (; i < blocks; i += 2) {
+    CbcGroup<2>(roundKeys_, rounds_, input + 16 * i, plain, chain);
+    put(i, 2);
+  }
+  SecureWipe(plain, sizeof plain);
+}
+
 // One bit per cipher call, most significant bit of each byte first: the shift register takes the cipher
 // text bit in both directions.
 void Rijndael::Cfb1(const unsigned char* input, int blocks, unsigned char* output, bool decrypt) const {
@@ -231,7 +303,7 @@ void Rijndael::Cfb1(const unsigned char* input, int blocks, unsigned char* outpu
     }
     output[n] = outByte;
   }
-  Wipe(ks, sizeof ks);
+  SecureWipe(ks, sizeof ks);
 }
 
 int Rijndael::Check(int direction) const {
@@ -274,17 +346,9 @@ int Rijndael::BlockDecrypt(const unsigned char* input, int inputBits, unsigned c
       for (int i = 0; i < blocks; ++i) DecryptBlock(input + 16 * i, output + 16 * i);
       break;
     case ModeCbc: {
-      // Keeps the previous cipher block aside so that output may overwrite input.
       unsigned char chain[16];
-      unsigned char cipher[16];
-      unsigned char plain[16];
       std::memcpy(chain, iv_, 16);
-      for (int i = 0; i < blocks; ++i) {
-        std::memcpy(cipher, input + 16 * i, 16);
-        DecryptBlock(cipher, plain);
-        Xor16(output + 16 * i, plain, chain);
-        std::memcpy(chain, cipher, 16);
-      }
+      CbcDecrypt(input, blocks, output, chain, nullptr);
       break;
     }
     default:
@@ -318,9 +382,9 @@ int Rijndael::PadEncrypt(const unsigned char* input, int inputBytes, unsigned ch
     }
     Xor16(block, last, chain);
     EncryptBlock(block, output + 16 * whole);
-    Wipe(block, sizeof block);
+    SecureWipe(block, sizeof block);
   }
-  Wipe(last, sizeof last);
+  SecureWipe(last, sizeof last);
   return 16 * (whole + 1);
 }
 
@@ -331,26 +395,24 @@ int Rijndael::PadDecrypt(const unsigned char* input, int inputBytes, unsigned ch
   const int blocks = inputBytes / 16;
 
   // The last block is deciphered aside and checked before anything of it reaches the output.
-  unsigned char chain[16];
-  unsigned char cipher[16];
   unsigned char plain[16];
-  std::memcpy(chain, iv_, 16);
-  for (int i = 0; i < blocks; ++i) {
-    std::memcpy(cipher, input + 16 * i, 16);
-    DecryptBlock(cipher, plain);
-    if (mode_ == ModeCbc) Xor16(plain, plain, chain);
-    std::memcpy(chain, cipher, 16);
-    if (i + 1 < blocks) std::memcpy(output + 16 * i, plain, 16);
+  if (mode_ == ModeCbc) {
+    unsigned char chain[16];
+    std::memcpy(chain, iv_, 16);
+    CbcDecrypt(input, blocks, output, chain, plain);
+  } else {
+    for (int i = 0; i + 1 < blocks; ++i) DecryptBlock(input + 16 * i, output + 16 * i);
+    DecryptBlock(input + 16 * (blocks - 1), plain);
   }
   const int pad = plain[15];
   int bad = (pad < 1 || pad > 16);
   for (int i = 16 - (bad ? 1 : pad); i < 16; ++i) bad |= (plain[i] != pad);
   if (bad) {
-    Wipe(plain, sizeof plain);
+    SecureWipe(plain, sizeof plain);
     return BadData;
   }
   std::memcpy(output + 16 * (blocks - 1), plain, 16 - pad);
-  Wipe(plain, sizeof plain);
+  SecureWipe(plain, sizeof plain);
   return inputBytes - pad;
 }
 

@@ -52,6 +52,8 @@ private:
   int Check(int direction) const;
   void EncryptBlock(const unsigned char in[16], unsigned char out[16]) const;
   void DecryptBlock(const unsigned char in[16], unsigned char out[16]) const;
+  void CbcDecrypt(const unsigned char* input, int blocks, unsigned char* output, unsigned char chain[16],
+                  unsigned char last[16]) const;
   void Cfb1(const unsigned char* input, int blocks, unsigned char* output, bool decrypt) const;
 
   bool notInitialised_;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "SecureWipe.h"
+
 namespace kesi {
 
 namespace {
@@ -22,12 +24,7 @@ inline void StoreBigEndian(uint32_t v, unsigned char* p) {
 
 }  // namespace
 
-void WipeBytes(void* data, size_t size) noexcept {
-  volatile unsigned char* p = static_cast<volatile unsigned char*>(data);
-  while (size--) *p++ = 0;
-}
-
-Sha1::~Sha1() { WipeBytes(this, sizeof(*this)); }
+Sha1::~Sha1() { SecureWipe(this, sizeof(*this)); }
 
 void Sha1::Reset() noexcept {
   state_[0] = 0x67452301u;
@@ -73,7 +70,7 @@ void Sha1::Compress(const unsigned char* block) noexcept {
   state_[2] += c;
   state_[3] += d;
   state_[4] += e;
-  WipeBytes(w, sizeof(w));
+  SecureWipe(w, sizeof(w));
 }
 
 void Sha1::Update(const void* data, size_t size) noexcept {
@@ -142,9 +139,9 @@ void HmacSha1(const void* key, size_t keySize, const void* data, size_t size,
   sha.Update(inner, sizeof(inner));
   sha.Final(mac);
 
-  WipeBytes(block, sizeof(block));
-  WipeBytes(pad, sizeof(pad));
-  WipeBytes(inner, sizeof(inner));
+  SecureWipe(block, sizeof(block));
+  SecureWipe(pad, sizeof(pad));
+  SecureWipe(inner, sizeof(inner));
 }
 
 }  // namespace kesi

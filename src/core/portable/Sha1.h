@@ -39,7 +39,4 @@ void Sha1Digest(const void* data, size_t size, unsigned char digest[kSha1DigestS
 void HmacSha1(const void* key, size_t keySize, const void* data, size_t size,
               unsigned char mac[kSha1DigestSize]) noexcept;
 
-// Zeroes size bytes in a way the compiler does not drop as a dead store.
-void WipeBytes(void* data, size_t size) noexcept;
-
 }  // namespace kesi

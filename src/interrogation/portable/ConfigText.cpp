@@ -5,8 +5,9 @@
 #include <cstring>
 #include <cwchar>
 
+#include "Base64.h"
 #include "BuiltInKeys.h"
-#include "LineCipher.h"
+#include "SecureWipe.h"
 #include "Sha1.h"
 
 namespace kesi {
@@ -47,7 +48,7 @@ char* ComputeConfigMac(const void* bytes, size_t length) {
   HmacSha1(kConfigMacKey, keySize, length ? bytes : "", length, mac);
   char* text = static_cast<char*>(calloc(kConfigMacTextSize, 1));
   if (text) Base64Encode(mac, sizeof(mac), text, kConfigMacTextSize);
-  WipeBytes(mac, sizeof(mac));
+  SecureWipe(mac, sizeof(mac));
   return text;
 }
 

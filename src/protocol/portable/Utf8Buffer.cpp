@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "ErrorCodes.h"
+#include "SecureWipe.h"
 
 namespace kesi {
 
@@ -30,11 +31,7 @@ void Utf8Buffer::DropCaches() { wide_.reset(); }
 
 void Utf8Buffer::Clear() {
   DropCaches();
-  if (data_) {
-    // volatile keeps the compiler from dropping the stores to memory that is freed next.
-    volatile uint8_t* p = data_.get();
-    for (uint32_t i = 0; i < length_; ++i) p[i] = 0;
-  }
+  if (data_) SecureWipe(data_.get(), length_);
   data_.reset();
   length_ = 0;
 }

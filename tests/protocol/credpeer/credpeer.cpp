@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "RQCredential.h"
+#include "SecureWipe.h"
 
 namespace {
 
@@ -56,7 +57,7 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("%s\n", credential.GetUserName().GetUtf8() ? credential.GetUserName().GetUtf8() : "");
     PrintHex(secret.data(), size);
     std::printf("\n");
-    SecureZeroMemory(secret.data(), secret.size());
+    kesi::SecureWipe(secret.data(), secret.size());
     return 0;
   }
   std::fprintf(stderr, "usage: credpeer protect TARGET FLAGS USER PASSWORD | unprotect HEXRECORD\n");
