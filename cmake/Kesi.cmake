@@ -26,21 +26,28 @@ function(kesi_glob var dir)
   set(${var} ${_files} PARENT_SCOPE)
 endfunction()
 
-# kesi_add_message_table(TARGET): compiles the message catalogue and links it into TARGET as its
-# message-table resource.
-function(kesi_add_message_table target)
+# kesi_message_catalogue(): compiles src/core/messages.mc once into build/messages: messages.rc (the
+# message-table resource) and messages.h (the MSG_ ids). The interface library kesi_messages gives its
+# users the header, generated before they compile.
+function(kesi_message_catalogue)
   set(_out ${CMAKE_BINARY_DIR}/messages)
-  if(NOT TARGET kesi_messages_gen)
-    add_custom_command(OUTPUT ${_out}/messages.rc ${_out}/messages.h
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${_out}
-      COMMAND ${KESI_WINDMC} -U -h ${_out} -r ${_out} ${CMAKE_SOURCE_DIR}/src/core/messages.mc
-      DEPENDS ${CMAKE_SOURCE_DIR}/src/core/messages.mc
-      COMMENT "Compiling the message catalogue")
-    add_custom_target(kesi_messages_gen DEPENDS ${_out}/messages.rc ${_out}/messages.h)
-  endif()
+  add_custom_command(OUTPUT ${_out}/messages.rc ${_out}/messages.h
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${_out}
+    COMMAND ${KESI_WINDMC} -U -h ${_out} -r ${_out} ${CMAKE_SOURCE_DIR}/src/core/messages.mc
+    DEPENDS ${CMAKE_SOURCE_DIR}/src/core/messages.mc
+    COMMENT "Compiling the message catalogue")
+  add_custom_target(kesi_messages_gen DEPENDS ${_out}/messages.rc ${_out}/messages.h)
+  add_library(kesi_messages INTERFACE)
+  target_include_directories(kesi_messages INTERFACE ${_out})
+  add_dependencies(kesi_messages kesi_messages_gen)
+endfunction()
+
+# kesi_add_message_table(TARGET): links the compiled message catalogue into TARGET as its message-table
+# resource.
+function(kesi_add_message_table target)
   add_dependencies(${target} kesi_messages_gen)
-  target_sources(${target} PRIVATE ${_out}/messages.rc)
-  target_include_directories(${target} PRIVATE ${_out})
+  target_sources(${target} PRIVATE ${CMAKE_BINARY_DIR}/messages/messages.rc)
+  target_link_libraries(${target} PRIVATE kesi_messages)
 endfunction()
 
 # kesi_check_imports(TARGET...): a test that fails when a deliverable imports a DLL that is not part of

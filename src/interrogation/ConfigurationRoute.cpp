@@ -14,30 +14,11 @@
 #include "GlobalFacts.h"
 #include "Handles.h"
 #include "LogFile.h"
+#include "messages.h"
 
 namespace kesi {
 
 namespace {
-
-// Numbered messages of the interrogator's log.
-constexpr DWORD kMsgConfigurationDownloaded = 1008;
-constexpr DWORD kMsgEnterRun = 1009;
-constexpr DWORD kMsgEvaluatedAll = 1010;
-constexpr DWORD kMsgExitRun = 1011;
-constexpr DWORD kMsgGetLocation = 1012;
-constexpr DWORD kMsgMacIncorrect = 1016;
-constexpr DWORD kMsgEvaluatedTrue = 1017;
-constexpr DWORD kMsgEvaluatedFalse = 1018;
-constexpr DWORD kMsgDownloading = 2017;
-constexpr DWORD kMsgGetFailed = 2018;
-constexpr DWORD kMsgReadFailed = 2019;
-constexpr DWORD kMsgReadSucceeded = 2020;
-constexpr DWORD kMsgGeneratingResponse = 2021;
-constexpr DWORD kMsgPostResult = 2022;
-constexpr DWORD kMsgPostNothing = 2023;
-constexpr DWORD kMsgPostFailed = 2024;
-constexpr DWORD kMsgPostSucceeded = 2025;
-constexpr DWORD kMsgGetLocationNone = 2026;
 
 const wchar_t* OrNull(const wchar_t* text) { return text ? text : L"null"; }
 
@@ -121,7 +102,7 @@ void ConfigurationRoute::ClearLocation() {
 
 HRESULT ConfigurationRoute::ReadInterrogationConfiguration(const wchar_t* url, LONG* code) {
   if (!code) return E_POINTER;
-  kesi::LogMsgInfo(log_, kMsgDownloading, OrNull(url));
+  kesi::LogMsgInfo(log_, MSG_DOWNLOADING_CONFIGURATION, OrNull(url));
   // A failed read must not leave an older configuration behind for the next Run.
   configuration_.Free();
 
@@ -140,9 +121,9 @@ HRESULT ConfigurationRoute::ReadInterrogationConfiguration(const wchar_t* url, L
     }
   }
   if (rc != 0) {
-    kesi::LogMsgInfo(log_, kMsgGetFailed, OrNull(url), static_cast<unsigned long>(rc));
+    kesi::LogMsgInfo(log_, MSG_GET_FAILED, OrNull(url), static_cast<unsigned long>(rc));
   } else {
-    kesi::LogMsgInfo(log_, kMsgConfigurationDownloaded);
+    kesi::LogMsgInfo(log_, MSG_CONFIGURATION_DOWNLOADED);
     rc = ReadConfigurationFile(temp);
   }
   // The transfer leaves a partial file behind when it fails.
@@ -192,20 +173,21 @@ LONG ConfigurationRoute::ReadConfigurationFile(const wchar_t* path) {
 
 HRESULT ConfigurationRoute::Run(LONG* code) {
   if (!code) return E_POINTER;
-  kesi::LogMsgInfo(log_, kMsgEnterRun);
+  kesi::LogMsgInfo(log_, MSG_ENTER_RUN);
   ClearDocument();
   LONG rc = ParseConfiguration();
-  kesi::LogMsgInfo(log_, rc != 0 ? kMsgReadFailed : kMsgReadSucceeded, static_cast<unsigned long>(rc));
+  kesi::LogMsgInfo(log_, rc != 0 ? MSG_READ_CONFIGURATION_FAILED : MSG_READ_CONFIGURATION_SUCCEEDED,
+                   static_cast<unsigned long>(rc));
   if (rc == 0) {
     {
       EvaluationRun run;  // the literals share one process list and one opening of the certificate stores
       EvaluateLiterals();
     }
-    kesi::LogMsgInfo(log_, kMsgEvaluatedAll);
-    kesi::LogMsgInfo(log_, kMsgGeneratingResponse);
+    kesi::LogMsgInfo(log_, MSG_EVALUATED_ALL_LITERALS);
+    kesi::LogMsgInfo(log_, MSG_GENERATING_RESPONSE);
     rc = BuildDocument();
   }
-  kesi::LogMsgInfo(log_, kMsgExitRun);
+  kesi::LogMsgInfo(log_, MSG_EXIT_RUN);
   *code = rc;
   return S_OK;
 }
@@ -218,7 +200,7 @@ LONG ConfigurationRoute::ParseConfiguration() {
   wchar_t mac[kConfigMacBufferChars];
   if (ReadConfigMac(text, mac, kConfigMacBufferChars) != 0) return kesi::kConfigNoMac;
   if (VerifyConfigMac(text, mac, log_) != 0) {
-    kesi::LogMsgInfo(log_, kMsgMacIncorrect);
+    kesi::LogMsgInfo(log_, MSG_CONFIGURATION_HMAC_INCORRECT);
     return kesi::kConfigBadMac;
   }
 
@@ -298,7 +280,7 @@ void ConfigurationRoute::EvaluateLiterals() {
         default: break;  // unlisted and product-engine kinds are not evaluated on this route
       }
     }
-    kesi::LogMsgInfo(log_, literal->value_ != 0 ? kMsgEvaluatedTrue : kMsgEvaluatedFalse, parameters);
+    kesi::LogMsgInfo(log_, literal->value_ != 0 ? MSG_EVALUATED_TRUE : MSG_EVALUATED_FALSE, parameters);
   }
 }
 
@@ -352,12 +334,12 @@ HRESULT ConfigurationRoute::PostResult(const wchar_t* url, LONG* code) {
 
 LONG ConfigurationRoute::Post(const wchar_t* url, const wchar_t* cookie, bool numbered) {
   if (!document_) {
-    if (numbered) kesi::LogMsgInfo(log_, kMsgPostNothing);
+    if (numbered) kesi::LogMsgInfo(log_, MSG_POST_RESULT_NOTHING_TO_SEND);
     else kesi::LogInfo(log_, L"PostResult has been called but there is not response to send.");
     return kesi::kConfigNotEvaluated;
   }
   const unsigned long size = documentSize_;
-  if (numbered) kesi::LogMsgInfo(log_, kMsgPostResult, OrNull(url), size);
+  if (numbered) kesi::LogMsgInfo(log_, MSG_POST_RESULT, OrNull(url), size);
   else kesi::LogInfo(log_, L"PostResult to %ls xml size is %lu", OrNull(url), size);
 
   LONG rc = kesi::kConfigEmpty;
@@ -379,11 +361,11 @@ LONG ConfigurationRoute::Post(const wchar_t* url, const wchar_t* cookie, bool nu
   }
 
   if (rc != 0) {
-    if (numbered) kesi::LogMsgInfo(log_, kMsgPostFailed, OrNull(url), static_cast<unsigned long>(rc));
+    if (numbered) kesi::LogMsgInfo(log_, MSG_POST_RESULT_FAILED, OrNull(url), static_cast<unsigned long>(rc));
     else kesi::LogInfo(log_, L"PostResult failed to %ls error is %lu", OrNull(url), static_cast<unsigned long>(rc));
   } else {
     const wchar_t* location = location_ ? location_ : L"";
-    if (numbered) kesi::LogMsgInfo(log_, kMsgPostSucceeded, location);
+    if (numbered) kesi::LogMsgInfo(log_, MSG_POST_RESULT_SUCCEEDED, location);
     else kesi::LogInfo(log_, L"PostResult succeeded location is %ls", location);
   }
   return rc;
@@ -393,12 +375,12 @@ HRESULT ConfigurationRoute::GetLocation(BSTR* location) {
   if (!location) return E_POINTER;
   *location = nullptr;
   if (!location_) {
-    kesi::LogMsgInfo(log_, kMsgGetLocationNone);
+    kesi::LogMsgInfo(log_, MSG_GET_LOCATION_ZERO);
     return S_OK;
   }
   *location = SysAllocString(location_);
   if (!*location) return E_OUTOFMEMORY;
-  kesi::LogMsgInfo(log_, kMsgGetLocation, location_);
+  kesi::LogMsgInfo(log_, MSG_GET_LOCATION_RETURNING, location_);
   return S_OK;
 }
 
