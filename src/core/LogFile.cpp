@@ -1,7 +1,6 @@
 #include "LogFile.h"
 
-#include <shlobj.h>
-
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,91 +8,18 @@
 #include <new>
 
 #include "LineCipher.h"
+#include "LogFileIo.h"
+#include "LogFolder.h"
 
 namespace kesi {
 namespace {
 
 constexpr wchar_t kLevelTags[] = L"DIWEF";
-constexpr wchar_t kLogSubfolder1[] = L"\\Velmora";
-constexpr wchar_t kLogSubfolder2[] = L"\\LogFiles";
-constexpr DWORD kCopyBlock = 4096;
 
-// Appends text to a MAX_PATH buffer; false when it does not fit.
-bool AppendPath(wchar_t* buffer, const wchar_t* text) {
-  size_t used = wcslen(buffer);
-  size_t add = wcslen(text);
-  if (used + add >= MAX_PATH) return false;
-  wmemcpy(buffer + used, text, add + 1);
-  return true;
-}
-
-DWORD CreateFolder(const wchar_t* path) {
-  if (CreateDirectoryW(path, nullptr)) return ERROR_SUCCESS;
-  DWORD error = GetLastError();
-  return error == ERROR_ALREADY_EXISTS ? ERROR_SUCCESS : error;
-}
+std::atomic<LogDiskSpaceFn> g_diskSpace{&GetDiskFreeSpaceExW};
 
 bool IsBareFileName(const wchar_t* path) {
   return wcspbrk(path, L"\\/:") == nullptr;
-}
-
-// Converts count wide characters to the ANSI code page into out (room bytes, zero-terminated), dropping
-// characters from the end until the result fits. Returns the byte count.
-int ToAnsi(const wchar_t* text, int count, char* out, int room) {
-  while (count > 0) {
-    int need = WideCharToMultiByte(CP_ACP, 0, text, count, nullptr, 0, nullptr, nullptr);
-    if (need > 0 && need < room) {
-      int n = WideCharToMultiByte(CP_ACP, 0, text, count, out, room - 1, nullptr, nullptr);
-      out[n] = '\0';
-      return n;
-    }
-    if (need <= 0) break;
-    int excess = need - (room - 1);
-    count -= excess > 3 ? excess / 3 : 1;
-    if (count > 0 && IS_HIGH_SURROGATE(text[count - 1])) --count;
-  }
-  out[0] = '\0';
-  return 0;
-}
-
-// Writes all of bytes at the current position of file.
-DWORD WriteAll(HANDLE file, const void* bytes, DWORD count) {
-  DWORD written = 0;
-  if (!WriteFile(file, bytes, count, &written, nullptr)) return GetLastError();
-  return written == count ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
-}
-
-// The line cipher's Base64 text of text followed by "\n"; plain text when the cipher fails.
-DWORD WriteCipheredLine(HANDLE file, const char* text) {
-  char* cipher = nullptr;
-  if (!EncryptLine(text, &cipher)) return WriteAll(file, text, static_cast<DWORD>(strlen(text)));
-  size_t length = strlen(cipher);
-  char* line = static_cast<char*>(realloc(cipher, length + 1));
-  if (!line) {
-    free(cipher);
-    return ERROR_NOT_ENOUGH_MEMORY;
-  }
-  line[length] = '\n';
-  DWORD result = WriteAll(file, line, static_cast<DWORD>(length + 1));
-  free(line);
-  return result;
-}
-
-// Copies the file at source to the current position of target; a missing source copies nothing.
-DWORD CopyInto(HANDLE target, const wchar_t* source) {
-  UniqueFile in(CreateFileW(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!in) {
-    DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ERROR_SUCCESS : error;
-  }
-  char block[kCopyBlock];
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(in.get(), block, sizeof block, &got, nullptr)) return GetLastError();
-    if (got == 0) return ERROR_SUCCESS;
-    if (DWORD error = WriteAll(target, block, got)) return error;
-  }
 }
 
 DWORD PrintAt(LogFile* log, int level, const wchar_t* format, va_list* args) {
@@ -118,8 +44,7 @@ DWORD LogFile::Open(const wchar_t* path, DWORD options, HMODULE messageModule) {
 
   wchar_t full[MAX_PATH];
   if (!(options & kLogPathAsGiven) && IsBareFileName(path) && lstrcmpiW(path, kConsoleLogName) != 0) {
-    if (DWORD error = GetLogFolder(full)) return error;
-    if (!AppendPath(full, L"\\") || !AppendPath(full, path)) return ERROR_FILENAME_EXCED_RANGE;
+    if (DWORD error = GetLogFolderFile(full, path)) return error;
   } else {
     size_t length = wcslen(path);
     if (length >= MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
@@ -127,7 +52,7 @@ DWORD LogFile::Open(const wchar_t* path, DWORD options, HMODULE messageModule) {
   }
   size_t length = wcslen(full);
   std::unique_ptr<wchar_t[]> owned(new (std::nothrow) wchar_t[length + 1]);
-  if (!owned) return ERROR_NOT_ENOUGH_MEMORY;
+  if (!owned) return ERROR_OUTOFMEMORY;
   wmemcpy(owned.get(), full, length + 1);
 
   if (options & kLogFresh) DeleteFileW(full);
@@ -253,7 +178,7 @@ bool LogFile::DiskIsLow() const {
   if (wchar_t* slash = wcsrchr(folder, L'\\')) slash[1] = L'\0';
   else if (!GetCurrentDirectoryW(MAX_PATH, folder)) return false;
   ULARGE_INTEGER available, total;
-  if (!GetDiskFreeSpaceExW(folder, &available, &total, nullptr) || total.QuadPart == 0) return false;
+  if (!g_diskSpace.load()(folder, &available, &total, nullptr) || total.QuadPart == 0) return false;
   return available.QuadPart < total.QuadPart / 10;
 }
 
@@ -306,7 +231,7 @@ DWORD LogFile::Rotate() {
   if (!file_ || fileType_ != FILE_TYPE_DISK) return ERROR_NOT_SUPPORTED;
   size_t length = wcslen(path_.get());
   std::unique_ptr<wchar_t[]> old(new (std::nothrow) wchar_t[length + 5]);
-  if (!old) return ERROR_NOT_ENOUGH_MEMORY;
+  if (!old) return ERROR_OUTOFMEMORY;
   wmemcpy(old.get(), path_.get(), length);
   wmemcpy(old.get() + length, L".old", 5);
   if (DWORD error = Lock()) return error;
@@ -371,122 +296,8 @@ DWORD LogMsgWarning(LogFile* log, DWORD messageId, ...) {
   return result;
 }
 
-DWORD PrepareLogFolder(wchar_t* folder, wchar_t* logFolder, bool perUser) {
-  if (!folder || !logFolder) return ERROR_INVALID_PARAMETER;
-  int which = (perUser ? CSIDL_APPDATA : CSIDL_COMMON_APPDATA) | CSIDL_FLAG_CREATE;
-  HRESULT hr = SHGetFolderPathW(nullptr, which, nullptr, SHGFP_TYPE_CURRENT, folder);
-  if (FAILED(hr)) return HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : static_cast<DWORD>(hr);
-  wcscpy(logFolder, folder);
-  if (!AppendPath(logFolder, kLogSubfolder1)) return ERROR_FILENAME_EXCED_RANGE;
-  if (DWORD error = CreateFolder(logFolder)) return error;
-  if (!AppendPath(logFolder, kLogSubfolder2)) return ERROR_FILENAME_EXCED_RANGE;
-  return CreateFolder(logFolder);
-}
-
-DWORD GetLogFolder(wchar_t* folder) {
-  if (!folder) return ERROR_INVALID_PARAMETER;
-  wchar_t appData[MAX_PATH];
-  return PrepareLogFolder(appData, folder, true);
-}
-
-static DWORD LogFolderFile(wchar_t* path, const wchar_t* name) {
-  if (!path) return ERROR_INVALID_PARAMETER;
-  if (DWORD error = GetLogFolder(path)) return error;
-  if (!AppendPath(path, L"\\") || !AppendPath(path, name)) return ERROR_FILENAME_EXCED_RANGE;
-  return ERROR_SUCCESS;
-}
-
-DWORD GetBootstrapperLogPath(wchar_t* path) { return LogFolderFile(path, kBootstrapperLogName); }
-
-DWORD GetInitLogPath(wchar_t* path) { return LogFolderFile(path, kInitLogName); }
-
-bool IsBootstrapperRunning() {
-  UniqueHandle event(OpenEventW(SYNCHRONIZE, FALSE, L"Local\\RQBootStrapRunning"));
-  return static_cast<bool>(event);
-}
-
-DWORD AppendCipheredLog(const wchar_t* bundlePath, const wchar_t* logPath) {
-  if (!bundlePath || !*bundlePath || !logPath || !*logPath) return ERROR_INVALID_PARAMETER;
-  UniqueFile in(CreateFileW(logPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!in) return GetLastError();
-  UniqueFile out(CreateFileW(bundlePath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!out) return GetLastError();
-
-  // A block of 4,096 bytes holds 2,048 wide characters; in a multi-byte code page each may take more.
-  char block[kCopyBlock];
-  constexpr int kAnsiRoom = kCopyBlock * 2 + 1;
-  std::unique_ptr<char[]> ansi(new (std::nothrow) char[kAnsiRoom]);
-  if (!ansi) return ERROR_NOT_ENOUGH_MEMORY;
-  bool first = true;
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(in.get(), block, sizeof block, &got, nullptr)) return GetLastError();
-    const wchar_t* text = reinterpret_cast<const wchar_t*>(block);
-    int chars = static_cast<int>(got / sizeof(wchar_t));
-    if (first && chars > 0 && text[0] == 0xFEFF) {  // the byte-order mark is no part of the text
-      ++text;
-      --chars;
-    }
-    first = false;
-    if (chars > 0) {
-      ToAnsi(text, chars, ansi.get(), kAnsiRoom);
-      LARGE_INTEGER end = {};
-      if (!SetFilePointerEx(out.get(), end, &end, FILE_END)) return GetLastError();
-      // Lock the range the line is appended to, so that no other writer's bytes land inside it.
-      DWORD span = static_cast<DWORD>(strlen(ansi.get())) * 2 + 64;
-      bool locked = LockFile(out.get(), end.LowPart, static_cast<DWORD>(end.HighPart), span, 0);
-      DWORD error = WriteCipheredLine(out.get(), ansi.get());
-      if (locked) UnlockFile(out.get(), end.LowPart, static_cast<DWORD>(end.HighPart), span, 0);
-      if (error) return error;
-    }
-    if (got < sizeof block) return ERROR_SUCCESS;
-  }
-}
-
-DWORD BuildLogBundle(const wchar_t* logFolder, wchar_t* bundlePath) {
-  wchar_t folder[MAX_PATH];
-  if (logFolder && *logFolder) {
-    if (wcslen(logFolder) >= MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
-    wcscpy(folder, logFolder);
-  } else if (DWORD error = GetLogFolder(folder)) {
-    return error;
-  }
-  auto inFolder = [&folder](wchar_t* path, const wchar_t* name) {
-    wcscpy(path, folder);
-    return AppendPath(path, L"\\") && AppendPath(path, name);
-  };
-  wchar_t bundle[MAX_PATH], init[MAX_PATH], provisioner[MAX_PATH], interrogator[MAX_PATH], install[MAX_PATH];
-  if (!inFolder(bundle, kBootstrapperLogName) || !inFolder(init, kInitLogName) ||
-      !inFolder(provisioner, kProvisionerLogName) || !inFolder(interrogator, kInterrogatorLogName) ||
-      !inFolder(install, kInstallLogName))
-    return ERROR_FILENAME_EXCED_RANGE;
-
-  {
-    UniqueFile out(CreateFileW(bundle, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!out) return GetLastError();
-    struct Part {
-      const char* header;
-      const wchar_t* path;
-    } parts[] = {
-        {nullptr, init},
-        {"\r\n\r\n*** Provision log contents follow ***\r\n\r\n", provisioner},
-        {"\r\n\r\n*** Interrogator log contents follow ***\r\n\r\n", interrogator},
-        {"\r\n\r\n*** MSI log contents follow ***\r\n\r\n", nullptr},
-    };
-    for (const Part& part : parts) {
-      if (part.header)
-        if (DWORD error = WriteCipheredLine(out.get(), part.header)) return error;
-      if (part.path)
-        if (DWORD error = CopyInto(out.get(), part.path)) return error;
-    }
-  }
-  // The MSI log is removed only once it is safely in the bundle.
-  if (AppendCipheredLog(bundle, install) == ERROR_SUCCESS) DeleteFileW(install);
-  if (bundlePath) wcscpy(bundlePath, bundle);
-  return ERROR_SUCCESS;
+LogDiskSpaceFn SetLogDiskSpaceQuery(LogDiskSpaceFn query) {
+  return g_diskSpace.exchange(query ? query : &GetDiskFreeSpaceExW);
 }
 
 }  // namespace kesi

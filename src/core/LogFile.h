@@ -2,7 +2,8 @@
 // The diagnostic log: one text file per role, shared between processes under a mutex named after the
 // file's identity, kept below a size limit (the full file is copied to "<path>.old" and restarted), and
 // optionally written line by line through the line cipher. Numbered messages come from a module's message
-// table. Also the log-folder helpers and the log bundle that support staff receive.
+// table (their ids are in the generated messages.h). Where the logs live: LogFolder.h; the bundle of them
+// that support staff receive: LogBundle.h.
 #include <windows.h>
 
 #include <cstdarg>
@@ -31,13 +32,7 @@ constexpr int kLogDefaultThreshold = kLogInfo;
 constexpr DWORD kLogDefaultSizeLimit = 4 * 1024 * 1024;
 constexpr size_t kLogLineChars = 4096;  // a line is built in this many characters and written in as many bytes
 
-// Log file names of the roles.
-constexpr wchar_t kInterrogatorLogName[] = L"KESInterrogator.log";
-constexpr wchar_t kInstallerLogName[] = L"KESInstaller.log";
-constexpr wchar_t kProvisionerLogName[] = L"kesiProvisioner.log";
-constexpr wchar_t kInitLogName[] = L"kesiInit.log";
-constexpr wchar_t kBootstrapperLogName[] = L"kesiBootstrapper.log";
-constexpr wchar_t kInstallLogName[] = L"kesiInstall.log";
+// The console: a log of this name is written to the console, never placed in the log folder.
 constexpr wchar_t kConsoleLogName[] = L"CONOUT$";
 
 class LogFile {
@@ -114,25 +109,10 @@ DWORD LogMsgDebug(LogFile* log, DWORD messageId, ...);
 DWORD LogMsgInfo(LogFile* log, DWORD messageId, ...);
 DWORD LogMsgWarning(LogFile* log, DWORD messageId, ...);
 
-// The user's log folder, application data + "\Velmora\LogFiles", created when missing. folder holds
-// MAX_PATH characters.
-DWORD GetLogFolder(wchar_t* folder);
-// The user's (perUser) or the common application-data folder into folder, and its "\Velmora\LogFiles"
-// into logFolder, creating "\Velmora" and "\LogFiles" when missing. Both hold MAX_PATH characters.
-DWORD PrepareLogFolder(wchar_t* folder, wchar_t* logFolder, bool perUser);
-// The user's log folder + "\kesiBootstrapper.log" / "\kesiInit.log" (MAX_PATH characters).
-DWORD GetBootstrapperLogPath(wchar_t* path);
-DWORD GetInitLogPath(wchar_t* path);
-
-// True while a bootstrapper runs (its event "Local\RQBootStrapRunning" exists); the bundle is not built then.
-bool IsBootstrapperRunning();
-// Joins the logs of logFolder (null: the user's log folder) into its "kesiBootstrapper.log": the init
-// log, then the provisioner, interrogator and MSI logs, each after a ciphered header line; the MSI log
-// (wide text) is ciphered block by block and deleted once appended. Missing logs are skipped. bundlePath
-// (MAX_PATH characters, may be null) receives the bundle's path. 0 or the error that stopped it.
-DWORD BuildLogBundle(const wchar_t* logFolder, wchar_t* bundlePath);
-// Appends the wide-text log at logPath to the bundle: every 4,096-byte block converted to the ANSI code
-// page and written as one ciphered line, each append locked on its range of the bundle.
-DWORD AppendCipheredLog(const wchar_t* bundlePath, const wchar_t* logPath);
+// The free-space query behind kLogEmptyWhenDiskLow (GetDiskFreeSpaceExW's shape): a seam for tests. Returns
+// the previous query; null puts GetDiskFreeSpaceExW back.
+using LogDiskSpaceFn = BOOL(WINAPI*)(LPCWSTR folder, PULARGE_INTEGER available, PULARGE_INTEGER total,
+                                     PULARGE_INTEGER totalFree);
+LogDiskSpaceFn SetLogDiskSpaceQuery(LogDiskSpaceFn query);
 
 }  // namespace kesi

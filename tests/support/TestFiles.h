@@ -1,11 +1,15 @@
 #pragma once
 // Files and folders for the Windows test programs: this build's fixtures, a test's own temporary folder
-// or file, and the removal of a folder tree.
+// or file, the removal of a folder tree, and writing and probing files.
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
+#include <cstring>
 #include <string>
 
 #include "Handles.h"
+#include "TestText.h"
 
 namespace kesi::test {
 
@@ -46,6 +50,31 @@ inline void RemoveTree(const std::wstring& folder) {
     } while (FindNextFileW(search.get(), &found));
   }
   RemoveDirectoryW(folder.c_str());
+}
+
+// Creates or replaces the file at path with bytes; the failure names the path and the error.
+inline ::testing::AssertionResult WriteWholeFile(const std::wstring& path, const std::string& bytes) {
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  if (!file) return ::testing::AssertionFailure() << Narrow(path) << ": cannot create, error " << GetLastError();
+  DWORD written = 0;
+  if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
+    return ::testing::AssertionFailure() << Narrow(path) << ": cannot write, error " << GetLastError();
+  if (written != bytes.size())
+    return ::testing::AssertionFailure() << Narrow(path) << ": " << written << " of " << bytes.size() << " bytes written";
+  return ::testing::AssertionSuccess();
+}
+
+inline bool PathExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+inline bool IsFolder(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The running test's name (without its suite), for naming what the test creates.
+inline std::wstring CurrentTestName() {
+  const char* name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  return std::wstring(name, name + strlen(name));
 }
 
 // A fresh folder "kesi-NAME-PID" in the temporary folder, removed with everything in it by the destructor.

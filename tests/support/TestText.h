@@ -1,6 +1,8 @@
 #pragma once
 // Text helpers for the tests of every preset (standard C++ only).
+#include <cstddef>
 #include <string>
+#include <vector>
 
 namespace kesi::test {
 
@@ -25,6 +27,27 @@ inline std::wstring WithCrLf(const std::wstring& text) {
     out += c;
   }
   return out;
+}
+
+// Lower-case hexadecimal digits of size bytes.
+inline std::string ToHex(const void* bytes, size_t size) {
+  static const char kDigits[] = "0123456789abcdef";
+  const unsigned char* p = static_cast<const unsigned char*>(bytes);
+  std::string out;
+  for (size_t i = 0; i < size; ++i) {
+    out += kDigits[p[i] >> 4];
+    out += kDigits[p[i] & 15];
+  }
+  return out;
+}
+
+// The bytes that pairs of hexadecimal digits spell (either case); a trailing single digit is ignored.
+inline std::vector<unsigned char> FromHex(const std::string& hex) {
+  auto digit = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+  std::vector<unsigned char> bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes.push_back(static_cast<unsigned char>(digit(hex[i]) * 16 + digit(hex[i + 1])));
+  return bytes;
 }
 
 }  // namespace kesi::test

@@ -7,20 +7,19 @@
 #include <string>
 
 #include "LogFile.h"
+#include "LogFolder.h"
+#include "TestFiles.h"
 
 using namespace kesi;
 
 namespace {
 
+using kesi::test::IsFolder;
+
 std::wstring Known(int csidl) {
   wchar_t path[MAX_PATH];
   EXPECT_EQ(S_OK, SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path));
   return path;
-}
-
-bool IsFolder(const std::wstring& path) {
-  DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 TEST(LogFolder, FoldersAreMadeBelowApplicationData) {
@@ -37,14 +36,15 @@ TEST(LogFolder, FoldersAreMadeBelowApplicationData) {
   EXPECT_EQ(user + L"\\Velmora\\LogFiles", logFolder);
   EXPECT_TRUE(IsFolder(logFolder));
 
+  enum Scope { kPerUser, kCommon };
   struct Case {
-    bool perUser;
+    Scope scope;
     std::wstring base;
-  } cases[] = {{true, user}, {false, common}};
+  } cases[] = {{kPerUser, user}, {kCommon, common}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.perUser ? "per user" : "common");
+    SCOPED_TRACE(c.scope == kPerUser ? "per user" : "common");
     wchar_t folder[MAX_PATH], logs[MAX_PATH];
-    ASSERT_EQ(0u, kesi::PrepareLogFolder(folder, logs, c.perUser));
+    ASSERT_EQ(0u, kesi::PrepareLogFolder(folder, logs, c.scope == kPerUser));
     EXPECT_EQ(c.base, folder);
     EXPECT_EQ(c.base + L"\\Velmora\\LogFiles", logs);
     EXPECT_TRUE(IsFolder(logs));
