@@ -174,25 +174,26 @@ TEST(RQString, Append) {
 }
 
 TEST(RQString, Compare) {
+  enum Letters { kCaseKept, kCaseIgnored };
   struct Case {
     const char* name;
     const wchar_t* self;  // null: no buffer
     const wchar_t* other;
-    bool ignoreCase;
+    Letters letters;
     int expected;
   } cases[] = {
-      {"null against empty", nullptr, L"", false, 0},
-      {"null against null", nullptr, nullptr, false, 0},
-      {"empty against null", L"", nullptr, false, 0},
-      {"null against a", nullptr, L"a", false, 1},
-      {"a against null", L"a", nullptr, false, -1},
-      {"a against empty", L"a", L"", false, -1},
-      {"case ignored", L"ABC", L"abc", true, 0},
-      {"case kept", L"ABC", L"ABC", false, 0},
-      {"other sorts after", L"a", L"b", false, 1},
-      {"other sorts before", L"b", L"a", false, -1},
-      {"prefix sorts before", L"abc", L"ab", false, -1},
-      {"full width ignored", L"A", L"\xFF21", false, 0},
+      {"null against empty", nullptr, L"", kCaseKept, 0},
+      {"null against null", nullptr, nullptr, kCaseKept, 0},
+      {"empty against null", L"", nullptr, kCaseKept, 0},
+      {"null against a", nullptr, L"a", kCaseKept, 1},
+      {"a against null", L"a", nullptr, kCaseKept, -1},
+      {"a against empty", L"a", L"", kCaseKept, -1},
+      {"case ignored", L"ABC", L"abc", kCaseIgnored, 0},
+      {"case kept", L"ABC", L"ABC", kCaseKept, 0},
+      {"other sorts after", L"a", L"b", kCaseKept, 1},
+      {"other sorts before", L"b", L"a", kCaseKept, -1},
+      {"prefix sorts before", L"abc", L"ab", kCaseKept, -1},
+      {"full width ignored", L"A", L"\xFF21", kCaseKept, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -201,8 +202,9 @@ TEST(RQString, Compare) {
       s.Allocate(0, 0);
       s += c.self;
     }
-    EXPECT_EQ(c.expected, s.Compare(c.other, c.ignoreCase, false));
-    EXPECT_EQ(c.expected, s.Compare(c.other, c.ignoreCase, true));
+    const bool ignoreCase = c.letters == kCaseIgnored;
+    EXPECT_EQ(c.expected, s.Compare(c.other, ignoreCase, false));
+    EXPECT_EQ(c.expected, s.Compare(c.other, ignoreCase, true));
   }
   RQString upper(L"ABC");
   EXPECT_NE(0, upper.Compare(L"abc", false, false));
@@ -402,23 +404,25 @@ TEST(RQStringMZ, AddBuildsTheDoubleNulLayout) {
   EXPECT_EQ(nullptr, mz.GetAt(2));
   EXPECT_EQ(nullptr, mz.GetAt(7));
 
+  enum Letters { kIgnoreCase, kMatchCase };
+  enum Outcome { kAbsent, kFound };
   struct Case {
     const char* name;
     const wchar_t* needle;
-    bool matchCase;
-    bool found;
+    Letters letters;
+    Outcome outcome;
     unsigned index;
   } cases[] = {
-      {"B ignoring case", L"B", false, true, 1},
-      {"B matching case", L"B", true, false, 2},
-      {"substring", L"c", true, true, 1},
-      {"first match wins", L"", true, true, 0},
-      {"absent", L"x", false, false, 2},
+      {"B ignoring case", L"B", kIgnoreCase, kFound, 1},
+      {"B matching case", L"B", kMatchCase, kAbsent, 2},
+      {"substring", L"c", kMatchCase, kFound, 1},
+      {"first match wins", L"", kMatchCase, kFound, 0},
+      {"absent", L"x", kIgnoreCase, kAbsent, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     unsigned index = 99;
-    EXPECT_EQ(c.found, mz.Find(c.needle, c.matchCase, &index));
+    EXPECT_EQ(c.outcome == kFound, mz.Find(c.needle, c.letters == kMatchCase, &index));
     EXPECT_EQ(c.index, index);
   }
   EXPECT_TRUE(mz.Find(L"BC", false, nullptr));

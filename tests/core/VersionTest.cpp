@@ -4,19 +4,15 @@
 
 #include "ModuleVersion.h"
 #include "RQVersion.h"
+#include "TestFiles.h"
 
 using namespace kesi;
 
 namespace {
 
-// The folder of the version fixtures, built next to this test program's folder.
-std::wstring FixturePath(const wchar_t* name) {
-  wchar_t exe[MAX_PATH];
-  GetModuleFileNameW(nullptr, exe, MAX_PATH);
-  std::wstring path(exe);
-  path.erase(path.find_last_of(L'\\'));
-  path.erase(path.find_last_of(L'\\') + 1);
-  return path + L"fixtures\\versioned\\" + name;
+// A version fixture, built under this build's test fixtures.
+std::wstring VersionedFixture(const wchar_t* name) {
+  return kesi::test::FixturePath(std::wstring(L"versioned\\") + name);
 }
 
 }  // namespace
@@ -113,7 +109,7 @@ TEST(CModuleVersion, ReadsVersionResources) {
   CModuleVersion mv;  // one object for every file: each Load forgets what the last one cached
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.file);
-    const std::wstring path = FixturePath(c.file);
+    const std::wstring path = VersionedFixture(c.file);
     ASSERT_EQ(0u, mv.Load(path.c_str()));
     EXPECT_EQ(path, mv.GetPath());
     WORD parts[4] = {};
@@ -134,7 +130,7 @@ TEST(CModuleVersion, ReadsVersionResources) {
   }
 
   // Queries in the plain file's default translation, and one that does not fit the 80-character query.
-  ASSERT_EQ(0u, mv.Load(FixturePath(L"plain.dll").c_str()));
+  ASSERT_EQ(0u, mv.Load(VersionedFixture(L"plain.dll").c_str()));
   EXPECT_STREQ(L"Plain Company", mv.GetString(L"\\StringFileInfo\\040904E4\\CompanyName"));
   EXPECT_STREQ(L"", mv.GetString(L"\\StringFileInfo\\%s\\NoSuchValue"));
   const std::wstring longQuery = L"\\StringFileInfo\\%s\\" + std::wstring(70, L'x');
@@ -143,7 +139,7 @@ TEST(CModuleVersion, ReadsVersionResources) {
 }
 
 TEST(CModuleVersion, LoadModuleReadsTheLoadedFile) {
-  const std::wstring path = FixturePath(L"translated.dll");
+  const std::wstring path = VersionedFixture(L"translated.dll");
   HMODULE module = LoadLibraryW(path.c_str());
   ASSERT_NE(nullptr, module);
   CModuleVersion mv;
@@ -177,7 +173,7 @@ TEST(CModuleVersion, FailuresLeaveNothingLoaded) {
   }
 
   // A program without a version resource, after a file that had one.
-  ASSERT_EQ(0u, mv.Load(FixturePath(L"translated.dll").c_str()));
+  ASSERT_EQ(0u, mv.Load(VersionedFixture(L"translated.dll").c_str()));
   EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), mv.LoadModule(nullptr));
   WORD major = 9;
   EXPECT_EQ(0u, mv.GetFileVersion(&major, nullptr, nullptr, nullptr));

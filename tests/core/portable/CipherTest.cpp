@@ -1,3 +1,4 @@
+// Rijndael against FIPS-197 and SP 800-38A, its padding and result codes; the line cipher on top of it.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -8,6 +9,8 @@
 
 #include "LineCipher.h"
 #include "Rijndael.h"
+#include "TestCipher.h"
+#include "TestText.h"
 
 using namespace kesi;
 
@@ -16,32 +19,10 @@ using kesi::Rijndael;
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+using kesi::test::CipherText;
+using kesi::test::DecipherText;
+using kesi::test::FromHex;
 
-Bytes Hex(const char* hex) {
-  Bytes b;
-  for (size_t i = 0; hex[i] && hex[i + 1]; i += 2) b.push_back(static_cast<unsigned char>(std::stoi(std::string(hex + i, 2), nullptr, 16)));
-  return b;
-}
-
-std::string Encrypt(const std::string& line) {
-  char* out = nullptr;
-  EXPECT_TRUE(kesi::EncryptLine(line.c_str(), &out));
-  std::string s = out ? out : "";
-  std::free(out);
-  return s;
-}
-
-// Returns false when DecryptLine fails; out then stays untouched.
-bool Decrypt(const std::string& b64, std::string* plain) {
-  char* out = nullptr;
-  if (!kesi::DecryptLine(b64.c_str(), &out)) {
-    EXPECT_EQ(nullptr, out);
-    return false;
-  }
-  *plain = out;
-  std::free(out);
-  return true;
-}
 }  // namespace
 
 // FIPS-197 appendix C: one block under each key length, both directions, and in place.
@@ -58,10 +39,10 @@ TEST(Rijndael, Fips197AppendixC) {
       {"C.3 AES-256", Rijndael::Key256, "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f",
        "8ea2b7ca516745bfeafc49904b496089"},
   };
-  const Bytes plain = Hex("00112233445566778899aabbccddeeff");
+  const Bytes plain = FromHex("00112233445566778899aabbccddeeff");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Bytes key = Hex(c.key), expected = Hex(c.cipher);
+    const Bytes key = FromHex(c.key), expected = FromHex(c.cipher);
     Rijndael enc, dec;
     ASSERT_EQ(0, enc.Init(Rijndael::ModeEcb, Rijndael::DirEncrypt, key.data(), c.keyLength));
     ASSERT_EQ(0, dec.Init(Rijndael::ModeEcb, Rijndael::DirDecrypt, key.data(), c.keyLength));
@@ -92,10 +73,10 @@ TEST(Rijndael, ChainingModesOverSeveralBlocks) {
       {"CFB1 AES-128", Rijndael::ModeCfb1, Rijndael::Key128, "2b7e151628aed2a6abf7158809cf4f3c",
        "6bc1bee22e409f96e93d7e117393172a", "68b3a264f838f5f8c3101070d1ab4c2e"},
   };
-  const Bytes iv = Hex("000102030405060708090a0b0c0d0e0f");
+  const Bytes iv = FromHex("000102030405060708090a0b0c0d0e0f");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Bytes key = Hex(c.key), plain = Hex(c.plain), cipher = Hex(c.cipher);
+    const Bytes key = FromHex(c.key), plain = FromHex(c.plain), cipher = FromHex(c.cipher);
     const int bits = static_cast<int>(plain.size() * 8);
     Rijndael enc, dec;
     ASSERT_EQ(0, enc.Init(c.mode, Rijndael::DirEncrypt, key.data(), c.keyLength, iv.data()));
@@ -114,7 +95,7 @@ TEST(Rijndael, ChainingModesOverSeveralBlocks) {
 // CBC decryption takes the blocks in groups (pairs, a triple first for an odd count): every count must
 // give the plaintext back, into another buffer and in place.
 TEST(Rijndael, CbcDecryptionOfEveryBlockCount) {
-  const Bytes key(32, 0x3c), iv = Hex("000102030405060708090a0b0c0d0e0f");
+  const Bytes key(32, 0x3c), iv = FromHex("000102030405060708090a0b0c0d0e0f");
   Rijndael enc, dec;
   ASSERT_EQ(0, enc.Init(Rijndael::ModeCbc, Rijndael::DirEncrypt, key.data(), Rijndael::Key256, iv.data()));
   ASSERT_EQ(0, dec.Init(Rijndael::ModeCbc, Rijndael::DirDecrypt, key.data(), Rijndael::Key256, iv.data()));
@@ -221,34 +202,34 @@ TEST(LineCipher, SizesAndRoundTrip) {
     SCOPED_TRACE("length " + std::to_string(c.length));
     std::string line(c.length, 'x');
     for (size_t i = 0; i < c.length; ++i) line[i] = static_cast<char>(1 + (i * 37) % 255);
-    const std::string b64 = Encrypt(line);
+    const std::string b64 = CipherText(line);
     EXPECT_EQ(c.chars, b64.size());
-    EXPECT_EQ(b64, Encrypt(line));
+    EXPECT_EQ(b64, CipherText(line));
     std::string back;
-    ASSERT_TRUE(Decrypt(b64, &back));
+    ASSERT_TRUE(DecipherText(b64, &back));
     EXPECT_EQ(line, back);
   }
-  EXPECT_NE(Encrypt("line one\r\n"), Encrypt("line two\r\n"));
+  EXPECT_NE(CipherText("line one\r\n"), CipherText("line two\r\n"));
 }
 
 TEST(LineCipher, DecryptLineAcceptsAndRejects) {
-  const std::string b64 = Encrypt("2024-01-02 10:11:12.013 INFO a logged line\r\n");
+  const std::string b64 = CipherText("2024-01-02 10:11:12.013 INFO a logged line\r\n");
   std::string plain;
 
-  ASSERT_TRUE(Decrypt("", &plain));
+  ASSERT_TRUE(DecipherText("", &plain));
   EXPECT_EQ("", plain);
 
   // Line breaks and blanks inside the Base64 text are skipped.
   std::string spread;
   for (size_t i = 0; i < b64.size(); ++i) spread += (i % 10 == 9) ? std::string("\r\n ") + b64[i] : std::string(1, b64[i]);
-  ASSERT_TRUE(Decrypt(spread, &plain));
+  ASSERT_TRUE(DecipherText(spread, &plain));
   EXPECT_EQ("2024-01-02 10:11:12.013 INFO a logged line\r\n", plain);
 
   std::string tampered = b64;
   tampered[b64.size() - 5] = tampered[b64.size() - 5] == 'A' ? 'B' : 'A';  // scrambles the last block
   const std::string firstBlock = b64.substr(0, 22) + "==";
   // Two blocks make 43 characters and one "=".
-  const std::string twoBlocks = Encrypt("a line of two blocks\r\n");
+  const std::string twoBlocks = CipherText("a line of two blocks\r\n");
   ASSERT_EQ(44u, twoBlocks.size());
   const std::string unpadded = twoBlocks.substr(0, 43);
   const char* rejected[][2] = {
@@ -261,7 +242,10 @@ TEST(LineCipher, DecryptLineAcceptsAndRejects) {
   };
   for (auto& r : rejected) {
     SCOPED_TRACE(r[1]);
-    EXPECT_FALSE(Decrypt(r[0], &plain));
+    char sentinel = 0;
+    char* out = &sentinel;
+    EXPECT_FALSE(kesi::DecryptLine(r[0], &out));
+    EXPECT_EQ(nullptr, out);  // a failure hands back no text
   }
 }
 

@@ -5,25 +5,16 @@
 #include <string>
 
 #include "Sha1.h"
+#include "TestText.h"
 
 using namespace kesi;
 
 namespace {
 
-std::string Hex(const unsigned char* bytes, size_t size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (size_t i = 0; i < size; ++i) {
-    out += kDigits[bytes[i] >> 4];
-    out += kDigits[bytes[i] & 15];
-  }
-  return out;
-}
-
 std::string Sha1Hex(const std::string& data) {
   unsigned char digest[kesi::kSha1DigestSize];
   kesi::Sha1Digest(data.data(), data.size(), digest);
-  return Hex(digest, sizeof(digest));
+  return kesi::test::ToHex(digest, sizeof(digest));
 }
 
 }  // namespace
@@ -58,7 +49,7 @@ TEST(Sha1, PiecesGiveTheDigestOfTheWhole) {
       for (size_t at = 0; at < length; at += piece) sha.Update(message.data() + at, std::min(piece, length - at));
       unsigned char digest[kesi::kSha1DigestSize];
       sha.Final(digest);
-      ASSERT_EQ(whole, Hex(digest, sizeof(digest))) << "length " << length << ", pieces of " << piece;
+      ASSERT_EQ(whole, kesi::test::ToHex(digest, sizeof(digest))) << "length " << length << ", pieces of " << piece;
     }
   }
 }
@@ -86,6 +77,6 @@ TEST(HmacSha1, Rfc2202TestCases) {
     SCOPED_TRACE("test case " + std::to_string(c.number));
     unsigned char mac[kesi::kSha1DigestSize];
     kesi::HmacSha1(c.key.data(), c.key.size(), c.data.data(), c.data.size(), mac);
-    EXPECT_EQ(c.mac, Hex(mac, sizeof(mac)));
+    EXPECT_EQ(c.mac, kesi::test::ToHex(mac, sizeof(mac)));
   }
 }
