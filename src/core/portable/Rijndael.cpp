@@ -177,6 +177,18 @@ __attribute__((always_inline)) inline void InverseBlocks(const uint32_t* rk, int
   }
 }
 
+// K cipher blocks at in through the inverse cipher and the chaining: plain receives their plaintext,
+// chain holds the cipher block before the first on entry and the last one on return. All of in is read
+// before the caller writes any plaintext out, so the output may be the input itself.
+template <int K>
+__attribute__((always_inline)) inline void CbcGroup(const uint32_t* rk, int rounds, const unsigned char* in,
+                                                    unsigned char* plain, unsigned char chain[16]) {
+  InverseBlocks<K>(rk, rounds, in, plain);
+  Xor16(plain, plain, chain);
+  for (int k = 1; k < K; ++k) Xor16(plain + 16 * k, plain + 16 * k, in + 16 * (k - 1));
+  std::memcpy(chain, in + 16 * (K - 1), 16);
+}
+
 }  // namespace
 
 Rijndael::Rijndael() : notInitialised_(true), mode_(ModeEcb), direction_(DirEncrypt), iv_{}, rounds_(0), roundKeys_{} {}
@@ -241,18 +253,6 @@ void Rijndael::EncryptBlock(const unsigned char in[16], unsigned char out[16]) c
 
 void Rijndael::DecryptBlock(const unsigned char in[16], unsigned char out[16]) const {
   CipherBlock<true>(roundKeys_, rounds_, in, out);
-}
-
-// K cipher blocks at in through the inverse cipher and the chaining: plain receives their plaintext,
-// chain holds the cipher block before the first on entry and the last one on return. All of in is read
-// before the caller writes any plaintext out, so the output may be the input itself.
-template <int K>
-__attribute__((always_inline)) inline void CbcGroup(const uint32_t* rk, int rounds, const unsigned char* in,
-                                                    unsigned char* plain, unsigned char chain[16]) {
-  InverseBlocks<K>(rk, rounds, in, plain);
-  Xor16(plain, plain, chain);
-  for (int k = 1; k < K; ++k) Xor16(plain + 16 * k, plain + 16 * k, in + 16 * (k - 1));
-  std::memcpy(chain, in + 16 * (K - 1), 16);
 }
 
 // CBC over whole blocks, in pairs (a triple first when the count is odd, so that no block goes alone
