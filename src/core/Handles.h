@@ -1,9 +1,10 @@
 #pragma once
 // Small owners for what the system hands out: handles, keys, Internet handles, certificate stores and
 // contexts, service and Windows Installer handles, find handles, modules, LocalAlloc blocks, BSTRs,
-// VARIANTs and interface pointers; a COM apartment scope and a critical-section lock. Each owner releases
-// what it holds exactly once, in its destructor or on reset, and keeps the caller's last error across the
-// release, so that "fail, clean up, return GetLastError()" reports the failure and not the clean-up.
+// VARIANTs, cryptographic providers and hashes, allocated SIDs and interface pointers; a COM apartment
+// scope and a critical-section lock. Each owner releases what it holds exactly once, in its destructor or
+// on reset, and keeps the caller's last error across the release, so that "fail, clean up, return
+// GetLastError()" reports the failure and not the clean-up.
 #include <windows.h>
 #include <wininet.h>
 #include <wincrypt.h>
@@ -103,6 +104,18 @@ struct BstrTraits {
   static BSTR Invalid() { return nullptr; }
   static void Close(BSTR b) { ::SysFreeString(b); }
 };
+struct CryptProviderTraits {  // CryptAcquireContextW
+  static HCRYPTPROV Invalid() { return 0; }
+  static void Close(HCRYPTPROV p) { ::CryptReleaseContext(p, 0); }
+};
+struct CryptHashTraits {  // CryptCreateHash
+  static HCRYPTHASH Invalid() { return 0; }
+  static void Close(HCRYPTHASH h) { ::CryptDestroyHash(h); }
+};
+struct SidTraits {  // AllocateAndInitializeSid
+  static PSID Invalid() { return nullptr; }
+  static void Close(PSID s) { ::FreeSid(s); }
+};
 
 using UniqueHandle = UniqueResource<HANDLE, HandleTraits>;
 using UniqueFile = UniqueResource<HANDLE, FileHandleTraits>;
@@ -117,6 +130,9 @@ using UniqueCertChain = UniqueResource<PCCERT_CHAIN_CONTEXT, CertChainTraits>;
 using UniqueService = UniqueResource<SC_HANDLE, ServiceTraits>;
 using UniqueMsi = UniqueResource<MSIHANDLE, MsiTraits>;  // link msi where used
 using UniqueBstr = UniqueResource<BSTR, BstrTraits>;
+using UniqueCryptProvider = UniqueResource<HCRYPTPROV, CryptProviderTraits>;
+using UniqueCryptHash = UniqueResource<HCRYPTHASH, CryptHashTraits>;
+using UniqueSid = UniqueResource<PSID, SidTraits>;
 
 // An owned VARIANT: cleared (releasing its string, interface or array) in the destructor or on reset.
 class UniqueVariant {

@@ -6,6 +6,10 @@
 // The status never changes a result; only the verdict does.
 #include <windows.h>
 
+#include <cstddef>
+
+#include "LiteralLine.h"
+
 namespace kesi {
 
 class RQString;
@@ -30,5 +34,17 @@ LONG EvaluateEquipmentID(const wchar_t* parameters, LONG* verdict, ItemQueue* it
 // The outside product-check engine, for the kinds OPSWATAV (12), OPSWATPFW (13) and OPSWATAS (14).
 // Stores the engine's 16-bit boolean widened with its sign (TRUE is -1).
 HRESULT EvaluateOpswat(int kind, const RQString& parameters, LONG* verdict);
+
+// The one kind lookup of both routes: the first entry of table (a route's kind table, LiteralLine.h or
+// ConfigText.h) whose name equals name without regard to case in the invariant locale, so that a user
+// locale with its own casing rules (the dotted and dotless i) cannot turn "file" into an unknown kind.
+// Null for a null name or a name the table does not have.
+const LiteralKindEntry* FindLiteralKind(const LiteralKindEntry* table, size_t count, const wchar_t* name);
+
+// The one dispatch of both routes: runs the check that serves a kind with the literal's parameters and
+// verdict cell; items (the certificate and equipment checks) and equipmentId (the equipment check) may
+// be null for the others. LiteralCheck::kNone runs nothing and returns 0.
+LONG RunLiteralCheck(LiteralCheck check, const RQString& parameters, LONG* verdict, ItemQueue* items,
+                     RQString* equipmentId);
 
 }  // namespace kesi

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <memory>
@@ -14,11 +13,6 @@
 namespace kesi {
 
 namespace {
-
-struct FreeDeleter {
-  void operator()(void* p) const { free(p); }
-};
-using MacText = std::unique_ptr<char, FreeDeleter>;
 
 // The protected text as UTF-8 without CR bytes; null when the conversion fails or memory runs out.
 std::unique_ptr<char[]> ProtectedBytes(const kesi::TextSpan& section, size_t* size) {
@@ -71,7 +65,7 @@ LONG VerifyConfigMac(const wchar_t* configuration, const wchar_t* mac, kesi::Log
   std::unique_ptr<char[]> bytes = ProtectedBytes(section, &size);
   std::unique_ptr<char[]> read = AnsiMac(mac);
   if (!bytes || !read) return kesi::kConfigBadMac;
-  MacText computed(kesi::ComputeConfigMac(bytes.get(), size));
+  std::unique_ptr<char[]> computed = kesi::ComputeConfigMac(bytes.get(), size);
   if (!computed) return kesi::kConfigBadMac;
 
   wchar_t wide[kesi::kConfigMacTextSize];
@@ -87,7 +81,7 @@ bool BuildMacHeader(const char* body, wchar_t* header, size_t headerChars) {
   if (!header || headerChars == 0) return false;
   header[0] = 0;
   if (!body) return false;
-  MacText mac(kesi::ComputeConfigMac(body, strlen(body)));
+  std::unique_ptr<char[]> mac = kesi::ComputeConfigMac(body, strlen(body));
   if (!mac) return false;
   wchar_t wide[kesi::kConfigMacTextSize];
   if (MultiByteToWideChar(CP_THREAD_ACP, 0, mac.get(), -1, wide, kesi::kConfigMacTextSize) <= 0) return false;

@@ -1,7 +1,6 @@
 #include "ConfigurationRoute.h"
 
 #include <climits>
-#include <cstdlib>
 #include <cwchar>
 #include <memory>
 #include <new>
@@ -38,17 +37,6 @@ bool AssignSpan(RQString* target, const wchar_t* text, size_t length) {
 
 bool AssignText(RQString* target, const wchar_t* text) { return AssignSpan(target, text, text ? wcslen(text) : 0); }
 
-// Kind names are compared without regard to case in the invariant locale, as the logon route does.
-int FindConfigKind(const wchar_t* name) {
-  if (!name) return kesi::kConfigKindUnknown;
-  for (size_t i = 0; i < kesi::kConfigLiteralKindCount; ++i) {
-    const kesi::LiteralKindEntry& entry = kesi::kConfigLiteralKinds[i];
-    if (CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, name, -1, entry.name, -1) == CSTR_EQUAL)
-      return entry.number;
-  }
-  return kesi::kConfigKindUnknown;
-}
-
 // A temporary file name (system temporary folder, prefix "rqinterro") whose file has been removed again,
 // so that the transfer creates it.
 DWORD ReserveTempName(wchar_t* name) {
@@ -63,12 +51,22 @@ DWORD ReserveTempName(wchar_t* name) {
 
 }  // namespace
 
+TransferRequest ConfigurationRoute::NewRequest(const wchar_t* url) const {
+  TransferRequest request;
+  request.ownerWindow = transfer_.ownerWindow;
+  request.url = url;
+  request.allowedSecurityFlags = transfer_.allowedSecurityFlags;
+  request.accessType = transfer_.accessType;
+  request.requestFlags = transfer_.requestFlags;
+  request.options = transfer_.options;
+  request.userAgent = kInterrogatorAgent;
+  return request;
+}
+
 ConfigurationRoute::ConfigurationRoute(kesi::LogFile* log) noexcept : log_(log) {}
 
 ConfigurationRoute::~ConfigurationRoute() {
   ClearLiterals();
-  ClearDocument();
-  ClearLocation();
   credential_.Clear(true);
 }
 
@@ -81,21 +79,13 @@ bool ConfigurationRoute::SetCredential(const wchar_t* credential) {
 bool ConfigurationRoute::SetConfigurationText(const wchar_t* text) { return AssignText(&configuration_, text); }
 
 void ConfigurationRoute::ClearLiterals() {
-  while (ConfigLiteral* literal = literals_) {
-    literals_ = literal->next_;
-    delete literal;
-  }
+  // One literal at a time: letting the chain of owners unwind itself would recurse once per literal.
+  while (literals_) literals_ = std::move(literals_->next_);
 }
 
 void ConfigurationRoute::ClearDocument() {
-  free(document_);
-  document_ = nullptr;
+  document_.reset();
   documentSize_ = 0;
-}
-
-void ConfigurationRoute::ClearLocation() {
-  delete[] location_;
-  location_ = nullptr;
 }
 
 // Reading the configuration
@@ -111,11 +101,11 @@ HRESULT ConfigurationRoute::ReadInterrogationConfiguration(const wchar_t* url, L
   if (url) rc = static_cast<LONG>(ReserveTempName(temp));
   if (url && rc == 0) {
     if (_wcsnicmp(url, L"http", 4) == 0) {
-      rc = static_cast<LONG>(kesi::DownloadFile(
-          transfer_.ownerWindow, url, temp, transfer_.allowedSecurityFlags, transfer_.accessType,
-          transfer_.requestFlags, transfer_.options, nullptr, nullptr, kInterrogatorAgent,
-          credential_.IsEmpty() ? nullptr : static_cast<const wchar_t*>(credential_), nullptr, nullptr, nullptr,
-          nullptr));
+      TransferRequest request = NewRequest(url);
+      request.localPath = temp;
+      request.direction = kTransferDownload;
+      request.cookies = credential_.IsEmpty() ? nullptr : static_cast<const wchar_t*>(credential_);
+      rc = static_cast<LONG>(RunTransfer(request));
     } else {
       rc = CopyFileW(url, temp, FALSE) ? 0 : static_cast<LONG>(GetLastError());
     }
@@ -213,7 +203,7 @@ LONG ConfigurationRoute::ParseConfiguration() {
   wmemcpy(copy.get(), section.text, section.length);
   copy[section.length] = 0;
 
-  ConfigLiteral** tail = &literals_;
+  std::unique_ptr<ConfigLiteral>* tail = &literals_;
   const wchar_t* cursor = copy.get();
   kesi::ConfigLine line;
   kesi::NextConfigLine(&cursor, &line);  // the header
@@ -228,25 +218,23 @@ LONG ConfigurationRoute::ParseConfiguration() {
   return 0;
 }
 
-LONG ConfigurationRoute::AddLiteral(const wchar_t* text, size_t length, ConfigLiteral*** tail) {
-  ConfigLiteral* literal = new (std::nothrow) ConfigLiteral();
+LONG ConfigurationRoute::AddLiteral(const wchar_t* text, size_t length, std::unique_ptr<ConfigLiteral>** tail) {
+  std::unique_ptr<ConfigLiteral> literal(new (std::nothrow) ConfigLiteral());
   if (!literal) return kesi::kConfigNoMemory;
   std::unique_ptr<wchar_t[]> fields(new (std::nothrow) wchar_t[length + 1]);
-  if (!fields || !AssignSpan(&literal->lineText_, text, length)) {
-    delete literal;
-    return kesi::kConfigNoMemory;
-  }
+  if (!fields || !AssignSpan(&literal->lineText_, text, length)) return kesi::kConfigNoMemory;
   wmemcpy(fields.get(), text, length);
   fields[length] = 0;
   kesi::ConfigLiteralFields parts;
   kesi::SplitConfigLiteral(fields.get(), &parts);
-  literal->kind_ = FindConfigKind(parts.kind);
+  const kesi::LiteralKindEntry* kind = FindLiteralKind(kConfigLiteralKinds, kConfigLiteralKindCount, parts.kind);
+  if (kind) {
+    literal->kind_ = kind->number;
+    literal->check_ = kind->check;
+  }
   bool stored = AssignText(&literal->literalId_, parts.id ? parts.id : L"null") &&
                 AssignText(&literal->parameters_, parts.parameters);
-  if (!stored) {
-    delete literal;
-    return kesi::kConfigNoMemory;
-  }
+  if (!stored) return kesi::kConfigNoMemory;
   // The checks take their text from fixed buffers of this size: a longer literal is reported FALSE rather
   // than evaluated in a cut form that would mean something else.
   if (length >= kesi::kConfigLineChars) {
@@ -254,33 +242,21 @@ LONG ConfigurationRoute::AddLiteral(const wchar_t* text, size_t length, ConfigLi
     kesi::LogInfo(log_, L"Literal %ls is %lu characters long and is not evaluated",
                   static_cast<const wchar_t*>(literal->literalId_), static_cast<unsigned long>(length));
   }
-  **tail = literal;
-  *tail = &literal->next_;
+  **tail = std::move(literal);
+  *tail = &(**tail)->next_;
   return 0;
 }
 
 void ConfigurationRoute::EvaluateLiterals() {
-  for (ConfigLiteral* literal = literals_; literal; literal = literal->next_) {
-    const wchar_t* parameters = literal->parameters_;
-    LONG* verdict = &literal->value_;
-    if (literal->checkCode_ == kesi::kConfigNotEvaluated) {
-      switch (literal->kind_) {
-        case kesi::kConfigKindFile: literal->checkCode_ = EvaluateFile(parameters, verdict); break;
-        case kesi::kConfigKindDirectory: literal->checkCode_ = EvaluateDirectory(parameters, verdict); break;
-        case kesi::kConfigKindRegistry: literal->checkCode_ = EvaluateRegistry(parameters, verdict); break;
-        case kesi::kConfigKindOSVersion: literal->checkCode_ = EvaluateOSVersion(parameters, verdict); break;
-        case kesi::kConfigKindProcess: literal->checkCode_ = EvaluateProcess(parameters, verdict); break;
-        case kesi::kConfigKindUserDomain:
-        case kesi::kConfigKindMachineDomain: literal->checkCode_ = EvaluateDomain(parameters, verdict); break;
-        case kesi::kConfigKindFirewall: literal->checkCode_ = EvaluateFirewall(parameters, verdict); break;
-        case kesi::kConfigKindAntiVirus: literal->checkCode_ = EvaluateAntiVirus(parameters, verdict); break;
-        case kesi::kConfigKindCertificate:
-          literal->checkCode_ = EvaluateCertificate(parameters, verdict, &literal->items_);
-          break;
-        default: break;  // unlisted and product-engine kinds are not evaluated on this route
-      }
-    }
-    kesi::LogMsgInfo(log_, literal->value_ != 0 ? MSG_EVALUATED_TRUE : MSG_EVALUATED_FALSE, parameters);
+  for (ConfigLiteral* literal = literals_.get(); literal; literal = literal->Next()) {
+    // This route evaluates the host and security-product kinds; the product-check engine's kinds and
+    // unlisted kinds keep their "not evaluated" code.
+    const bool evaluated = literal->kind_ >= kesi::kConfigKindFile && literal->kind_ <= kesi::kConfigKindCertificate;
+    if (evaluated && literal->checkCode_ == kesi::kConfigNotEvaluated)
+      literal->checkCode_ = RunLiteralCheck(literal->check_, literal->parameters_, &literal->value_,
+                                            &literal->items_, nullptr);
+    kesi::LogMsgInfo(log_, literal->value_ != 0 ? MSG_EVALUATED_TRUE : MSG_EVALUATED_FALSE,
+                     static_cast<const wchar_t*>(literal->parameters_));
   }
 }
 
@@ -293,7 +269,7 @@ LONG ConfigurationRoute::BuildDocument() {
 
   kesi::WideTextBuffer text;
   bool ok = kesi::AppendEpcHead(&text);
-  for (ConfigLiteral* literal = literals_; ok && literal; literal = literal->next_) {
+  for (ConfigLiteral* literal = literals_.get(); ok && literal; literal = literal->Next()) {
     kesi::EpcLiteralEntry entry;
     entry.id = literal->literalId_;
     entry.value = literal->value_ != 0;
@@ -308,11 +284,11 @@ LONG ConfigurationRoute::BuildDocument() {
   const int chars = static_cast<int>(text.Length());
   int bytes = WideCharToMultiByte(CP_UTF8, 0, text.Text(), chars, nullptr, 0, nullptr, nullptr);
   if (bytes <= 0) return static_cast<LONG>(GetLastError());
-  char* utf8 = static_cast<char*>(malloc(static_cast<size_t>(bytes) + 1));
+  std::unique_ptr<char[]> utf8(new (std::nothrow) char[static_cast<size_t>(bytes) + 1]);
   if (!utf8) return kesi::kConfigNoMemory;
-  WideCharToMultiByte(CP_UTF8, 0, text.Text(), chars, utf8, bytes, nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, text.Text(), chars, utf8.get(), bytes, nullptr, nullptr);
   utf8[bytes] = 0;
-  document_ = utf8;
+  document_ = std::move(utf8);
   documentSize_ = static_cast<DWORD>(bytes);
   return 0;
 }
@@ -343,20 +319,19 @@ LONG ConfigurationRoute::Post(const wchar_t* url, const wchar_t* cookie, bool nu
   else kesi::LogInfo(log_, L"PostResult to %ls xml size is %lu", OrNull(url), size);
 
   LONG rc = kesi::kConfigEmpty;
-  ClearLocation();
+  location_.reset();
   if (url) {
-    location_ = new (std::nothrow) wchar_t[kLocationChars]();
+    location_.reset(new (std::nothrow) wchar_t[kLocationChars]());
     if (!location_) {
       rc = kesi::kConfigNoMemory;
     } else {
       wchar_t header[kMacHeaderChars];
-      bool signed_ = BuildMacHeader(document_, header, kMacHeaderChars);
-      rc = static_cast<LONG>(kesi::PostBuffer(transfer_.ownerWindow, url, document_, documentSize_, cookie,
-                                              signed_ ? header : nullptr, location_, kLocationChars,
-                                              transfer_.allowedSecurityFlags, transfer_.accessType,
-                                              transfer_.requestFlags, transfer_.options, nullptr, nullptr,
-                                              kInterrogatorAgent));
-      if (!location_[0]) ClearLocation();
+      const bool signed_ = BuildMacHeader(document_.get(), header, kMacHeaderChars);
+      TransferRequest request = NewRequest(url);
+      request.cookies = cookie;
+      rc = static_cast<LONG>(PostTransfer(request, document_.get(), documentSize_, signed_ ? header : nullptr,
+                                          location_.get(), kLocationChars));
+      if (!location_[0]) location_.reset();
     }
   }
 
@@ -364,7 +339,7 @@ LONG ConfigurationRoute::Post(const wchar_t* url, const wchar_t* cookie, bool nu
     if (numbered) kesi::LogMsgInfo(log_, MSG_POST_RESULT_FAILED, OrNull(url), static_cast<unsigned long>(rc));
     else kesi::LogInfo(log_, L"PostResult failed to %ls error is %lu", OrNull(url), static_cast<unsigned long>(rc));
   } else {
-    const wchar_t* location = location_ ? location_ : L"";
+    const wchar_t* location = location_ ? location_.get() : L"";
     if (numbered) kesi::LogMsgInfo(log_, MSG_POST_RESULT_SUCCEEDED, location);
     else kesi::LogInfo(log_, L"PostResult succeeded location is %ls", location);
   }
@@ -378,9 +353,9 @@ HRESULT ConfigurationRoute::GetLocation(BSTR* location) {
     kesi::LogMsgInfo(log_, MSG_GET_LOCATION_ZERO);
     return S_OK;
   }
-  *location = SysAllocString(location_);
+  *location = SysAllocString(location_.get());
   if (!*location) return E_OUTOFMEMORY;
-  kesi::LogMsgInfo(log_, MSG_GET_LOCATION_RETURNING, location_);
+  kesi::LogMsgInfo(log_, MSG_GET_LOCATION_RETURNING, location_.get());
   return S_OK;
 }
 

@@ -14,7 +14,11 @@
 #include <oleauto.h>
 #include <wininet.h>
 
+#include <memory>
+
+#include "FileTransfer.h"
 #include "ItemQueue.h"
+#include "LiteralLine.h"
 #include "RQString.h"
 
 namespace kesi {
@@ -33,7 +37,7 @@ class ConfigLiteral {
   ConfigLiteral(const ConfigLiteral&) = delete;
   ConfigLiteral& operator=(const ConfigLiteral&) = delete;
 
-  ConfigLiteral* Next() const { return next_; }
+  ConfigLiteral* Next() const { return next_.get(); }
   // The configuration kind number (ConfigText.h); 0 for an unlisted kind.
   int Kind() const { return kind_; }
   // Everything behind the id, unparsed.
@@ -51,8 +55,9 @@ class ConfigLiteral {
 
  private:
   friend class ConfigurationRoute;
-  ConfigLiteral* next_ = nullptr;
+  std::unique_ptr<ConfigLiteral> next_;
   int kind_ = 0;
+  LiteralCheck check_ = LiteralCheck::kNone;
   RQString parameters_;
   RQString literalId_;
   RQString lineText_;
@@ -104,32 +109,33 @@ class ConfigurationRoute {
   const RQString& ConfigurationText() const { return configuration_; }
   // Replaces the configuration text (as a read would); false when memory ran out.
   bool SetConfigurationText(const wchar_t* text);
-  ConfigLiteral* FirstLiteral() const { return literals_; }
+  ConfigLiteral* FirstLiteral() const { return literals_.get(); }
   // The document as UTF-8, zero-terminated; null when there is none.
-  const char* Document() const { return document_; }
+  const char* Document() const { return document_.get(); }
   DWORD DocumentSize() const { return documentSize_; }
   // The location of the last post; null when there is none.
-  const wchar_t* Location() const { return location_; }
+  const wchar_t* Location() const { return location_.get(); }
 
  private:
   LONG ParseConfiguration();
-  LONG AddLiteral(const wchar_t* text, size_t length, ConfigLiteral*** tail);
+  LONG AddLiteral(const wchar_t* text, size_t length, std::unique_ptr<ConfigLiteral>** tail);
   void EvaluateLiterals();
   LONG BuildDocument();
   LONG Post(const wchar_t* url, const wchar_t* cookie, bool numbered);
+  // A transfer to url with the route's settings and user agent.
+  TransferRequest NewRequest(const wchar_t* url) const;
   LONG ReadConfigurationFile(const wchar_t* path);
   void ClearLiterals();
   void ClearDocument();
-  void ClearLocation();
 
   kesi::LogFile* log_;
   RQString credential_;
   ConfigTransferSettings transfer_;
   RQString configuration_;
-  ConfigLiteral* literals_ = nullptr;
-  char* document_ = nullptr;
+  std::unique_ptr<ConfigLiteral> literals_;
+  std::unique_ptr<char[]> document_;
   DWORD documentSize_ = 0;
-  wchar_t* location_ = nullptr;
+  std::unique_ptr<wchar_t[]> location_;
 };
 
 }  // namespace kesi

@@ -33,33 +33,10 @@ constexpr IID kWbemLocatorIid = {0xDC12A687, 0x737F, 0x11CF, {0x88, 0x4D, 0x00, 
 
 EquipmentIdCalls g_calls = {QueryWmiProperty, CreateFileW, DeviceIoControl};
 
-// An owned BSTR.
-class Bstr {
- public:
-  explicit Bstr(const wchar_t* text) : value_(SysAllocString(text)) {}
-  ~Bstr() { SysFreeString(value_); }
-  Bstr(const Bstr&) = delete;
-  Bstr& operator=(const Bstr&) = delete;
-  BSTR get() const { return value_; }
-
- private:
-  BSTR value_;
-};
-
-// A VARIANT cleared on the way out.
-class Variant {
- public:
-  Variant() { VariantInit(&value_); }
-  ~Variant() { VariantClear(&value_); }
-  Variant(const Variant&) = delete;
-  Variant& operator=(const Variant&) = delete;
-  VARIANT* get() { return &value_; }
-  // The text when the value is a string, else null.
-  const wchar_t* Text() const { return value_.vt == VT_BSTR && value_.bstrVal ? value_.bstrVal : nullptr; }
-
- private:
-  VARIANT value_;
-};
+// The text of a VARIANT that holds a string, else null.
+const wchar_t* TextOf(const VARIANT& value) {
+  return value.vt == VT_BSTR && value.bstrVal ? value.bstrVal : nullptr;
+}
 
 bool StartsWithIgnoringCase(const wchar_t* text, const wchar_t* prefix) {
   const int length = static_cast<int>(wcslen(prefix));
@@ -84,7 +61,7 @@ LONG ReadBiosSerial(RQString* identifier) {
     return kNoIdentifier;
   }
   kesi::ComPtr<IWbemServices> services;
-  Bstr space(L"root\\cimv2");
+  UniqueBstr space(SysAllocString(L"root\\cimv2"));
   hr = locator->ConnectServer(space.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr, services.put());
   if (FAILED(hr)) {
     kesi::LogError(CheckLog(), L"BiosSerial: Failed at pIWbemLocator->ConnectServer [%u]", static_cast<unsigned>(hr));
@@ -97,18 +74,19 @@ LONG ReadBiosSerial(RQString* identifier) {
     return kNoIdentifier;
   }
 
-  Variant model;
+  UniqueVariant model;
   if (FAILED(g_calls.queryProperty(services.get(), 1, L"Select Model from Win32_ComputerSystem", L"Model",
-                                   model.get())))
+                                   model.put())))
     return kNoIdentifier;
   // A physical machine's BIOS serial is no identity of its own: only virtual machines use it.
-  if (!model.Text() || !wcsstr(model.Text(), L"Virtual ")) return kNoIdentifier;
+  const wchar_t* modelText = TextOf(model.get());
+  if (!modelText || !wcsstr(modelText, L"Virtual ")) return kNoIdentifier;
 
-  Variant serial;
+  UniqueVariant serial;
   if (FAILED(g_calls.queryProperty(services.get(), 2, L"Select SerialNumber from Win32_BIOS", L"SerialNumber",
-                                   serial.get())))
+                                   serial.put())))
     return kNoIdentifier;
-  const wchar_t* text = serial.Text();
+  const wchar_t* text = TextOf(serial.get());
   if (!text) {
     kesi::LogError(CheckLog(), L"BiosSerial: Failed at pClassObject->Get2 [%u]",
                    static_cast<unsigned>(DISP_E_TYPEMISMATCH));
@@ -174,8 +152,8 @@ void ResetEquipmentIdCalls() { g_calls = {QueryWmiProperty, CreateFileW, DeviceI
 HRESULT QueryWmiProperty(IWbemServices* services, int round, const wchar_t* query, const wchar_t* property,
                          VARIANT* value) {
   if (!services || !query || !property || !value) return E_POINTER;
-  Bstr language(L"WQL");
-  Bstr text(query);
+  UniqueBstr language(SysAllocString(L"WQL"));
+  UniqueBstr text(SysAllocString(query));
   kesi::ComPtr<IEnumWbemClassObject> objects;
   HRESULT hr = services->ExecQuery(language.get(), text.get(), WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, objects.put());
   if (FAILED(hr)) {
@@ -208,14 +186,12 @@ LONG GetBiosSerial(RQString* identifier) {
   if (!identifier) return kNoIdentifier;
   // A thread that already has COM, in either model, can ask WMI as it is; only an initialisation made
   // here is undone here.
-  const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  if (FAILED(hr) && hr != RPC_E_CHANGED_MODE) {
-    kesi::LogError(CheckLog(), L"BiosSerial: Failed at CoInitializeEx [%u]", static_cast<unsigned>(hr));
+  const ComApartment com(COINIT_MULTITHREADED);
+  if (!com.Usable()) {
+    kesi::LogError(CheckLog(), L"BiosSerial: Failed at CoInitializeEx [%u]", static_cast<unsigned>(com.Result()));
     return kNoIdentifier;
   }
-  const LONG status = ReadBiosSerial(identifier);
-  if (SUCCEEDED(hr)) CoUninitialize();
-  return status;
+  return ReadBiosSerial(identifier);
 }
 
 // Opens the volume of the system drive for device queries; route and step name the failure in the log.
@@ -243,7 +219,7 @@ LONG GetDiskSerialByStorageQuery(RQString* identifier) {
   // STORAGE_PROPERTY_QUERY: the device property (0), the standard query (0), no further parameters.
   BYTE query[12] = {};
   std::unique_ptr<BYTE[]> answer(new (std::nothrow) BYTE[kStorageAnswerSize]());
-  if (!answer) return ERROR_NOT_ENOUGH_MEMORY;
+  if (!answer) return ERROR_OUTOFMEMORY;
   DWORD returned = 0;
   if (!g_calls.deviceIoControl(device.get(), kStorageQueryProperty, query, sizeof(query), answer.get(),
                                kStorageAnswerSize, &returned, nullptr)) {
@@ -255,7 +231,7 @@ LONG GetDiskSerialByStorageQuery(RQString* identifier) {
   memcpy(&offset, answer.get() + kStorageSerialOffsetField, sizeof(offset));
   if (offset >= kStorageAnswerSize) offset = 0;
   std::unique_ptr<char[]> text(new (std::nothrow) char[kStorageAnswerSize + 1]);
-  if (!text) return ERROR_NOT_ENOUGH_MEMORY;
+  if (!text) return ERROR_OUTOFMEMORY;
   kesi::DecodeSerialText(answer.get(), kStorageAnswerSize, static_cast<long>(offset), text.get(),
                          kStorageAnswerSize + 1);
   AppendBytes(identifier, text.get());
@@ -351,17 +327,14 @@ LONG EvaluateEquipmentID(const wchar_t* parameters, LONG* verdict, ItemQueue* it
       kesi::Base64Encode(reinterpret_cast<const unsigned char*>(utf8), length, encoded.get(), size) <= 0)
     return ERROR_INVALID_DATA;
 
-  RQString* item = new (std::nothrow) RQString();
+  std::unique_ptr<RQString> item(new (std::nothrow) RQString());
   if (!item) return ERROR_INVALID_DATA;
   item->AssignAnsi(encoded.get());
-  if (item->IsEmpty()) {
-    delete item;
-    return ERROR_INVALID_DATA;
-  }
+  if (item->IsEmpty()) return ERROR_INVALID_DATA;
   kesi::LogInfo(CheckLog(), L"HDD-SN: [%s], [%s]", static_cast<const wchar_t*>(*identifier),
                 static_cast<const wchar_t*>(*item));
   // The queue takes the item in every case.
-  if (items->PushBack(item) != ERROR_SUCCESS) return ERROR_INVALID_DATA;
+  if (items->PushBack(item.release()) != ERROR_SUCCESS) return ERROR_INVALID_DATA;
   *verdict = 1;
   return status;
 }

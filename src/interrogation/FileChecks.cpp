@@ -2,6 +2,7 @@
 #include <cwchar>
 
 #include "Checks.h"
+#include "Handles.h"
 #include "HostChecks.h"
 #include "SecurityChecks.h"
 
@@ -185,21 +186,6 @@ bool FileHolds(const FileFields& fields, const wchar_t* folder, const WIN32_FIND
   return true;
 }
 
-class FindHandle {
- public:
-  explicit FindHandle(HANDLE h) : h_(h) {}
-  ~FindHandle() {
-    if (h_ != INVALID_HANDLE_VALUE) FindClose(h_);
-  }
-  FindHandle(const FindHandle&) = delete;
-  FindHandle& operator=(const FindHandle&) = delete;
-  HANDLE get() const { return h_; }
-  explicit operator bool() const { return h_ != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE h_;
-};
-
 }  // namespace
 
 LONG EvaluateFile(const wchar_t* parameters, LONG* verdict) {
@@ -220,7 +206,7 @@ LONG EvaluateFile(const wchar_t* parameters, LONG* verdict) {
   wmemcpy(folder, path, static_cast<size_t>(nameStart - path));
 
   WIN32_FIND_DATAW file;
-  FindHandle search(FindFirstFileW(path, &file));
+  UniqueFind search(FindFirstFileW(path, &file));
   LONG result = 0;
   if (search) {
     do {
@@ -240,7 +226,7 @@ LONG EvaluateDirectory(const wchar_t* parameters, LONG* verdict) {
   std::unique_ptr<wchar_t[]> path = ExpandLiteralText(parameters, true, true);
   if (!path) return kCheckUnprepared;
   WIN32_FIND_DATAW found;
-  FindHandle search(FindFirstFileW(path.get(), &found));
+  UniqueFind search(FindFirstFileW(path.get(), &found));
   *verdict = (search && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ? 1 : 0;
   return ERROR_SUCCESS;
 }

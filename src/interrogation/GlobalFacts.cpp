@@ -26,11 +26,11 @@ GlobalFactCalls g_calls = kDefaults;
 
 bool IsMemberOfAlias(DWORD aliasRid) {
   SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-  PSID sid = nullptr;
-  if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, aliasRid, 0, 0, 0, 0, 0, 0, &sid)) return false;
+  kesi::UniqueSid sid;
+  if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, aliasRid, 0, 0, 0, 0, 0, 0, sid.put()))
+    return false;
   BOOL member = FALSE;
-  if (!g_calls.checkTokenMembership(nullptr, sid, &member)) member = FALSE;
-  FreeSid(sid);
+  if (!g_calls.checkTokenMembership(nullptr, sid.get(), &member)) member = FALSE;
   return member != FALSE;
 }
 

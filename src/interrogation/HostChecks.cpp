@@ -12,6 +12,7 @@
 #include "Handles.h"
 #include "HostChecks.h"
 #include "ItemQueue.h"
+#include "LastError.h"
 #include "LogFile.h"
 #include "RQString.h"
 
@@ -42,11 +43,6 @@ DomainCalls DefaultDomainCalls() { return DomainCalls{&GetComputerNameExW, &Look
 
 DomainCalls g_domainCalls = DefaultDomainCalls();
 
-DWORD LastErrorOr(DWORD fallback) {
-  DWORD error = GetLastError();
-  return error ? error : fallback;
-}
-
 // The domain of the account the thread runs as (the process's when the thread has no token of its own).
 DWORD ReadAccountDomain(RQString* domain) {
   kesi::UniqueHandle token;
@@ -58,7 +54,7 @@ DWORD ReadAccountDomain(RQString* domain) {
   GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
   if (!size) return LastErrorOr(ERROR_INVALID_DATA);
   std::unique_ptr<BYTE[]> user(new (std::nothrow) BYTE[size]);
-  if (!user) return ERROR_NOT_ENOUGH_MEMORY;
+  if (!user) return ERROR_OUTOFMEMORY;
   if (!GetTokenInformation(token.get(), TokenUser, user.get(), size, &size)) return LastErrorOr(ERROR_INVALID_DATA);
 
   wchar_t name[kAccountNameChars] = {};
@@ -193,7 +189,7 @@ LONG EvaluateCertificate(const wchar_t* parameters, LONG* verdict, ItemQueue* it
       for (const RQString& text : chain) items->PushBackText(text);
     return static_cast<LONG>(status);
   } catch (...) {
-    return ERROR_NOT_ENOUGH_MEMORY;
+    return ERROR_OUTOFMEMORY;
   }
 }
 

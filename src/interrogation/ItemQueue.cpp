@@ -1,95 +1,54 @@
 #include "ItemQueue.h"
 
 #include <new>
-
-#include "RQString.h"
+#include <utility>
 
 namespace kesi {
 
-namespace {
-
-class Lock {
- public:
-  explicit Lock(CRITICAL_SECTION* cs) : cs_(cs) { EnterCriticalSection(cs_); }
-  ~Lock() { LeaveCriticalSection(cs_); }
-  Lock(const Lock&) = delete;
-  Lock& operator=(const Lock&) = delete;
-
- private:
-  CRITICAL_SECTION* cs_;
-};
-
-}  // namespace
-
-ItemQueue::ItemQueue() noexcept { InitializeCriticalSection(&lock_); }
-
-ItemQueue::~ItemQueue() {
-  Clear();
-  DeleteCriticalSection(&lock_);
-}
-
 DWORD ItemQueue::PushBack(RQString* item) {
-  if (!item) return ERROR_INVALID_PARAMETER;
-  Node* node = new (std::nothrow) Node{nullptr, nullptr, item};
-  if (!node) {
-    delete item;
-    return ERROR_NOT_ENOUGH_MEMORY;
+  std::unique_ptr<RQString> owned(item);
+  if (!owned) return ERROR_INVALID_PARAMETER;
+  // The node is made outside the lock; only the splice into the queue is done under it.
+  std::list<std::unique_ptr<RQString>> node;
+  try {
+    node.push_back(std::move(owned));
+  } catch (const std::bad_alloc&) {
+    return ERROR_OUTOFMEMORY;
   }
-  Lock lock(&lock_);
-  node->prev = tail_;
-  if (tail_)
-    tail_->next = node;
-  else
-    head_ = node;
-  tail_ = node;
-  ++count_;
+  CriticalSectionLock lock(lock_);
+  items_.splice(items_.end(), node);
   return ERROR_SUCCESS;
 }
 
 DWORD ItemQueue::PushBackText(const wchar_t* text) {
   if (!text) return ERROR_INVALID_PARAMETER;
-  RQString* item = new (std::nothrow) RQString(text);
-  if (!item) return ERROR_NOT_ENOUGH_MEMORY;
-  return PushBack(item);
+  std::unique_ptr<RQString> item(new (std::nothrow) RQString(text));
+  if (!item) return ERROR_OUTOFMEMORY;
+  return PushBack(item.release());
 }
 
 RQString* ItemQueue::PopFront() {
-  Node* node;
+  std::list<std::unique_ptr<RQString>> node;
   {
-    Lock lock(&lock_);
-    node = head_;
-    if (!node) return nullptr;
-    head_ = node->next;
-    if (head_)
-      head_->prev = nullptr;
-    else
-      tail_ = nullptr;
-    --count_;
+    CriticalSectionLock lock(lock_);
+    if (items_.empty()) return nullptr;
+    node.splice(node.end(), items_, items_.begin());
   }
-  RQString* item = node->item;
-  delete node;
-  return item;
+  return node.front().release();
 }
 
 void ItemQueue::Clear() {
-  Node* node;
+  std::list<std::unique_ptr<RQString>> items;
   {
-    Lock lock(&lock_);
-    node = head_;
-    head_ = tail_ = nullptr;
-    count_ = 0;
+    CriticalSectionLock lock(lock_);
+    items.swap(items_);
   }
-  while (node) {
-    Node* next = node->next;
-    delete node->item;
-    delete node;
-    node = next;
-  }
+  // The items are destroyed outside the lock.
 }
 
 unsigned ItemQueue::Count() {
-  Lock lock(&lock_);
-  return count_;
+  CriticalSectionLock lock(lock_);
+  return static_cast<unsigned>(items_.size());
 }
 
 }  // namespace kesi

@@ -4,17 +4,21 @@
 // queue's critical section.
 #include <windows.h>
 
-namespace kesi {
+#include <list>
+#include <memory>
 
-class RQString;
+#include "Handles.h"
+#include "RQString.h"
+
+namespace kesi {
 
 class ItemQueue {
  public:
-  ItemQueue() noexcept;
+  ItemQueue() noexcept = default;
   ItemQueue(const ItemQueue&) = delete;
   ItemQueue& operator=(const ItemQueue&) = delete;
   // Destroys every item still queued.
-  ~ItemQueue();
+  ~ItemQueue() = default;
 
   // Appends item and takes ownership of it in every case: when no node can be allocated the item is
   // destroyed and 14 is returned. 87 for a null item.
@@ -29,16 +33,8 @@ class ItemQueue {
   unsigned Count();
 
  private:
-  struct Node {
-    Node* prev;
-    Node* next;
-    RQString* item;
-  };
-
-  CRITICAL_SECTION lock_;
-  Node* head_ = nullptr;
-  Node* tail_ = nullptr;
-  unsigned count_ = 0;
+  CriticalSection lock_;
+  std::list<std::unique_ptr<RQString>> items_;
 };
 
 }  // namespace kesi

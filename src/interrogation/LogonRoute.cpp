@@ -4,19 +4,13 @@
 
 namespace kesi {
 
-LogonRoute::LogonRoute(SystemInterrogator* engine) noexcept : engine_(engine) {
-  if (engine_) engine_->AddRef();
-}
+LogonRoute::LogonRoute(SystemInterrogator* engine) noexcept : engine_(engine) {}
 
-LogonRoute::~LogonRoute() {
-  delete[] views_;
-  if (engine_) engine_->Release();
-}
+LogonRoute::~LogonRoute() = default;
 
 int LogonRoute::Clear() {
   // The views point at results that Clear destroys.
-  delete[] views_;
-  views_ = nullptr;
+  views_.reset();
   return static_cast<int>(engine_->Clear());
 }
 
@@ -24,12 +18,11 @@ int LogonRoute::AddLiteral(const wchar_t* line) { return static_cast<int>(engine
 void LogonRoute::SetRecurringInterval(int seconds) { engine_->SetRecurringInterval(seconds); }
 
 LogonResult* LogonRoute::FirstResult() {
-  delete[] views_;
-  views_ = nullptr;
+  views_.reset();
   size_t count = 0;
   for (ResultSI* r = engine_->FirstResult(); r; r = r->Next()) ++count;
   if (count == 0) return nullptr;
-  views_ = new (std::nothrow) ResultView[count];
+  views_.reset(new (std::nothrow) ResultView[count]);
   if (!views_) return nullptr;
   size_t i = 0;
   for (ResultSI* r = engine_->FirstResult(); r; r = r->Next(), ++i) {

@@ -12,7 +12,9 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 
+#include "Handles.h"
 #include "LogonAgent.h"
 #include "SystemInterrogator.h"
 
@@ -26,7 +28,7 @@ class LogonRoute final : public LogonInterrogator {
   LogonRoute(const LogonRoute&) = delete;
   LogonRoute& operator=(const LogonRoute&) = delete;
 
-  SystemInterrogator* Engine() const { return engine_; }
+  SystemInterrogator* Engine() const { return engine_.get(); }
 
   int Clear() override;
   int AddLiteral(const wchar_t* line) override;
@@ -53,8 +55,8 @@ class LogonRoute final : public LogonInterrogator {
     ResultView* next = nullptr;
   };
 
-  SystemInterrogator* engine_;
-  ResultView* views_ = nullptr;
+  ComPtr<SystemInterrogator> engine_;
+  std::unique_ptr<ResultView[]> views_;
 };
 
 // Procedure 10: the appliance's list into engine (and at version 7 the interval). 87 for a null argument;

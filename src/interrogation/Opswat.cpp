@@ -12,23 +12,6 @@ namespace kesi {
 
 namespace {
 
-// COM for the length of one call. A thread that already lives in the other apartment model keeps it:
-// COM is usable there, and it must not be uninitialised by us.
-class ComScope {
- public:
-  ComScope() : hr_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
-  ~ComScope() {
-    if (SUCCEEDED(hr_)) CoUninitialize();
-  }
-  ComScope(const ComScope&) = delete;
-  ComScope& operator=(const ComScope&) = delete;
-  bool Usable() const { return SUCCEEDED(hr_) || hr_ == RPC_E_CHANGED_MODE; }
-  HRESULT Code() const { return hr_; }
-
- private:
-  HRESULT hr_;
-};
-
 HRESULT CreateEngine(kesi::ComPtr<IOpswatEngine>* engine) {
   return CoCreateInstance(kOpswatEngineClsid, nullptr, CLSCTX_LOCAL_SERVER, kOpswatEngineIid,
                           engine->put_void());
@@ -60,8 +43,9 @@ HRESULT EvaluateOpswat(int kind, const RQString& parameters, LONG* verdict) {
       kind != kesi::kKindOpswatFirewall)
     return E_INVALIDARG;
 
-  ComScope com;
-  if (!com.Usable()) return com.Code();
+  // COM for the length of one call; a thread that already lives in the other model keeps it.
+  ComApartment com;
+  if (!com.Usable()) return com.Result();
   // Within a run the object is made once and kept; a failed creation is tried again by the next literal.
   kesi::ComPtr<IOpswatEngine> own;
   kesi::ComPtr<IOpswatEngine>* engine = t_runEngine ? t_runEngine : &own;
@@ -72,18 +56,17 @@ HRESULT EvaluateOpswat(int kind, const RQString& parameters, LONG* verdict) {
     if (FAILED(hr)) return hr;
   }
 
-  BSTR product = SysAllocString(parameters);
+  UniqueBstr product(SysAllocString(parameters));
   if (!product) return E_OUTOFMEMORY;
   VARIANT_BOOL present = VARIANT_FALSE;
-  hr = Call(engine->get(), kind, product, &present);
+  hr = Call(engine->get(), kind, product.get(), &present);
   if (kept && ServerGone(hr)) {
     engine->reset();
     hr = CreateEngine(engine);
-    if (SUCCEEDED(hr)) hr = Call(engine->get(), kind, product, &present);
+    if (SUCCEEDED(hr)) hr = Call(engine->get(), kind, product.get(), &present);
   }
   // The engine's boolean widened with its sign: TRUE arrives as -1.
   if (SUCCEEDED(hr)) *verdict = static_cast<LONG>(present);
-  SysFreeString(product);
   return hr;
 }
 
@@ -91,7 +74,7 @@ OpswatRunScope::OpswatRunScope() : outer_(t_runEngine) { t_runEngine = &engine_;
 
 OpswatRunScope::~OpswatRunScope() {
   t_runEngine = outer_;
-  ComScope com;
+  ComApartment com;
   if (!com.Usable()) return;
   if (!engine_ && FAILED(CreateEngine(&engine_))) return;
   engine_->Close(0);

@@ -14,6 +14,7 @@
 #include "EvaluationRun.h"
 #include "Handles.h"
 #include "HostChecks.h"
+#include "LastError.h"
 
 namespace kesi {
 
@@ -23,11 +24,6 @@ constexpr DWORD kSnapshotProcesses = TH32CS_SNAPPROCESS | 0x40000000;  // and no
 constexpr DWORD kProcessQuery = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
 constexpr DWORD kFirstProcessIds = 1024;
 constexpr DWORD kMaxProcessIds = 1u << 20;
-
-DWORD LastErrorOr(DWORD fallback) {
-  DWORD error = GetLastError();
-  return error ? error : fallback;
-}
 
 bool SameText(const wchar_t* a, const wchar_t* b) {
   return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a, -1, b, -1) == CSTR_EQUAL;
@@ -177,7 +173,7 @@ struct SnapshotList : RouteList {
       } while (api.processNext(snapshot.get(), &entry));
     } catch (const std::bad_alloc&) {
       processes.clear();
-      listError = ERROR_NOT_ENOUGH_MEMORY;
+      listError = ERROR_OUTOFMEMORY;
     }
   }
 
@@ -221,7 +217,7 @@ struct ProcessStatusList : RouteList {
     for (;;) {
       ids.reset(new (std::nothrow) DWORD[capacity]);
       if (!ids) {
-        listError = ERROR_NOT_ENOUGH_MEMORY;
+        listError = ERROR_OUTOFMEMORY;
         return;
       }
       if (!enumProcesses(ids.get(), capacity * sizeof(DWORD), &bytes)) {
@@ -235,7 +231,7 @@ struct ProcessStatusList : RouteList {
     try {
       processes.resize(count);
     } catch (const std::bad_alloc&) {
-      listError = ERROR_NOT_ENOUGH_MEMORY;
+      listError = ERROR_OUTOFMEMORY;
       return;
     }
     for (DWORD i = 0; i < count; ++i) processes[i].id = ids[i];

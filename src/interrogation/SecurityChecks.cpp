@@ -16,6 +16,7 @@
 #include "Checks.h"
 #include "Handles.h"
 #include "HexText.h"
+#include "HostChecks.h"
 #include "LogFile.h"
 
 namespace kesi {
@@ -24,23 +25,15 @@ namespace {
 
 constexpr LONG kParametersMissing = -503;
 
-// {304CE942-6E39-40D8-943A-B913C40C9CD4} and {F7898AF5-CAC4-4632-A2EC-DA06E5111AF2}.
-constexpr CLSID kFirewallManagerClsid = {0x304CE942, 0x6E39, 0x40D8, {0x94, 0x3A, 0xB9, 0x13, 0xC4, 0x0C, 0x9C, 0xD4}};
+// {F7898AF5-CAC4-4632-A2EC-DA06E5111AF2}.
 constexpr IID kFirewallManagerIid = {0xF7898AF5, 0xCAC4, 0x4632, {0xA2, 0xEC, 0xDA, 0x06, 0xE5, 0x11, 0x1A, 0xF2}};
+CLSID g_firewallManagerClass = kFirewallManagerClsid;
 // WINTRUST_ACTION_GENERIC_VERIFY_V2.
 constexpr GUID kGenericVerifyAction = {0x00AAC56B, 0xCD44, 0x11D0, {0x8C, 0xC2, 0x00, 0xC0, 0x4F, 0xC2, 0x95, 0xEE}};
 
 constexpr size_t kMd5Length = 16;
 constexpr DWORD kCatalogHashLength = 20;
 constexpr wchar_t kWindowsCatalog[] = L"WINDOWS_CATALOG";
-
-// A writable copy of parameter text; null when out of memory.
-std::unique_ptr<wchar_t[]> CopyText(const wchar_t* text) {
-  const size_t length = wcslen(text);
-  std::unique_ptr<wchar_t[]> copy(new (std::nothrow) wchar_t[length + 1]);
-  if (copy) wmemcpy(copy.get(), text, length + 1);
-  return copy;
-}
 
 // Splits a writable text at "," like a tokenizer that skips empty fields; *cursor keeps the position.
 wchar_t* NextToken(wchar_t** cursor) {
@@ -125,21 +118,6 @@ bool LoadProductLibrary(const ProductLibrary& product, kesi::UniqueModule* modul
   return true;
 }
 
-// COM for the length of one check. A thread that already lives in the other apartment model keeps it:
-// COM is usable there, and it is not ours to uninitialise.
-class ComScope {
- public:
-  explicit ComScope(DWORD model) : hr_(CoInitializeEx(nullptr, model)) {}
-  ~ComScope() {
-    if (SUCCEEDED(hr_)) CoUninitialize();
-  }
-  ComScope(const ComScope&) = delete;
-  ComScope& operator=(const ComScope&) = delete;
-
- private:
-  HRESULT hr_;
-};
-
 // The catalog administrator's functions, bound at run time from wintrust.dll.
 struct CatalogAdmin {
   decltype(&CryptCATAdminAcquireContext) acquireContext = nullptr;
@@ -148,6 +126,24 @@ struct CatalogAdmin {
   decltype(&CryptCATCatalogInfoFromContext) catalogInfoFromContext = nullptr;
   decltype(&CryptCATAdminCalcHashFromFileHandle) calcHashFromFileHandle = nullptr;
   decltype(&CryptCATAdminReleaseCatalogContext) releaseCatalogContext = nullptr;
+};
+
+// An acquired catalog administrator context, released through the bound function.
+class CatalogContext {
+ public:
+  CatalogContext(const CatalogAdmin& admin, HCATADMIN context) : admin_(admin), context_(context) {}
+  CatalogContext(const CatalogContext&) = delete;
+  CatalogContext& operator=(const CatalogContext&) = delete;
+  ~CatalogContext() {
+    const DWORD error = GetLastError();
+    admin_.releaseContext(context_, 0);
+    SetLastError(error);
+  }
+  HCATADMIN get() const { return context_; }
+
+ private:
+  const CatalogAdmin& admin_;
+  HCATADMIN context_;
 };
 
 template <typename F>
@@ -175,8 +171,9 @@ LONG CheckCatalogHash(const wchar_t* path, const char* hexArgument, DWORD* statu
       !admin.catalogInfoFromContext || !admin.calcHashFromFileHandle)
     return fail(GetLastError());
 
-  HCATADMIN context = nullptr;
-  if (!admin.acquireContext(&context, nullptr, 0)) return fail(GetLastError());
+  HCATADMIN acquired = nullptr;
+  if (!admin.acquireContext(&acquired, nullptr, 0)) return fail(GetLastError());
+  const CatalogContext context(admin, acquired);
 
   LONG verdict = 0;
   // Read sharing, as the MD5 form opens it: a program or library that is running holds its file open
@@ -195,20 +192,23 @@ LONG CheckCatalogHash(const wchar_t* path, const char* hexArgument, DWORD* statu
     if (kesi::BytesToHex(hash, hashLength, hex, &hexLength) && lstrcmpiA(hex, hexArgument) == 0)
       verdict = 1;
   } else {
-    HCATINFO catalog = admin.enumCatalogFromHash(context, hash, hashLength, 0, nullptr);
+    HCATINFO catalog = admin.enumCatalogFromHash(context.get(), hash, hashLength, 0, nullptr);
     if (catalog) {
       verdict = 1;
-      if (admin.releaseCatalogContext) admin.releaseCatalogContext(context, catalog, 0);
+      if (admin.releaseCatalogContext) admin.releaseCatalogContext(context.get(), catalog, 0);
     } else {
       fail(GetLastError());
     }
   }
+  // The file is closed before the context is released, the context before the library is unloaded.
   file.reset();
-  admin.releaseContext(context, 0);
   return verdict;
 }
 
 }  // namespace
+
+CLSID& FirewallManagerClass() { return g_firewallManagerClass; }
+void ResetFirewallManagerClass() { g_firewallManagerClass = kFirewallManagerClsid; }
 
 LONG VerifyFileTrust(HWND window, const wchar_t* path, DWORD flags) {
   if (!path) return ERROR_INVALID_PARAMETER;
@@ -259,9 +259,10 @@ LONG CheckSygate(LONG* verdict) {
 HRESULT CheckWindowsFirewall(LONG* verdict) {
   if (!verdict) return E_POINTER;
   *verdict = 0;
-  ComScope com(COINIT_APARTMENTTHREADED);
+  // COM for the length of the check; a thread that already lives in the other model keeps it.
+  ComApartment com;
   kesi::ComPtr<INetFwMgr> manager;
-  HRESULT hr = CoCreateInstance(kFirewallManagerClsid, nullptr, CLSCTX_INPROC_SERVER, kFirewallManagerIid,
+  HRESULT hr = CoCreateInstance(g_firewallManagerClass, nullptr, CLSCTX_INPROC_SERVER, kFirewallManagerIid,
                                 manager.put_void());
   if (FAILED(hr)) return hr;
   kesi::ComPtr<INetFwPolicy> policy;
@@ -290,7 +291,7 @@ LONG EvaluateFirewall(const wchar_t* parameters, LONG* verdict) {
   if (!verdict) return kParametersMissing;
   *verdict = 0;
   if (!parameters) return kParametersMissing;
-  std::unique_ptr<wchar_t[]> copy = CopyText(parameters);
+  std::unique_ptr<wchar_t[]> copy = DuplicateText(parameters);
   if (!copy) return kParametersMissing;
 
   LONG status = kParametersMissing;
@@ -311,7 +312,7 @@ LONG EvaluateAntiVirus(const wchar_t* parameters, LONG* verdict) {
   if (!verdict) return kParametersMissing;
   *verdict = 0;
   if (!parameters) return kParametersMissing;
-  std::unique_ptr<wchar_t[]> copy = CopyText(parameters);
+  std::unique_ptr<wchar_t[]> copy = DuplicateText(parameters);
   if (!copy) return kParametersMissing;
 
   static const wchar_t* const kNaiProcesses[] = {L"defwatch.exe", L"rtvscan.exe", L"vptray.exe"};
@@ -348,39 +349,20 @@ bool HashFileMD5(const wchar_t* path, BYTE* digest, DWORD* digestLength, DWORD* 
   kesi::UniqueFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file) return fail(GetLastError());
-  HCRYPTPROV provider = 0;
-  if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
+  UniqueCryptProvider provider;
+  if (!CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
     return fail(GetLastError());
-  HCRYPTHASH hash = 0;
-  bool ok = false;
-  DWORD code = ERROR_SUCCESS;
-  if (!CryptCreateHash(provider, CALG_MD5, 0, 0, &hash)) {
-    code = GetLastError();
-  } else {
-    BYTE block[1024];
+  UniqueCryptHash hash;
+  if (!CryptCreateHash(provider.get(), CALG_MD5, 0, 0, hash.put())) return fail(GetLastError());
+  BYTE block[1024];
+  for (;;) {
     DWORD read = 0;
-    for (;;) {
-      if (!ReadFile(file.get(), block, sizeof(block), &read, nullptr)) {
-        code = GetLastError();
-        break;
-      }
-      if (read == 0) {
-        ok = true;
-        break;
-      }
-      if (!CryptHashData(hash, block, read, 0)) {
-        code = GetLastError();
-        break;
-      }
-    }
-    if (ok && !CryptGetHashParam(hash, HP_HASHVAL, digest, digestLength, 0)) {
-      code = GetLastError();
-      ok = false;
-    }
-    CryptDestroyHash(hash);
+    if (!ReadFile(file.get(), block, sizeof(block), &read, nullptr)) return fail(GetLastError());
+    if (read == 0) break;
+    if (!CryptHashData(hash.get(), block, read, 0)) return fail(GetLastError());
   }
-  CryptReleaseContext(provider, 0);
-  return ok ? true : fail(code);
+  if (!CryptGetHashParam(hash.get(), HP_HASHVAL, digest, digestLength, 0)) return fail(GetLastError());
+  return true;
 }
 
 LONG CheckCatalogSignature(const wchar_t* path, const wchar_t* catalog, DWORD* status) {
@@ -396,7 +378,7 @@ LONG CheckCatalogSignature(const wchar_t* path, const wchar_t* catalog, DWORD* s
   const int size = WideCharToMultiByte(CP_ACP, 0, catalog, -1, nullptr, 0, nullptr, nullptr);
   std::unique_ptr<char[]> argument(size > 0 ? new (std::nothrow) char[size] : nullptr);
   if (!argument || !WideCharToMultiByte(CP_ACP, 0, catalog, -1, argument.get(), size, nullptr, nullptr)) {
-    if (status) *status = ERROR_NOT_ENOUGH_MEMORY;
+    if (status) *status = ERROR_OUTOFMEMORY;
     return 0;
   }
 

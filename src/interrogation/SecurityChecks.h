@@ -18,6 +18,13 @@ LONG CheckZoneAlarm(LONG* verdict);
 LONG CheckSygate(LONG* verdict);
 HRESULT CheckWindowsFirewall(LONG* verdict);
 
+// The platform's firewall manager, {304CE942-6E39-40D8-943A-B913C40C9CD4}.
+constexpr CLSID kFirewallManagerClsid = {0x304CE942, 0x6E39, 0x40D8, {0x94, 0x3A, 0xB9, 0x13, 0xC4, 0x0C, 0x9C, 0xD4}};
+// The class CheckWindowsFirewall creates in process: the firewall manager. Wine's manager cannot be made
+// to fail, so tests name a stand-in class here and put the default back with ResetFirewallManagerClass.
+CLSID& FirewallManagerClass();
+void ResetFirewallManagerClass();
+
 // Whether the file at path is the one the catalog argument describes:
 //   32 characters      its MD5 digest in hexadecimal (any case);
 //   40 characters      its catalog hash (the SHA-1 the catalog administrator computes) in hexadecimal;

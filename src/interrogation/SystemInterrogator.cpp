@@ -1,30 +1,19 @@
 #include "SystemInterrogator.h"
 
-#include <objbase.h>
-
 #include <cwchar>
+#include <memory>
 #include <new>
 
 #include "Checks.h"
 #include "EvaluationRun.h"
 #include "GlobalFacts.h"
+#include "Handles.h"
 #include "LiteralLine.h"
 #include "OpswatEngine.h"
 
 namespace kesi {
 
 namespace {
-
-// Kind names are compared without regard to case in the invariant locale, so that a user locale with
-// its own casing rules (the dotted and dotless i) cannot turn "file" into an unknown kind.
-const kesi::LiteralKindEntry* FindKind(const wchar_t* name) {
-  if (!name) return nullptr;
-  for (size_t i = 0; i < kesi::kLiteralKindCount; ++i) {
-    const kesi::LiteralKindEntry& entry = kesi::kLiteralKinds[i];
-    if (CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, name, -1, entry.name, -1) == CSTR_EQUAL) return &entry;
-  }
-  return nullptr;
-}
 
 const char* Utf8OrEmpty(const RQString& s) {
   const char* text = s.GetUtf8();
@@ -52,7 +41,7 @@ DWORD ResultSI::SetName(const wchar_t* name) {
 LONG ResultSI::Value() { return value_; }
 
 RQString* ResultSI::NextItem(RQString* previous) {
-  delete previous;
+  std::unique_ptr<RQString> done(previous);
   return items_.PopFront();
 }
 
@@ -70,36 +59,34 @@ LONG LiteralSI::Value() { return result_ ? result_->Value() : 0; }
 
 DWORD LiteralSI::Parse(SystemInterrogator* engine, const wchar_t* line) {
   if (!line || !*line) return ERROR_INVALID_PARAMETER;
-  size_t length = wcslen(line);
-  wchar_t* copy = new (std::nothrow) wchar_t[length + 1];
-  if (!copy) return ERROR_NOT_ENOUGH_MEMORY;
-  wmemcpy(copy, line, length + 1);
+  const size_t length = wcslen(line);
+  std::unique_ptr<wchar_t[]> copy(new (std::nothrow) wchar_t[length + 1]);
+  if (!copy) return ERROR_OUTOFMEMORY;
+  wmemcpy(copy.get(), line, length + 1);
 
   kesi::LiteralLineFields fields;
-  kesi::SplitLiteralLine(copy, &fields);
+  kesi::SplitLiteralLine(copy.get(), &fields);
   resultName_.Free();
   result_ = nullptr;
   parameters_.Free();
   literalId_ = fields.id;
-  const kesi::LiteralKindEntry* kind = FindKind(fields.kind);
+  const kesi::LiteralKindEntry* kind = FindLiteralKind(kLiteralKinds, kLiteralKindCount, fields.kind);
   if (kind) {
     kind_ = kind->number;
+    check_ = kind->check;
     kindName_ = kind->name;
   } else {
     kind_ = kesi::kKindUnknown;
+    check_ = LiteralCheck::kNone;
     kindName_.Free();
   }
   if (fields.result) {
     resultName_ = fields.result;
     result_ = engine ? engine->FindOrCreateResult(fields.result) : nullptr;
   }
-  DWORD rc = ERROR_NOT_FOUND;
-  if (kind) {
-    parameters_ = fields.rest ? fields.rest : L"";
-    rc = ERROR_SUCCESS;
-  }
-  delete[] copy;
-  return rc;
+  if (!kind) return ERROR_NOT_FOUND;
+  parameters_ = fields.rest ? fields.rest : L"";
+  return ERROR_SUCCESS;
 }
 
 LONG LiteralSI::Evaluate(RQString* equipmentId) {
@@ -116,25 +103,7 @@ LONG LiteralSI::Evaluate(RQString* equipmentId) {
 }
 
 LONG LiteralSI::RunCheck(RQString* equipmentId) {
-  LONG* verdict = result_->ValueCell();
-  const wchar_t* text = parameters_;
-  switch (kind_) {
-    case kesi::kKindFile: return EvaluateFile(text, verdict);
-    case kesi::kKindDirectory: return EvaluateDirectory(text, verdict);
-    case kesi::kKindRegistry: return EvaluateRegistry(text, verdict);
-    case kesi::kKindOSVersion: return EvaluateOSVersion(text, verdict);
-    case kesi::kKindProcess: return EvaluateProcess(text, verdict);
-    case kesi::kKindUserDomain:
-    case kesi::kKindMachineDomain: return EvaluateDomain(text, verdict);
-    case kesi::kKindFirewall: return EvaluateFirewall(text, verdict);
-    case kesi::kKindAntiVirus: return EvaluateAntiVirus(text, verdict);
-    case kesi::kKindCertificate: return EvaluateCertificate(text, verdict, result_->Items());
-    case kesi::kKindEquipmentId: return EvaluateEquipmentID(text, verdict, result_->Items(), equipmentId);
-    case kesi::kKindOpswatAntiVirus:
-    case kesi::kKindOpswatFirewall:
-    case kesi::kKindOpswatAntiSpyware: return EvaluateOpswat(kind_, parameters_, verdict);
-    default: return ERROR_SUCCESS;
-  }
+  return RunLiteralCheck(check_, parameters_, result_->ValueCell(), result_->Items(), equipmentId);
 }
 
 // SystemInterrogator
@@ -187,12 +156,13 @@ DWORD SystemInterrogator::Clear() {
 
 DWORD SystemInterrogator::AddLiteral(const wchar_t* line) {
   if (!line || !*line) return ERROR_INVALID_PARAMETER;
-  LiteralSI* literal = new (std::nothrow) LiteralSI();
-  if (!literal) return ERROR_NOT_ENOUGH_MEMORY;
+  std::unique_ptr<LiteralSI> literal(new (std::nothrow) LiteralSI());
+  if (!literal) return ERROR_OUTOFMEMORY;
   // An unlisted kind still joins the list: it contributes nothing, but its result is reported.
   literal->Parse(this, line);
-  DWORD rc = PushLiteral(&literal);
-  delete literal;  // null when the list took it
+  LiteralSI* pushed = literal.release();
+  const DWORD rc = PushLiteral(&pushed);
+  literal.reset(pushed);  // null when the list took it
   return rc;
 }
 
@@ -208,14 +178,13 @@ ResultSI* SystemInterrogator::FindOrCreateResult(const wchar_t* name) {
   if (!name || !*name) return nullptr;
   for (ResultSI* result = results_; result; result = result->Next())
     if (result->Name() == name) return result;
-  ResultSI* result = new (std::nothrow) ResultSI();
+  std::unique_ptr<ResultSI> result(new (std::nothrow) ResultSI());
   if (!result) return nullptr;
-  if (result->SetName(name) != ERROR_SUCCESS || result->Name().IsEmpty()) {
-    delete result;  // the name could not be stored
-    return nullptr;
-  }
-  ResultSI* created = result;
-  PushResult(&result);
+  // A name that could not be stored makes no result.
+  if (result->SetName(name) != ERROR_SUCCESS || result->Name().IsEmpty()) return nullptr;
+  ResultSI* created = result.release();
+  ResultSI* pushed = created;
+  PushResult(&pushed);
   return created;
 }
 
@@ -250,15 +219,14 @@ DWORD SystemInterrogator::EvaluateAll() {
   // One apartment for the whole run: the checks that use COM then find it ready, instead of building it
   // up and tearing it down again for every literal (a tenth of a second each under Wine). A thread that
   // already has COM keeps what it has.
-  HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   {
+    ComApartment com;
     // The literals see one moment of the machine: one process list, one opening of the certificate
     // stores, one answer of the equipment identifier's sources (taken when first needed).
     EvaluationRun run;
     OpswatRunScope opswat;  // ends with the outside engine's closing call
     for (LiteralSI* literal = literals_; literal; literal = literal->Next()) literal->Evaluate(&equipmentId_);
   }
-  if (SUCCEEDED(com)) CoUninitialize();
   RefreshGlobalFacts();
   return ERROR_SUCCESS;
 }

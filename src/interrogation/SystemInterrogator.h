@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include "ItemQueue.h"
+#include "LiteralLine.h"
 #include "RQString.h"
 
 namespace kesi {
@@ -97,6 +98,7 @@ class LiteralSI {
 
   LiteralSI* next_ = nullptr;
   int kind_ = 0;
+  LiteralCheck check_ = LiteralCheck::kNone;
   RQString resultName_;
   RQString literalId_;
   RQString kindName_;
@@ -165,6 +167,8 @@ class SystemInterrogator {
 
  private:
   LONG refCount_ = 1;
+  // The engine owns both lists and everything in them; their links are the items' own (SetNext), so
+  // that literals and results can be handed over and taken back (PushLiteral, RemoveResult).
   LiteralSI* literals_ = nullptr;
   ResultSI* results_ = nullptr;
   DWORD user_ = 0;

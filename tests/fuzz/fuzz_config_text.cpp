@@ -77,8 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!kesi::AppendEpcLiteral(&document, entry)) __builtin_trap();
   }
 
-  char* mac = kesi::ComputeConfigMac(data, size);
-  if (!mac || std::strlen(mac) != 28) __builtin_trap();
-  free(mac);
+  std::unique_ptr<char[]> mac = kesi::ComputeConfigMac(data, size);
+  if (!mac || std::strlen(mac.get()) != 28) __builtin_trap();
   return 0;
 }

@@ -3,8 +3,6 @@
 // life of the object; Text() reads what was written so far.
 #include <windows.h>
 
-#include <string>
-
 #include "CheckLog.h"
 #include "TestLogFile.h"
 
@@ -15,12 +13,5 @@ class CheckLogCapture : public TestLogFile {
   explicit CheckLogCapture(const wchar_t* name) : TestLogFile(name) { SetCheckLog(Log()); }
   ~CheckLogCapture() { SetCheckLog(nullptr); }
 };
-
-// Narrow form of ASCII wide text (other characters as "?"), for messages and log comparisons.
-inline std::string Ascii(const std::wstring& text) {
-  std::string out;
-  for (wchar_t c : text) out += c < 128 ? static_cast<char>(c) : '?';
-  return out;
-}
 
 }  // namespace kesi::test

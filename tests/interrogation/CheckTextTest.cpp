@@ -1,95 +1,94 @@
 // The text helpers of the host checks: wildcard matching, the field splitter and field preparation.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
 #include "HostChecks.h"
+#include "TestText.h"
 
 using namespace kesi;
 
 namespace {
 
-std::string Narrow(const std::wstring& text) {
-  std::string out;
-  for (wchar_t c : text) out += c < 128 ? static_cast<char>(c) : '?';
-  return out;
-}
+using kesi::test::Narrow;
+
+// How a pattern is compared, and what a table expects.
+enum Compare : bool { kIgnoringCase = false, kCaseSensitive = true };
+enum Match : bool { kNoMatch = false, kMatches = true };
 
 TEST(WildcardMatch, Table) {
   struct Case {
     const wchar_t* pattern;
     const wchar_t* text;
-    bool caseSensitive;
-    bool match;
+    Compare compare;
+    Match match;
   } cases[] = {
-      {L"", L"", true, true},
-      {L"", L"a", true, false},
-      {L"a", L"", true, false},
-      {L"*", L"", true, true},
-      {L"*", L"anything", true, true},
-      {L"a*", L"a", true, true},
-      {L"a*c", L"abbbc", true, true},
-      {L"a*c", L"abbb", true, false},
-      {L"a*b*c", L"aXbYc", true, true},
-      {L"a*b*c", L"aXcYb", true, false},
-      {L"*x*", L"abxcd", true, true},
-      {L"*.exe", L"app.exe", true, true},
-      {L"ap?.exe", L"app.exe", true, true},
-      {L"ap?.exe", L"ap.exe", true, false},
-      {L"?", L"", true, false},
-      {L"abc", L"abcd", true, false},
+      {L"", L"", kCaseSensitive, kMatches},
+      {L"", L"a", kCaseSensitive, kNoMatch},
+      {L"a", L"", kCaseSensitive, kNoMatch},
+      {L"*", L"", kCaseSensitive, kMatches},
+      {L"*", L"anything", kCaseSensitive, kMatches},
+      {L"a*", L"a", kCaseSensitive, kMatches},
+      {L"a*c", L"abbbc", kCaseSensitive, kMatches},
+      {L"a*c", L"abbb", kCaseSensitive, kNoMatch},
+      {L"a*b*c", L"aXbYc", kCaseSensitive, kMatches},
+      {L"a*b*c", L"aXcYb", kCaseSensitive, kNoMatch},
+      {L"*x*", L"abxcd", kCaseSensitive, kMatches},
+      {L"*.exe", L"app.exe", kCaseSensitive, kMatches},
+      {L"ap?.exe", L"app.exe", kCaseSensitive, kMatches},
+      {L"ap?.exe", L"ap.exe", kCaseSensitive, kNoMatch},
+      {L"?", L"", kCaseSensitive, kNoMatch},
+      {L"abc", L"abcd", kCaseSensitive, kNoMatch},
       // A backslash makes the next character literal; a doubled one is one backslash.
-      {L"a\\*b", L"a*b", true, true},
-      {L"a\\*b", L"axb", true, false},
-      {L"a\\?", L"a?", true, true},
-      {L"a\\?", L"ab", true, false},
-      {L"C:\\\\dir", L"C:\\dir", true, true},
-      {L"C:\\dir", L"C:dir", true, true},
-      {L"abc\\", L"abc", true, false},  // an escape still pending at the end
+      {L"a\\*b", L"a*b", kCaseSensitive, kMatches},
+      {L"a\\*b", L"axb", kCaseSensitive, kNoMatch},
+      {L"a\\?", L"a?", kCaseSensitive, kMatches},
+      {L"a\\?", L"ab", kCaseSensitive, kNoMatch},
+      {L"C:\\\\dir", L"C:\\dir", kCaseSensitive, kMatches},
+      {L"C:\\dir", L"C:dir", kCaseSensitive, kMatches},
+      {L"abc\\", L"abc", kCaseSensitive, kNoMatch},  // an escape still pending at the end
       // Case.
-      {L"APP.EXE", L"app.exe", false, true},
-      {L"APP.EXE", L"app.exe", true, false},
-      {L"CORP*", L"corp.example", false, true},
-      {L"lab", L"LAB", false, true},
-      {L"\u00C4RGER", L"\u00E4rger", false, true},
-      {L"\u00C4RGER", L"\u00E4rger", true, false},
+      {L"APP.EXE", L"app.exe", kIgnoringCase, kMatches},
+      {L"APP.EXE", L"app.exe", kCaseSensitive, kNoMatch},
+      {L"CORP*", L"corp.example", kIgnoringCase, kMatches},
+      {L"lab", L"LAB", kIgnoringCase, kMatches},
+      {L"\u00C4RGER", L"\u00E4rger", kIgnoringCase, kMatches},
+      {L"\u00C4RGER", L"\u00E4rger", kCaseSensitive, kNoMatch},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(Narrow(std::wstring(L"pattern '") + c.pattern + L"' text '" + c.text + L"'" +
-                        (c.caseSensitive ? L" case-sensitive" : L"")));
-    EXPECT_EQ(c.match, WildcardMatch(c.pattern, c.text, c.caseSensitive));
+                        (c.compare == kCaseSensitive ? L" case-sensitive" : L"")));
+    EXPECT_EQ(c.match == kMatches, WildcardMatch(c.pattern, c.text, c.compare == kCaseSensitive));
   }
   EXPECT_FALSE(WildcardMatch(nullptr, L"", true));
   EXPECT_FALSE(WildcardMatch(L"*", nullptr, true));
 }
 
-// Many stars against a long text that almost matches: a backtracking matcher that retries every star at
-// every position would not finish.
-TEST(WildcardMatch, ManyStarsStayFast) {
+// Many stars against a long text that almost matches: a backtracking matcher that retried every star at
+// every position would not finish (its cost is in bench/interrogation).
+TEST(WildcardMatch, ManyStarsAgainstALongText) {
   std::wstring pattern;
   for (int i = 0; i < 20; ++i) pattern += L"*a";
   pattern += L"*b";
-  std::wstring text(500, L'a');
-  auto start = std::chrono::steady_clock::now();
+  const std::wstring text(500, L'a');
   EXPECT_FALSE(WildcardMatch(pattern.c_str(), text.c_str(), false));
   EXPECT_TRUE(WildcardMatch(pattern.c_str(), (text + L"b").c_str(), false));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 TEST(HasWildcards, Table) {
+  enum Wildcards { kPlain, kWildcards };
   struct Case {
     const wchar_t* text;
-    bool wildcards;
+    Wildcards wildcards;
   } cases[] = {
-      {L"", false},        {L"abc", false},    {L"a*c", true},         {L"a?c", true},
-      {L"a\\*c", false},   {L"\\?", false},    {L"a\\\\*c", true},     {L"a\\\\\\*c", false},
-      {L"\\a*", true},     {L"C:\\\\dir", false},
+      {L"", kPlain},        {L"abc", kPlain},    {L"a*c", kWildcards},         {L"a?c", kWildcards},
+      {L"a\\*c", kPlain},   {L"\\?", kPlain},    {L"a\\\\*c", kWildcards},     {L"a\\\\\\*c", kPlain},
+      {L"\\a*", kWildcards},     {L"C:\\\\dir", kPlain},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(Narrow(c.text));
-    EXPECT_EQ(c.wildcards, HasWildcards(c.text));
+    EXPECT_EQ(c.wildcards == kWildcards, HasWildcards(c.text));
   }
   EXPECT_FALSE(HasWildcards(nullptr));
 }
@@ -126,22 +125,24 @@ TEST(NextField, Table) {
 }
 
 TEST(ExpandLiteralText, EnvironmentAndCommas) {
+  enum Environment { kAsWritten, kExpanded };
+  enum Commas { kKept, kUnescaped };
   ASSERT_TRUE(SetEnvironmentVariableW(L"KESI_HOSTCHECK_VAR", L"C:\\dir"));
   struct Case {
     const wchar_t* field;
-    bool expand;
-    bool unescape;
+    Environment environment;
+    Commas commas;
     const wchar_t* result;
   } cases[] = {
-      {L"%KESI_HOSTCHECK_VAR%\\a_RQ_COMMA_b", true, true, L"C:\\dir\\a,b"},
-      {L"%KESI_HOSTCHECK_VAR%\\a_RQ_COMMA_b", false, true, L"%KESI_HOSTCHECK_VAR%\\a,b"},
-      {L"%KESI_HOSTCHECK_VAR%\\a_RQ_COMMA_b", true, false, L"C:\\dir\\a_RQ_COMMA_b"},
-      {L"_RQ_COMMA__RQ_COMMA_x_RQ_COMMA", false, true, L",,x_RQ_COMMA"},
-      {L"", false, true, L""},
+      {L"%KESI_HOSTCHECK_VAR%\\a_RQ_COMMA_b", kExpanded, kUnescaped, L"C:\\dir\\a,b"},
+      {L"%KESI_HOSTCHECK_VAR%\\a_RQ_COMMA_b", kAsWritten, kUnescaped, L"%KESI_HOSTCHECK_VAR%\\a,b"},
+      {L"%KESI_HOSTCHECK_VAR%\\a_RQ_COMMA_b", kExpanded, kKept, L"C:\\dir\\a_RQ_COMMA_b"},
+      {L"_RQ_COMMA__RQ_COMMA_x_RQ_COMMA", kAsWritten, kUnescaped, L",,x_RQ_COMMA"},
+      {L"", kAsWritten, kUnescaped, L""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(Narrow(c.field));
-    std::unique_ptr<wchar_t[]> text = ExpandLiteralText(c.field, c.expand, c.unescape);
+    std::unique_ptr<wchar_t[]> text = ExpandLiteralText(c.field, c.environment == kExpanded, c.commas == kUnescaped);
     ASSERT_TRUE(text);
     EXPECT_EQ(std::wstring(c.result), text.get());
   }

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -12,8 +12,10 @@
 #include "ConfigurationRoute.h"
 #include "FileTransfer.h"
 #include "GlobalFacts.h"
+#include "Handles.h"
 #include "LogFile.h"
 #include "SignedConfigs.h"
+#include "SignedConfiguration.h"
 #include "SimulatorClient.h"
 #include "TestFiles.h"
 #include "TestLogFile.h"
@@ -23,38 +25,17 @@ using namespace kesi;
 
 namespace {
 
+using kesi::test::MacOf;
 using kesi::test::Narrow;
+using kesi::test::Signed;
+using kesi::test::Utf8;
+using kesi::test::Widen;
 using kesi::test::WithCrLf;
-
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
-  return out;
-}
-
-std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
 std::wstring Replace(std::wstring text, const std::wstring& from, const std::wstring& to) {
   size_t at = text.find(from);
   if (at != std::wstring::npos) text.replace(at, from.size(), to);
   return text;
-}
-
-std::string MacOf(const std::string& bytes) {
-  char* mac = kesi::ComputeConfigMac(bytes.data(), bytes.size());
-  std::string out = mac ? mac : "";
-  free(mac);
-  return out;
-}
-
-// A configuration whose [Global] section carries the MAC of body, which must be the literal section alone
-// (from its header to its last line).
-std::wstring Signed(const std::wstring& body) {
-  std::string bytes = Utf8(body);
-  bytes.erase(std::remove(bytes.begin(), bytes.end(), '\r'), bytes.end());
-  return L"[Global]\nHMAC=" + Wide(MacOf(bytes)) + L"\n" + body;
 }
 
 // Global facts the document can be compared against byte for byte.
@@ -104,7 +85,7 @@ class ConfigurationRouteTest : public ::testing::Test {
 // MAC; literal lines behind an empty line are outside the protected text and are not read.
 TEST_F(ConfigurationRouteTest, AcceptsPythonSignedConfiguration) {
   const std::wstring lf = signed_configs::kConfiguration;
-  const std::wstring mac = Wide(signed_configs::kMacCases[sizeof(signed_configs::kMacCases) /
+  const std::wstring mac = Widen(signed_configs::kMacCases[sizeof(signed_configs::kMacCases) /
                                                               sizeof(signed_configs::kMacCases[0]) - 1].mac);
   std::wstring lower = mac;
   for (wchar_t& c : lower) c = towlower(c);
@@ -292,16 +273,17 @@ TEST_F(ConfigurationRouteTest, DocumentIsByteExact) {
 }
 
 // Writes a document to the folder in KESI_EPC_OUT (the xmllint check, epc_xmllint.sh), when it is set.
-void KeepDocument(const char* name, const std::string& document) {
+::testing::AssertionResult KeepDocument(const char* name, const std::string& document) {
   wchar_t folder[MAX_PATH];
   DWORD n = GetEnvironmentVariableW(L"KESI_EPC_OUT", folder, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return;
-  std::wstring path = std::wstring(folder) + L"\\" + Wide(name) + L".xml";
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(INVALID_HANDLE_VALUE, file) << name;
+  if (n == 0 || n >= MAX_PATH) return ::testing::AssertionSuccess();
+  const std::wstring path = std::wstring(folder) + L"\\" + Widen(name) + L".xml";
+  kesi::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   DWORD written = 0;
-  WriteFile(file, document.data(), static_cast<DWORD>(document.size()), &written, nullptr);
-  CloseHandle(file);
+  if (!file || !WriteFile(file.get(), document.data(), static_cast<DWORD>(document.size()), &written, nullptr) ||
+      written != document.size())
+    return ::testing::AssertionFailure() << "cannot write " << Narrow(path) << ": error " << GetLastError();
+  return ::testing::AssertionSuccess();
 }
 
 // Literal text that is not XML: markup characters in ids and descriptions, the end of a character-data
@@ -341,7 +323,7 @@ TEST_F(ConfigurationRouteTest, DocumentsStayWellFormed) {
     }
     EXPECT_EQ(std::string::npos, document.find("]]>"));
     EXPECT_EQ(std::string::npos, document.find("\xef\xbf\xbd"));  // no replacement character from a surrogate
-    KeepDocument(c.name, document);
+    EXPECT_TRUE(KeepDocument(c.name, document));
   }
   const std::string document = Document();
   EXPECT_NE(std::string::npos, document.find("<id>&lt;id>&amp;amp;</id>"));
@@ -360,11 +342,10 @@ TEST_F(ConfigurationRouteTest, ReadsConfigurationFromFilePath) {
     wchar_t folder[MAX_PATH];
     GetTempPathW(MAX_PATH, folder);
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((std::wstring(folder) + L"rqi*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
+    kesi::UniqueFind find(FindFirstFileW((std::wstring(folder) + L"rqi*").c_str(), &data));
+    if (!find) return names;
     do names.push_back(std::wstring(folder) + data.cFileName);
-    while (FindNextFileW(find, &data));
-    FindClose(find);
+    while (FindNextFileW(find.get(), &data));
     return names;
   };
   const std::vector<std::wstring> before = tempFiles();
@@ -410,12 +391,12 @@ TEST_F(ConfigurationRouteTest, ReadsConfigurationFromFilePath) {
   // No temporary copy that this test made is left behind.
   for (const std::wstring& name : tempFiles()) {
     if (std::find(before.begin(), before.end(), name) != before.end()) continue;
-    HANDLE file = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) continue;
+    kesi::UniqueFile file(
+        CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) continue;
     char block[4096];
     DWORD read = 0;
-    ReadFile(file, block, sizeof(block), &read, nullptr);
-    CloseHandle(file);
+    ReadFile(file.get(), block, sizeof(block), &read, nullptr);
     EXPECT_EQ(std::string::npos, std::string(block, read).find(marker)) << Narrow(name);
   }
 }
@@ -439,6 +420,74 @@ std::string JsonString(const std::string& utf8) {
   return out + "\"";
 }
 
+// Appends code point c as UTF-8.
+void AppendUtf8(std::string* out, unsigned long c) {
+  if (c < 0x80) {
+    *out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    *out += static_cast<char>(0xC0 | (c >> 6));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *out += static_cast<char>(0xE0 | (c >> 12));
+    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    *out += static_cast<char>(0xF0 | (c >> 18));
+    *out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// The JSON string that starts at json[at] (its opening quote), decoded to UTF-8.
+std::string JsonStringAt(const std::string& json, size_t at) {
+  std::string out;
+  for (size_t i = at + 1; i < json.size() && json[i] != '"'; ++i) {
+    if (json[i] != '\\') {
+      out += json[i];
+      continue;
+    }
+    const char e = json[++i];
+    switch (e) {
+      case 'n': out += '\n'; break;
+      case 'r': out += '\r'; break;
+      case 't': out += '\t'; break;
+      case 'b': out += '\b'; break;
+      case 'f': out += '\f'; break;
+      case 'u': {
+        unsigned long c = std::stoul(json.substr(i + 1, 4), nullptr, 16);
+        i += 4;
+        if (c >= 0xD800 && c <= 0xDBFF && json.compare(i + 1, 2, "\\u") == 0) {
+          const unsigned long low = std::stoul(json.substr(i + 3, 4), nullptr, 16);
+          c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+          i += 6;
+        }
+        AppendUtf8(&out, c);
+        break;
+      }
+      default: out += e; break;  // '"', '\\', '/'
+    }
+  }
+  return out;
+}
+
+// The bodies of the POST requests the appliance received, by path, in the order they came (from its
+// JSON journal, which keeps each body as text).
+std::vector<std::pair<std::string, std::string>> PostedBodies(kesi::test::Appliance& appliance) {
+  const std::string json = appliance.Get("journal").body;
+  std::vector<std::pair<std::string, std::string>> bodies;
+  std::string method, path;
+  for (size_t at = 0; (at = json.find("\": \"", at)) != std::string::npos; at += 4) {
+    const size_t keyStart = json.rfind('"', at - 1);
+    const std::string key = json.substr(keyStart + 1, at - keyStart - 1);
+    const std::string value = JsonStringAt(json, at + 3);
+    if (key == "method") method = value;
+    else if (key == "path") path = value;
+    else if (key == "body_text" && method == "POST") bodies.emplace_back(path, value);
+  }
+  return bodies;
+}
+
 std::vector<std::string> LinesWith(const std::vector<std::string>& journal, const std::string& part) {
   std::vector<std::string> out;
   for (const std::string& line : journal)
@@ -458,6 +507,7 @@ TEST_F(ConfigurationRouteTest, ThroughTheAppliance) {
 
   // Before any cookie is stored for the server: "0" is no cookie.
   ASSERT_EQ(0, Run(config));
+  const std::string firstDocument = Document();
   ASSERT_EQ(S_OK, route_.PostResult((base + L"/postauth/epc/first").c_str(), L"0", &code));
   EXPECT_EQ(0, code);
 
@@ -473,11 +523,10 @@ TEST_F(ConfigurationRouteTest, ThroughTheAppliance) {
   const std::wstring location = base + L"/postauth/epc/result";
   ASSERT_NE(nullptr, route_.Location());
   EXPECT_EQ(location, route_.Location());
-  BSTR got = nullptr;
-  ASSERT_EQ(S_OK, route_.GetLocation(&got));
-  ASSERT_NE(nullptr, got);
-  EXPECT_EQ(location, got);
-  SysFreeString(got);
+  kesi::UniqueBstr got;
+  ASSERT_EQ(S_OK, route_.GetLocation(got.put()));
+  ASSERT_TRUE(got);
+  EXPECT_EQ(location, got.get());
   EXPECT_EQ(E_POINTER, route_.GetLocation(nullptr));
   ASSERT_EQ(S_OK, route_.PostResult((base + L"/postauth/epc/second").c_str(), &code));
   EXPECT_EQ(0, code);
@@ -500,6 +549,11 @@ TEST_F(ConfigurationRouteTest, ThroughTheAppliance) {
   EXPECT_NE(std::string::npos, second[0].find("cred123"));
   EXPECT_NE(std::string::npos, second[0].find("mac=\"" + mac + "\""));
 
+  // What the appliance received is the document, byte for byte, and nothing else.
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"/postauth/epc/first", firstDocument}, {"/postauth/epc/submit", Document()}, {"/postauth/epc/second", Document()}};
+  EXPECT_EQ(expected, PostedBodies(appliance));
+
   const std::string size = std::to_string(route_.DocumentSize());
   EXPECT_TRUE(log_.Contains("PostResult to " + Narrow(base) + "/postauth/epc/submit xml size is " + size));
   EXPECT_TRUE(log_.Contains("PostResult succeeded location is " + Narrow(location)));
@@ -517,7 +571,7 @@ TEST(ConfigMacHeader, WholeLineOrNone) {
   const char* body = "<epcData/>";
   wchar_t header[kMacHeaderChars];
   ASSERT_TRUE(BuildMacHeader(body, header, kMacHeaderChars));
-  EXPECT_EQ(L"X-Velmora-MAC: " + Wide(MacOf(body)) + L"\r\n", header);
+  EXPECT_EQ(L"X-Velmora-MAC: " + Widen(MacOf(body)) + L"\r\n", header);
   wchar_t small[20] = L"junk";
   EXPECT_FALSE(BuildMacHeader(body, small, 20));
   EXPECT_STREQ(L"", small);

@@ -3,61 +3,24 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "GlobalFacts.h"
+#include "Handles.h"
 #include "SystemInterrogator.h"
+#include "TestEngine.h"
+#include "TestFiles.h"
+#include "TestText.h"
 
 using namespace kesi;
 
 namespace {
 
-std::string Narrow(const wchar_t* text) {
-  std::string out;
-  for (; text && *text; ++text) out += *text < 128 ? static_cast<char>(*text) : '?';
-  return out;
-}
-
-// An engine for one test, released at the end.
-struct Engine {
-  Engine() = default;
-  ~Engine() { EXPECT_EQ(0u, engine->Release()); }
-  Engine(const Engine&) = delete;
-  Engine& operator=(const Engine&) = delete;
-  SystemInterrogator* operator->() const { return engine; }
-  SystemInterrogator* get() const { return engine; }
-
-  std::vector<std::string> LiteralIds() const {
-    std::vector<std::string> ids;
-    for (LiteralSI* l = engine->FirstLiteral(); l; l = l->Next()) ids.push_back(Narrow(l->LiteralId()));
-    return ids;
-  }
-  std::vector<std::string> Results() const {  // "name=value" in list order
-    std::vector<std::string> out;
-    for (ResultSI* r = engine->FirstResult(); r; r = r->Next())
-      out.push_back(std::string(r->NameUtf8()) + "=" + std::to_string(r->Value()));
-    return out;
-  }
-
-  SystemInterrogator* engine = new SystemInterrogator();
-};
-
-// A folder made for the test and removed after it.
-class TempFolder {
- public:
-  TempFolder() {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    path_ = std::wstring(temp) + L"kesi-engine-" + std::to_wstring(GetCurrentProcessId());
-    CreateDirectoryW(path_.c_str(), nullptr);
-  }
-  ~TempFolder() { RemoveDirectoryW(path_.c_str()); }
-  const std::wstring& Path() const { return path_; }
-
- private:
-  std::wstring path_;
-};
+using kesi::test::Narrow;
+using kesi::test::TempFolder;
+using Engine = kesi::test::TestEngine;
 
 TEST(Engine, ParsesLines) {
   struct Case {
@@ -87,7 +50,7 @@ TEST(Engine, ParsesLines) {
   for (const Case& c : cases) {
     SCOPED_TRACE(Narrow(c.line));
     Engine engine;
-    LiteralSI* literal = new LiteralSI();
+    std::unique_ptr<LiteralSI> literal(new LiteralSI());
     EXPECT_EQ(c.rc, literal->Parse(engine.get(), c.line));
     EXPECT_EQ(c.kind, literal->Kind());
     EXPECT_EQ(c.kindName, Narrow(literal->KindName()));
@@ -102,7 +65,6 @@ TEST(Engine, ParsesLines) {
       EXPECT_STREQ("", literal->ResultNameUtf8());
       EXPECT_EQ(nullptr, engine->FirstResult());
     }
-    delete literal;
   }
   LiteralSI literal;
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), literal.Parse(nullptr, nullptr));
@@ -154,8 +116,9 @@ TEST(Engine, ListsKeepNewestFirstAndResultsAreSharedByName) {
 }
 
 TEST(Engine, ResultIsTheOrOfItsLiteralsInReverseOrder) {
-  TempFolder present;
-  std::wstring missing = present.Path() + L"\\missing";
+  TempFolder present(L"engine");
+  ASSERT_TRUE(present.Created());
+  const std::wstring missing = present / L"missing";
   Engine engine;
   // Newest first: for Both, the present folder is tried first; for Late, the missing one.
   engine->AddLiteral((L"A1=DIRECTORY,Late," + present.Path()).c_str());
@@ -215,18 +178,17 @@ DWORD WINAPI PushItems(void* queue) {
 
 TEST(Engine, ItemQueueTakesPushesFromTwoThreads) {
   ItemQueue queue;
-  HANDLE threads[2];
-  for (HANDLE& t : threads) t = CreateThread(nullptr, 0, PushItems, &queue, 0, nullptr);
+  kesi::UniqueHandle threads[2];
+  for (kesi::UniqueHandle& t : threads) t.reset(CreateThread(nullptr, 0, PushItems, &queue, 0, nullptr));
+  const HANDLE waited[] = {threads[0].get(), threads[1].get()};
   unsigned popped = 0;
-  while (WaitForMultipleObjects(2, threads, TRUE, 0) == WAIT_TIMEOUT)
-    if (RQString* item = queue.PopFront()) {
-      delete item;
-      ++popped;
-    }
-  for (HANDLE t : threads) CloseHandle(t);
-  while (RQString* item = queue.PopFront()) {
-    delete item;
-    ++popped;
+  auto pop = [&queue, &popped] {
+    std::unique_ptr<RQString> item(queue.PopFront());
+    if (item) ++popped;
+    return item != nullptr;
+  };
+  while (WaitForMultipleObjects(2, waited, TRUE, 0) == WAIT_TIMEOUT) pop();
+  while (pop()) {
   }
   EXPECT_EQ(4000u, popped);
 }

@@ -13,6 +13,7 @@
 #include "EquipmentId.h"
 #include "ItemQueue.h"
 #include "RQString.h"
+#include "TestText.h"
 
 using namespace kesi;
 using namespace kesi::test;
@@ -23,7 +24,7 @@ namespace {
 std::vector<std::string> Drain(ItemQueue* items) {
   std::vector<std::string> texts;
   while (RQString* item = items->PopFront()) {
-    texts.push_back(Ascii(static_cast<const wchar_t*>(*item)));
+    texts.push_back(Narrow(static_cast<const wchar_t*>(*item)));
     delete item;
   }
   return texts;
@@ -194,15 +195,15 @@ TEST(EquipmentId, RoutesAndTheirFallbacks) {
     RQString identifier;
     LONG verdict = 7;
     EXPECT_EQ(EvaluateEquipmentID(L"ignored", &verdict, &items, &identifier), c.status);
-    EXPECT_EQ(Ascii(static_cast<const wchar_t*>(identifier)), Ascii(c.identifier));
+    EXPECT_EQ(Narrow(static_cast<const wchar_t*>(identifier)), Narrow(c.identifier));
     EXPECT_EQ(std::wstring(identifier), std::wstring(c.identifier));
     EXPECT_EQ(verdict, c.item ? 1 : 0);
     EXPECT_EQ(Drain(&items), c.item ? std::vector<std::string>{c.item} : std::vector<std::string>{});
     EXPECT_EQ(m.controls, c.controls);
     EXPECT_EQ(m.requestProblem, "");
     EXPECT_TRUE(log.Contains("Entered EvaluateEquipmentID")) << log.Text();
-    if (c.item && Ascii(c.identifier).find('?') == std::string::npos) {
-      EXPECT_TRUE(log.Contains("HDD-SN: [" + Ascii(c.identifier) + "], [" + c.item + "]")) << log.Text();
+    if (c.item && Narrow(c.identifier).find('?') == std::string::npos) {
+      EXPECT_TRUE(log.Contains("HDD-SN: [" + Narrow(c.identifier) + "], [" + c.item + "]")) << log.Text();
     }
     if (!m.controls.empty()) {
       // Both disk routes open the system folder's drive; the miniport route then its SCSI port.
@@ -275,8 +276,8 @@ TEST(EquipmentId, OnWine) {
   EquipmentIdSystem().queryProperty = [](IWbemServices* services, int round, const wchar_t* query,
                                          const wchar_t* property, VARIANT* value) {
     const HRESULT hr = QueryWmiProperty(services, round, query, property, value);
-    answers.push_back(Ascii(query) + " -> " +
-                      (SUCCEEDED(hr) && value->vt == VT_BSTR ? Ascii(value->bstrVal) : "failed"));
+    answers.push_back(Narrow(query) + " -> " +
+                      (SUCCEEDED(hr) && value->vt == VT_BSTR ? Narrow(value->bstrVal) : "failed"));
     if (round == 1) {
       // The BIOS query is not made for a physical machine: ask it here, to see that it answers too.
       VARIANT serial;

@@ -6,8 +6,8 @@
 #include <wbemcli.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <string>
+#include <vector>
 #include <thread>
 
 #include "Checks.h"
@@ -17,22 +17,23 @@
 #include "EvaluationRun.h"
 #include "HostChecks.h"
 #include "ItemQueue.h"
+#include "ProcessRoutes.h"
 #include "RQString.h"
+#include "SignedConfiguration.h"
 #include "SystemInterrogator.h"
+#include "TestEngine.h"
+#include "TestFiles.h"
+#include "TestProcess.h"
 
 using namespace kesi;
 
 namespace {
 
-// The sleeper fixture, built next to this test program's folder.
-std::wstring SleeperPath() {
-  wchar_t exe[MAX_PATH];
-  GetModuleFileNameW(nullptr, exe, MAX_PATH);
-  std::wstring path = exe;
-  path.resize(path.find_last_of(L'\\'));
-  path.resize(path.find_last_of(L'\\') + 1);
-  return path + L"fixtures\\sleeper\\kesisleeper.exe";
-}
+using kesi::test::ChildProcess;
+using kesi::test::ForcedProcessRoute;
+using kesi::test::ProcessRoute;
+using kesi::test::RouteName;
+using kesi::test::TestEngine;
 
 // Whether a process named name runs, asked on a thread of its own: that thread has no run open, so it
 // sees the processes as they are now whatever run the calling thread is in.
@@ -49,10 +50,8 @@ class Sleeper {
   Sleeper() {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    const std::wstring pid = std::to_wstring(GetCurrentProcessId());
-    name_ = L"kesirun" + pid + L".exe";
+    name_ = L"kesirun" + std::to_wstring(GetCurrentProcessId()) + L".exe";
     path_ = std::wstring(temp) + name_;
-    copied_ = CopyFileW(SleeperPath().c_str(), path_.c_str(), FALSE) != FALSE;
   }
   ~Sleeper() {
     Stop();
@@ -62,57 +61,23 @@ class Sleeper {
   Sleeper& operator=(const Sleeper&) = delete;
 
   // Starts it and waits until both routes list it with its folder.
-  bool Start() {
-    if (!copied_) return false;
-    std::wstring command = L"\"" + path_ + L"\" 60000";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(path_.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &info))
-      return false;
-    CloseHandle(info.hThread);
-    process_ = info.hProcess;
-    for (int i = 0; i < 100; ++i) {
-      LONG bySnapshot = 0, byStatus = 0;
-      std::thread([&] {
-        FindProcessBySnapshot(path_.c_str(), &bySnapshot);
-        FindProcessByProcessStatus(path_.c_str(), &byStatus);
-      }).join();
-      if (bySnapshot && byStatus) return true;
-      Sleep(50);
-    }
-    return false;
-  }
-  void Stop() {
-    if (!process_) return;
-    TerminateProcess(process_, 0);
-    WaitForSingleObject(process_, 5000);
-    CloseHandle(process_);
-    process_ = nullptr;
-  }
+  ::testing::AssertionResult Start() { return kesi::test::StartSleeperAs(path_, &process_); }
+  void Stop() { process_.Stop(); }
   const std::wstring& Name() const { return name_; }
   const std::wstring& Path() const { return path_; }
 
  private:
   std::wstring name_, path_;
-  bool copied_ = false;
-  HANDLE process_ = nullptr;
+  ChildProcess process_;
 };
-
-DWORD FailingRoute(const wchar_t*, LONG*) { return ERROR_CALL_NOT_IMPLEMENTED; }
 
 // Within a run both the bare name and the full path are answered from the list the run took first; the
 // next run takes a new one. Through each route, and with a nested scope that joins the open run.
 TEST(EvaluationRun, ProcessListIsTakenOncePerRun) {
-  const struct {
-    const char* route;
-    bool snapshotFails;
-  } routes[] = {{"snapshot", false}, {"process status", true}};
-  for (const auto& r : routes) {
-    SCOPED_TRACE(r.route);
+  for (ProcessRoute route : {ProcessRoute::kSnapshot, ProcessRoute::kProcessStatus}) {
+    SCOPED_TRACE(RouteName(route));
+    ForcedProcessRoute forced(route);
     Sleeper sleeper;
-    if (r.snapshotFails) ProcessSearchSystem().snapshot = &FailingRoute;
     const std::wstring patterns[] = {sleeper.Name(), sleeper.Path(), L"kesirun*.exe"};
     {
       EvaluationRun run;
@@ -149,15 +114,14 @@ TEST(EvaluationRun, ProcessListIsTakenOncePerRun) {
         EXPECT_EQ(1, verdict) << "the next run takes its own list";
       }
     }
-    ResetProcessSearchRoutes();
   }
 }
 
 // A run's failed listing is that run's answer; the routes' seam is still what FindProcess calls.
 TEST(EvaluationRun, RoutesStayBehindTheirSeamWithinARun) {
   EvaluationRun run;
-  ProcessSearchSystem().snapshot = &FailingRoute;
-  ProcessSearchSystem().processStatus = &FailingRoute;
+  ProcessSearchSystem().snapshot = &kesi::test::FailingProcessRoute;
+  ProcessSearchSystem().processStatus = &kesi::test::FailingProcessRoute;
   LONG found = 7;
   EXPECT_EQ(static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED), FindProcess(L"winedevice.exe", &found));
   EXPECT_EQ(0, found);
@@ -170,28 +134,22 @@ TEST(EvaluationRun, RoutesStayBehindTheirSeamWithinARun) {
 // between.
 TEST(EvaluationRun, EachEvaluateAllIsOneRun) {
   Sleeper sleeper;
-  SystemInterrogator* engine = new SystemInterrogator();
+  TestEngine engine;
   const std::wstring byName = L"P1=PROCESS,byName," + sleeper.Name();
   const std::wstring byPath = L"P2=PROCESS,byPath," + sleeper.Path();
   ASSERT_EQ(0u, engine->AddLiteral(byName.c_str()));
   ASSERT_EQ(0u, engine->AddLiteral(byPath.c_str()));
-  auto verdicts = [engine] {
-    std::string out;
-    for (ResultSI* r = engine->FirstResult(); r; r = r->Next())
-      out += std::string(r->NameUtf8()) + "=" + std::to_string(r->Value()) + " ";
-    return out;
-  };
+  using Results = std::vector<std::string>;
 
   engine->EvaluateAll();
-  EXPECT_EQ("byPath=0 byName=0 ", verdicts());
+  EXPECT_EQ((Results{"byPath=0", "byName=0"}), engine.Results());
   ASSERT_TRUE(sleeper.Start());
   engine->EvaluateAll();
-  EXPECT_EQ("byPath=1 byName=1 ", verdicts());
+  EXPECT_EQ((Results{"byPath=1", "byName=1"}), engine.Results());
   EXPECT_EQ(nullptr, EvaluationRun::Current());
   sleeper.Stop();
   engine->EvaluateAll();
-  EXPECT_EQ("byPath=0 byName=0 ", verdicts());
-  EXPECT_EQ(0u, engine->Release());
+  EXPECT_EQ((Results{"byPath=0", "byName=0"}), engine.Results());
 }
 
 // The configuration route's Run is a run of its own too.
@@ -200,12 +158,7 @@ TEST(EvaluationRun, EachConfigurationRunIsOneRun) {
   const std::wstring body = L"[InterrogationLiterals]\n"
                             L"Literal1=PROCESS,byName," + sleeper.Name() + L"\n"
                             L"Literal2=PROCESS,byPath," + sleeper.Path() + L"\n";
-  std::string bytes;
-  for (wchar_t c : body) bytes += static_cast<char>(c < 128 ? c : '?');
-  char* mac = kesi::ComputeConfigMac(bytes.data(), bytes.size());
-  ASSERT_TRUE(mac);
-  const std::wstring text = L"[Global]\nHMAC=" + std::wstring(mac, mac + strlen(mac)) + L"\n" + body;
-  free(mac);
+  const std::wstring text = kesi::test::Signed(body);
 
   ConfigurationRoute route;
   auto run = [&route, &text] {
@@ -243,7 +196,7 @@ TEST(EvaluationRun, EquipmentSourcesAreAskedOncePerRun) {
   const LONG status = EvaluateEquipmentID(nullptr, &verdict, &alone, &identifier);
   EXPECT_EQ(1, g_modelQueries);
 
-  SystemInterrogator* engine = new SystemInterrogator();
+  TestEngine engine;
   for (const wchar_t* line : {L"E1=EQUIPMENTID,first,", L"E2=EQUIPMENTID,second,", L"E3=EQUIPMENTID,third,"})
     ASSERT_EQ(0u, engine->AddLiteral(line));
   for (int round = 1; round <= 2; ++round) {
@@ -259,7 +212,6 @@ TEST(EvaluationRun, EquipmentSourcesAreAskedOncePerRun) {
     }
     EXPECT_TRUE(engine->EquipmentId() == identifier);
   }
-  EXPECT_EQ(0u, engine->Release());
   ResetEquipmentIdCalls();
 }
 

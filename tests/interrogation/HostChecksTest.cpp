@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,18 +14,18 @@
 #include "HostChecks.h"
 #include "ItemQueue.h"
 #include "RQString.h"
+#include "Handles.h"
 #include "SystemInterrogator.h"
+#include "TestEngine.h"
+#include "TestProcess.h"
+#include "TestText.h"
 
 using namespace kesi;
-using namespace kesi::test;
+using kesi::test::CheckLogCapture;
 
 namespace {
 
-std::string Narrow(const std::wstring& text) {
-  std::string out;
-  for (wchar_t c : text) out += c < 128 ? static_cast<char>(c) : '?';
-  return out;
-}
+using kesi::test::Narrow;
 
 std::wstring Format(const wchar_t* format, int a, int b = 0, int c = 0) {
   wchar_t text[64];
@@ -111,28 +112,21 @@ TEST(OSVersion, NothingToCompareIsLogged) {
   EXPECT_TRUE(log.Contains("EvaluateOSVersion: comparing [5.1.-1]")) << log.Text();
 }
 
-// kesiosprobe.exe evaluates its arguments; bit i of its exit code is the verdict of argument i + 1.
-DWORD RunProbe(const std::wstring& arguments) {
+// kesiosprobe.exe evaluates its arguments; bit i of its exit code (*code) is the verdict of argument i + 1.
+::testing::AssertionResult RunProbe(const std::wstring& arguments, DWORD* code) {
   wchar_t exe[MAX_PATH];
   GetModuleFileNameW(nullptr, exe, MAX_PATH);
   std::wstring path = exe;
   path.resize(path.find_last_of(L'\\') + 1);
   path += L"kesiosprobe.exe";
-  std::wstring command = L"\"" + path + L"\" " + arguments;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(path.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                      &process)) {
-    ADD_FAILURE() << "cannot start " << Narrow(path) << ": " << GetLastError();
-    return ~0u;
-  }
-  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 30000));
-  DWORD code = ~0u;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return code;
+  kesi::test::ChildProcess probe;
+  ::testing::AssertionResult started = probe.Start(path, arguments);
+  if (!started) return started;
+  if (WaitForSingleObject(probe.Handle(), 30000) != WAIT_OBJECT_0)
+    return ::testing::AssertionFailure() << "kesiosprobe.exe did not end";
+  if (!GetExitCodeProcess(probe.Handle(), code))
+    return ::testing::AssertionFailure() << "no exit code: error " << GetLastError();
+  return ::testing::AssertionSuccess();
 }
 
 // Wine reads a program's Windows version from HKCU\Software\Wine\AppDefaults\NAME.exe "Version".
@@ -147,17 +141,16 @@ TEST(OSVersion, PerExecutableVersionInAChildProcess) {
     if (verdict) sameAsHere |= 1u << i;
   }
   // Without an override the child answers as this process does.
-  EXPECT_EQ(sameAsHere, RunProbe(arguments));
+  DWORD code = ~0u;
+  ASSERT_TRUE(RunProbe(arguments, &code));
+  EXPECT_EQ(sameAsHere, code);
 
   const wchar_t* key = L"Software\\Wine\\AppDefaults\\kesiosprobe.exe";
-  HKEY probeKey;
-  ASSERT_EQ(ERROR_SUCCESS,
-            RegCreateKeyExW(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &probeKey, nullptr));
   const wchar_t winxp[] = L"winxp";
-  RegSetValueExW(probeKey, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(winxp), sizeof(winxp));
-  RegCloseKey(probeKey);
-  DWORD code = RunProbe(arguments);
+  ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CURRENT_USER, key, L"Version", REG_SZ, winxp, sizeof(winxp)));
+  const ::testing::AssertionResult ran = RunProbe(arguments, &code);
   RegDeleteKeyW(HKEY_CURRENT_USER, key);
+  ASSERT_TRUE(ran);
   // As Windows XP (5.1.2600): true, true, true, false, true, false, false.
   EXPECT_EQ(0x17u, code);
 }
@@ -276,28 +269,32 @@ class Certificate : public ::testing::Test {
     BYTE name[256];
     DWORD nameSize = sizeof(name);
     ASSERT_TRUE(CertStrToNameW(X509_ASN_ENCODING, subject.c_str(), CERT_X500_NAME_STR, nullptr, name, &nameSize, nullptr));
-    HCRYPTPROV prov = 0;
-    ASSERT_TRUE(CryptAcquireContextW(&prov, container_.c_str(), nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
-    HCRYPTKEY key = 0;
-    ASSERT_TRUE(CryptGenKey(prov, AT_SIGNATURE, 1024 << 16, &key));
-    CryptDestroyKey(key);
-    CERT_NAME_BLOB blob{nameSize, name};
-    PCCERT_CONTEXT made = CertCreateSelfSignCertificate(prov, &blob, 0, nullptr, nullptr, nullptr, nullptr, nullptr);
-    CryptReleaseContext(prov, 0);
-    // Without its key container the certificate has no private key anywhere.
-    CryptAcquireContextW(&prov, container_.c_str(), nullptr, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
-    ASSERT_TRUE(made);
-    encoded_.assign(made->pbCertEncoded, made->pbCertEncoded + made->cbCertEncoded);
-    CertFreeCertificateContext(made);
+    {
+      kesi::UniqueCryptProvider provider;
+      ASSERT_TRUE(CryptAcquireContextW(provider.put(), container_.c_str(), nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+      HCRYPTKEY key = 0;
+      ASSERT_TRUE(CryptGenKey(provider.get(), AT_SIGNATURE, 1024 << 16, &key));
+      CryptDestroyKey(key);
+      CERT_NAME_BLOB blob{nameSize, name};
+      const kesi::UniqueCertContext made(
+          CertCreateSelfSignCertificate(provider.get(), &blob, 0, nullptr, nullptr, nullptr, nullptr, nullptr));
+      provider.reset();
+      // Without its key container the certificate has no private key anywhere.
+      HCRYPTPROV deleted = 0;
+      CryptAcquireContextW(&deleted, container_.c_str(), nullptr, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+      ASSERT_TRUE(made);
+      encoded_.assign(made.get()->pbCertEncoded, made.get()->pbCertEncoded + made.get()->cbCertEncoded);
+    }
 
     // Only the encoding goes into the store: no key is linked to it there. The store is closed at once
     // so that the search, which opens it afresh, sees the addition.
-    HCERTSTORE store = OpenUserStore();
-    ASSERT_TRUE(store);
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, encoded_.data(),
-                                                 static_cast<DWORD>(encoded_.size()), CERT_STORE_ADD_REPLACE_EXISTING,
-                                                 nullptr));
-    CertCloseStore(store, 0);
+    {
+      const kesi::UniqueCertStore store(OpenUserStore());
+      ASSERT_TRUE(store);
+      ASSERT_TRUE(CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, encoded_.data(),
+                                                   static_cast<DWORD>(encoded_.size()),
+                                                   CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
+    }
 
     DWORD length = 0;
     CryptBinaryToStringW(name, nameSize, CRYPT_STRING_BASE64, nullptr, &length);
@@ -313,17 +310,16 @@ class Certificate : public ::testing::Test {
       if (c > L' ') certificateText_ += c;
   }
   void TearDown() override {
-    if (HCERTSTORE store = OpenUserStore()) {
-      PCCERT_CONTEXT mine = CertCreateCertificateContext(X509_ASN_ENCODING, encoded_.data(),
-                                                         static_cast<DWORD>(encoded_.size()));
-      PCCERT_CONTEXT stored =
-          mine ? CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, mine, nullptr) : nullptr;
-      if (stored) CertDeleteCertificateFromStore(stored);  // also frees it
-      if (mine) CertFreeCertificateContext(mine);
-      // Without the commit the deletion does not reach the registry and the certificate stays behind.
-      CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
-      CertCloseStore(store, 0);
-    }
+    const kesi::UniqueCertStore store(OpenUserStore());
+    if (!store) return;
+    const kesi::UniqueCertContext mine(
+        CertCreateCertificateContext(X509_ASN_ENCODING, encoded_.data(), static_cast<DWORD>(encoded_.size())));
+    PCCERT_CONTEXT stored =
+        mine ? CertFindCertificateInStore(store.get(), X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, mine.get(), nullptr)
+             : nullptr;
+    if (stored) CertDeleteCertificateFromStore(stored);  // also frees it
+    // Without the commit the deletion does not reach the registry and the certificate stays behind.
+    CertControlStore(store.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
   }
 
   static HCERTSTORE OpenUserStore() {
@@ -355,14 +351,13 @@ TEST_F(Certificate, FlagsIssuerAndItems) {
     LONG verdict = 7;
     EXPECT_EQ(0, EvaluateCertificate(c.text.c_str(), &verdict, &items));
     EXPECT_EQ(c.verdict, verdict);
-    RQString* first = items.PopFront();
+    const std::unique_ptr<RQString> first(items.PopFront());
     if (c.verdict) {
       ASSERT_TRUE(first);
       EXPECT_EQ(0, first->Compare(certificateText_.c_str(), false, false));
     } else {
       EXPECT_FALSE(first);
     }
-    delete first;
   }
 }
 
@@ -378,10 +373,8 @@ TEST_F(Certificate, OneOpeningOfTheStoresPerRun) {
       LONG verdict = 7;
       const LONG status = EvaluateCertificate(text.c_str(), &verdict, &items);
       std::string joined;
-      while (RQString* item = items.PopFront()) {
+      for (std::unique_ptr<RQString> item(items.PopFront()); item; item.reset(items.PopFront()))
         joined += Narrow(static_cast<const wchar_t*>(*item)) + ";";
-        delete item;
-      }
       out.push_back(std::to_string(status) + " " + std::to_string(verdict) + " " + joined);
     }
     return out;
@@ -393,7 +386,7 @@ TEST_F(Certificate, OneOpeningOfTheStoresPerRun) {
     EXPECT_EQ(alone, outcomes());
   }
 
-  SystemInterrogator* engine = new SystemInterrogator();
+  kesi::test::TestEngine engine;
   const std::wstring line = L"C1=CERTIFICATE,found," + texts[0];
   ASSERT_EQ(0u, engine->AddLiteral(line.c_str()));
   engine->EvaluateAll();
@@ -401,7 +394,6 @@ TEST_F(Certificate, OneOpeningOfTheStoresPerRun) {
   TearDown();  // the certificate leaves the user's store
   engine->EvaluateAll();
   EXPECT_EQ(0, engine->FirstResult()->Value());
-  EXPECT_EQ(0u, engine->Release());
 }
 
 TEST(CertificateInput, MissingIssuer) {

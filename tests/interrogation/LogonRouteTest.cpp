@@ -6,7 +6,11 @@
 #include <vector>
 
 #include "LogonRoute.h"
+#include "Handles.h"
+#include "OpswatAnswers.h"
 #include "SimulatorClient.h"
+#include "TestEngine.h"
+#include "TestText.h"
 
 using namespace kesi;
 
@@ -14,13 +18,7 @@ namespace {
 
 using kesi::test::Appliance;
 
-const wchar_t kState[] = L"Software\\KesiTests\\OpswatEngine\\AntiVirus";
-
-std::string Narrow(const wchar_t* text) {
-  std::string out;
-  for (; text && *text; ++text) out += *text < 128 ? static_cast<char>(*text) : '?';
-  return out;
-}
+using kesi::test::Narrow;
 
 // A JSON string as the journal writes it.
 std::string Json(const std::string& text) {
@@ -41,29 +39,21 @@ std::string Lines(const std::vector<std::string>& lines) {
 // Products the double answers TRUE for, under names of this suite; removed at the end.
 class Products {
  public:
-  Products() {
-    DWORD yes = 1;
-    RegSetKeyValueW(HKEY_CURRENT_USER, kState, L"LogonRoute.present", REG_DWORD, &yes, sizeof(yes));
-  }
-  ~Products() { RegDeleteKeyValueW(HKEY_CURRENT_USER, kState, L"LogonRoute.present"); }
+  Products() { answers_.Set(L"AntiVirus", L"LogonRoute.present", 1); }
+
+ private:
+  kesi::test::OpswatAnswers answers_;
 };
 
 // An engine and an agent connected to a fresh appliance of the scenario.
 class Session {
  public:
   explicit Session(const std::string& scenario) : appliance(scenario) {
+    agent.attach(new kesi::LogonAgent());
     if (appliance.Error().empty())
       connect = agent->Connect(appliance.Server().c_str(), nullptr, nullptr, nullptr, nullptr, FALSE, nullptr, TRUE, 0, 0);
   }
-  ~Session() {
-    agent->Release();
-    engine->Release();
-  }
-  std::vector<std::string> LiteralIds() const {
-    std::vector<std::string> ids;
-    for (LiteralSI* l = engine->FirstLiteral(); l; l = l->Next()) ids.push_back(Narrow(l->LiteralId()));
-    return ids;
-  }
+  std::vector<std::string> LiteralIds() const { return engine.LiteralIds(); }
   std::string LastArgs(int procedure) {
     std::vector<std::string> calls = appliance.Calls(procedure);
     return calls.empty() ? "" : Appliance::Args(calls.back());
@@ -71,8 +61,8 @@ class Session {
 
   Products products;
   Appliance appliance;
-  kesi::LogonAgent* agent = new kesi::LogonAgent();
-  SystemInterrogator* engine = new SystemInterrogator();
+  kesi::ComPtr<kesi::LogonAgent> agent;
+  kesi::test::TestEngine engine;
   DWORD connect = ERROR_NOT_CONNECTED;
 };
 
@@ -109,7 +99,7 @@ TEST(LogonRoute, AListReplacesTheEngineOnlyWhenItNamesTheSection) {
     ASSERT_SESSION(s);
     s.engine->AddLiteral(L"OLD=OPSWATAV,Old,x");
     s.engine->SetRecurringInterval(5);
-    EXPECT_EQ(0u, kesi::FetchInterrogationList(s.agent, s.engine));
+    EXPECT_EQ(0u, kesi::FetchInterrogationList(s.agent.get(), s.engine.get()));
     EXPECT_EQ(c.literals, s.LiteralIds());
     EXPECT_EQ(c.interval, s.engine->RecurringInterval());
   }
@@ -117,18 +107,20 @@ TEST(LogonRoute, AListReplacesTheEngineOnlyWhenItNamesTheSection) {
 }
 
 TEST(LogonRoute, ResultsGoOutWithTheirItemsAndTheFactsOfTheVersion) {
+  // What goes out besides the results' names and values.
+  enum Sent : unsigned { kNothingElse = 0, kItems = 1, kFacts = 2, kEquipmentId = 4, kX64 = 8 };
   struct Case {
     int version;
     const wchar_t* equipment;
-    bool items;
-    bool properties;
-    bool equipmentSent;
-    bool x64;
+    unsigned sent;
   } const cases[] = {
-      {1, L"EQ-7", false, false, false, false}, {2, L"EQ-7", true, false, false, false},
-      {3, L"EQ-7", true, true, false, false},   {7, L"EQ-7", true, true, true, false},
-      {8, L"", true, true, false, false},       {9, L"EQ-7", true, true, true, true},
-      {15, L"", true, true, false, true},
+      {1, L"EQ-7", kNothingElse},
+      {2, L"EQ-7", kItems},
+      {3, L"EQ-7", kItems | kFacts},
+      {7, L"EQ-7", kItems | kFacts | kEquipmentId},
+      {8, L"", kItems | kFacts},  // an empty identifier is left out
+      {9, L"EQ-7", kItems | kFacts | kEquipmentId | kX64},
+      {15, L"", kItems | kFacts | kX64},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.version);
@@ -136,7 +128,7 @@ TEST(LogonRoute, ResultsGoOutWithTheirItemsAndTheFactsOfTheVersion) {
                                       Lines({"[InterrogationLiterals]", "A=OPSWATAV,Yes,LogonRoute.present",
                                              "B=OPSWATAV,No,LogonRoute.absent", "C=OPSWATAV,No,LogonRoute.absent"})));
     ASSERT_SESSION(s);
-    ASSERT_EQ(0u, kesi::FetchInterrogationList(s.agent, s.engine));
+    ASSERT_EQ(0u, kesi::FetchInterrogationList(s.agent.get(), s.engine.get()));
     s.engine->EvaluateAll();
     ResultSI* no = s.engine->FirstResult();
     ResultSI* yes = no->Next();
@@ -148,20 +140,20 @@ TEST(LogonRoute, ResultsGoOutWithTheirItemsAndTheFactsOfTheVersion) {
     s.engine->EquipmentId() = c.equipment;
 
     BOOL proceed = FALSE;
-    EXPECT_EQ(0u, kesi::PostInterrogationResults(s.agent, s.engine, &proceed, nullptr, nullptr));
+    EXPECT_EQ(0u, kesi::PostInterrogationResults(s.agent.get(), s.engine.get(), &proceed, nullptr, nullptr));
     EXPECT_TRUE(proceed);
     EXPECT_EQ(0u, no->Items()->Count());
     EXPECT_EQ(0u, yes->Items()->Count());
 
     std::string expected = "[" + std::to_string(c.version) + ",\"S1\",";
-    expected += c.items ? "[[\"No\",false,[\"first\",\"second\"]],[\"Yes\",true,[\"only\"]]]"
+    expected += (c.sent & kItems) ? "[[\"No\",false,[\"first\",\"second\"]],[\"Yes\",true,[\"only\"]]]"
                         : "[[\"No\",false],[\"Yes\",true]]";
-    if (c.properties) {
+    if (c.sent & kFacts) {
       expected += ",[[\"user\"," + std::to_string(s.engine->User()) + "],[\"userHomeDirectory\"," +
                   Json(Narrow(s.engine->UserHomeDirectory())) + "],[\"systemDirectory\"," +
                   Json(Narrow(s.engine->SystemDirectory())) + "]";
-      if (c.equipmentSent) expected += ",[\"equipmentID\",\"EQ-7\"]";
-      if (c.x64) expected += ",[\"x64\",true]";
+      if (c.sent & kEquipmentId) expected += ",[\"equipmentID\",\"EQ-7\"]";
+      if (c.sent & kX64) expected += ",[\"x64\",true]";
       expected += "]";
     }
     expected += "]";
@@ -176,7 +168,7 @@ TEST(LogonRoute, ZoneAndZoneCommandsComeBack) {
   BOOL proceed = TRUE;
   RQString zone(L"before");
   RQStringMZ commands(L"stale\0");
-  EXPECT_EQ(0u, kesi::PostInterrogationResults(s.agent, s.engine, &proceed, &zone, &commands));
+  EXPECT_EQ(0u, kesi::PostInterrogationResults(s.agent.get(), s.engine.get(), &proceed, &zone, &commands));
   EXPECT_FALSE(proceed);
   EXPECT_EQ("Quarantine", Narrow(zone));
   ASSERT_EQ(2u, commands.GetCount());
@@ -186,7 +178,7 @@ TEST(LogonRoute, ZoneAndZoneCommandsComeBack) {
   // An engine without results posts an empty result list.
   EXPECT_EQ("[8,\"S1\",[],[[\"user\",0],[\"userHomeDirectory\",\"\"],[\"systemDirectory\",\"\"]]]", s.LastArgs(11));
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
-            kesi::PostInterrogationResults(s.agent, s.engine, nullptr, &zone, &commands));
+            kesi::PostInterrogationResults(s.agent.get(), s.engine.get(), nullptr, &zone, &commands));
 }
 
 TEST(LogonRoute, SubsequentResultsKeepOrReplaceTheList) {
@@ -199,14 +191,14 @@ TEST(LogonRoute, SubsequentResultsKeepOrReplaceTheList) {
                              Lines({"[InterrogationLiterals]", "M=OPSWATAS,New,p"}) +
                              ", \"interval\": 0, \"zone\": \"Z2\", \"zone_commands\": []}]"));
   ASSERT_SESSION(s);
-  ASSERT_EQ(0u, kesi::FetchInterrogationList(s.agent, s.engine));
+  ASSERT_EQ(0u, kesi::FetchInterrogationList(s.agent.get(), s.engine.get()));
   s.engine->EvaluateAll();
   s.engine->SetResultHash(RQString(L"JUST_CLASSIFIED"));
 
   int32_t classification = 0;
   RQString zone(L"Z0");
   RQStringMZ commands;
-  EXPECT_EQ(0u, kesi::PostSubsequentInterrogationResults(s.agent, s.engine, L"TEAM", &classification, &zone, &commands));
+  EXPECT_EQ(0u, kesi::PostSubsequentInterrogationResults(s.agent.get(), s.engine.get(), L"TEAM", &classification, &zone, &commands));
   EXPECT_EQ("[15,\"TEAM\",\"Z0\",\"JUST_CLASSIFIED\",[[\"Yes\",true,[]]]]", s.LastArgs(21));
   EXPECT_EQ(3, classification);
   // A list without the section header leaves the engine's list for the next run.
@@ -218,7 +210,7 @@ TEST(LogonRoute, SubsequentResultsKeepOrReplaceTheList) {
 
   s.engine->EvaluateAll();
   s.engine->SetResultHash(RQString(L"1"));
-  EXPECT_EQ(0u, kesi::PostSubsequentInterrogationResults(s.agent, s.engine, L"TEAM", &classification, &zone, &commands));
+  EXPECT_EQ(0u, kesi::PostSubsequentInterrogationResults(s.agent.get(), s.engine.get(), L"TEAM", &classification, &zone, &commands));
   EXPECT_EQ("[15,\"TEAM\",\"Z1\",\"1\",[[\"Yes\",true,[]]]]", s.LastArgs(21));
   EXPECT_EQ(2, classification);
   EXPECT_EQ((std::vector<std::string>{"M"}), s.LiteralIds());
@@ -229,7 +221,7 @@ TEST(LogonRoute, SubsequentResultsKeepOrReplaceTheList) {
   EXPECT_EQ(0u, commands.GetCount());
 
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
-            kesi::PostSubsequentInterrogationResults(s.agent, s.engine, nullptr, &classification, &zone, &commands));
+            kesi::PostSubsequentInterrogationResults(s.agent.get(), s.engine.get(), nullptr, &classification, &zone, &commands));
 }
 
 }  // namespace

@@ -8,47 +8,19 @@
 
 #include "Checks.h"
 #include "LiteralLine.h"
+#include "OpswatAnswers.h"
 #include "OpswatEngine.h"
+#include "Handles.h"
 #include "SystemInterrogator.h"
+#include "TestEngine.h"
 
 using namespace kesi;
 
 namespace {
 
-const wchar_t kState[] = L"Software\\KesiTests\\OpswatEngine";
-
-// The double's answers and call counts for the products a test names; removed at the end.
-class Answers {
- public:
-  ~Answers() {
-    for (const auto& [method, product] : written_) {
-      RegDeleteKeyValueW(HKEY_CURRENT_USER, (std::wstring(kState) + L"\\" + method).c_str(), product.c_str());
-      RegDeleteKeyValueW(HKEY_CURRENT_USER, (std::wstring(kState) + L"\\" + method + L"\\Calls").c_str(),
-                         product.c_str());
-    }
-  }
-  // answer: 0 FALSE, 1 TRUE, else an HRESULT the call fails with.
-  void Set(const wchar_t* method, const std::wstring& product, DWORD answer) {
-    RegSetKeyValueW(HKEY_CURRENT_USER, (std::wstring(kState) + L"\\" + method).c_str(), product.c_str(), REG_DWORD,
-                    &answer, sizeof(answer));
-    Track(method, product);
-  }
-  // Calls the double received for the product through that method.
-  DWORD Calls(const wchar_t* method, const std::wstring& product) {
-    Track(method, product);
-    return Read((std::wstring(method) + L"\\Calls").c_str(), product.c_str());
-  }
-  static DWORD Read(const wchar_t* subkey, const wchar_t* name) {
-    DWORD value = 0, size = sizeof(value);
-    RegGetValueW(HKEY_CURRENT_USER, (std::wstring(kState) + L"\\" + subkey).c_str(), name, RRF_RT_REG_DWORD, nullptr,
-                 &value, &size);
-    return value;
-  }
-
- private:
-  void Track(const wchar_t* method, const std::wstring& product) { written_.emplace_back(method, product); }
-  std::vector<std::pair<std::wstring, std::wstring>> written_;
-};
+using kesi::test::kOpswatState;
+using kesi::test::OpswatAnswers;
+using kesi::test::OpswatDoubleRegistered;
 
 std::wstring Product(const char* test, const wchar_t* suffix) {
   return std::wstring(test, test + strlen(test)) + L"." + suffix;
@@ -56,15 +28,8 @@ std::wstring Product(const char* test, const wchar_t* suffix) {
 
 class Opswat : public ::testing::Test {
  protected:
-  void SetUp() override {
-    wchar_t value[MAX_PATH];
-    LONG size = sizeof(value);
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegQueryValueW(HKEY_CLASSES_ROOT, L"CLSID\\{6F254038-67F0-4388-973B-91CE0EBF3B24}\\LocalServer32", value,
-                             &size))
-        << "the engine double is not registered (ctest fixture \"opswat\")";
-  }
-  Answers answers;
+  void SetUp() override { ASSERT_TRUE(OpswatDoubleRegistered()); }
+  OpswatAnswers answers;
 };
 
 TEST_F(Opswat, EachKindAsksItsOwnMethodAndTrueIsMinusOne) {
@@ -106,22 +71,22 @@ TEST_F(Opswat, AFailedCallLeavesTheVerdict) {
 
 // A caller whose thread already lives in the multithreaded apartment still gets its answer.
 DWORD WINAPI CheckFromMta(void* product) {
-  if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
+  kesi::ComApartment com(COINIT_MULTITHREADED);
+  if (FAILED(com.Result())) return 1;
   LONG verdict = 0;
   HRESULT hr = EvaluateOpswat(kesi::kKindOpswatFirewall, RQString(static_cast<const wchar_t*>(product)), &verdict);
-  CoUninitialize();
   return hr == S_OK && verdict == -1 ? 0 : 2;
 }
 
 TEST_F(Opswat, WorksFromAMultithreadedApartment) {
   std::wstring product = Product("Mta", L"pfw");
   answers.Set(L"Firewall", product, 1);
-  HANDLE thread = CreateThread(nullptr, 0, CheckFromMta, const_cast<wchar_t*>(product.c_str()), 0, nullptr);
-  ASSERT_NE(nullptr, thread);
-  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 60000));
+  kesi::UniqueHandle thread(
+      CreateThread(nullptr, 0, CheckFromMta, const_cast<wchar_t*>(product.c_str()), 0, nullptr));
+  ASSERT_TRUE(thread);
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 60000));
   DWORD code = 99;
-  GetExitCodeThread(thread, &code);
-  CloseHandle(thread);
+  GetExitCodeThread(thread.get(), &code);
   EXPECT_EQ(0u, code);
 }
 
@@ -130,12 +95,12 @@ TEST_F(Opswat, EngineStopsAtTheFirstTrueLiteralAndClosesTheEngine) {
   std::wstring second = Product("ShortCircuit", L"second");
   std::wstring other = Product("ShortCircuit", L"other");
   answers.Set(L"AntiSpyware", second, 1);
-  SystemInterrogator* engine = new SystemInterrogator();
+  kesi::test::TestEngine engine;
   // Evaluated newest first: the second line holds, so the first is never asked.
   engine->AddLiteral((L"O1=OPSWATAS,Spyware," + first).c_str());
   engine->AddLiteral((L"O2=OPSWATAS,Spyware," + second).c_str());
   engine->AddLiteral((L"O3=opswatpfw,Firewall," + other).c_str());
-  DWORD closesBefore = Answers::Read(L"Close", L"Calls");
+  DWORD closesBefore = OpswatAnswers::Read(L"Close", L"Calls");
 
   EXPECT_EQ(0u, engine->EvaluateAll());
   ResultSI* firewall = engine->FirstResult();
@@ -147,12 +112,13 @@ TEST_F(Opswat, EngineStopsAtTheFirstTrueLiteralAndClosesTheEngine) {
   EXPECT_EQ(0u, answers.Calls(L"AntiSpyware", first));
   EXPECT_EQ(1u, answers.Calls(L"Firewall", other));
   // The closing call follows the run, with 0.
-  EXPECT_GT(Answers::Read(L"Close", L"Calls"), closesBefore);
-  EXPECT_EQ(0u, Answers::Read(L"Close", L"Argument"));
+  EXPECT_GT(OpswatAnswers::Read(L"Close", L"Calls"), closesBefore);
+  EXPECT_EQ(0u, OpswatAnswers::Read(L"Close", L"Argument"));
 
   // One engine object served the run, and it was closed: it answered both checks.
-  EXPECT_EQ(2u, Answers::Read(L"Close\\Objects", other.c_str()));
-  RegDeleteKeyValueW(HKEY_CURRENT_USER, (std::wstring(kState) + L"\\Close\\Objects").c_str(), other.c_str());
+  EXPECT_EQ(2u, OpswatAnswers::Read(L"Close\\Objects", other.c_str()));
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, (std::wstring(kOpswatState) + L"\\Close\\Objects").c_str(),
+                     other.c_str());
 
   // The next run asks again, from FALSE.
   answers.Set(L"AntiSpyware", second, 0);
@@ -160,7 +126,6 @@ TEST_F(Opswat, EngineStopsAtTheFirstTrueLiteralAndClosesTheEngine) {
   EXPECT_EQ(0, spyware->Value());
   EXPECT_EQ(2u, answers.Calls(L"AntiSpyware", second));
   EXPECT_EQ(1u, answers.Calls(L"AntiSpyware", first));
-  EXPECT_EQ(0u, engine->Release());
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The process check against a sleeper process that the test starts under a name of its own, through
-// both enumeration routes.
+// The process check against sleeper processes that the test starts under names of its own, through both
+// enumeration routes.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,150 +7,149 @@
 #include "Checks.h"
 #include "EvaluationRun.h"
 #include "HostChecks.h"
+#include "ProcessRoutes.h"
+#include "TestFiles.h"
+#include "TestProcess.h"
+#include "TestText.h"
 
 using namespace kesi;
 
 namespace {
 
-std::string Narrow(const std::wstring& text) {
-  std::string out;
-  for (wchar_t c : text) out += c < 128 ? static_cast<char>(c) : '?';
-  return out;
-}
+using kesi::test::ChildProcess;
+using kesi::test::ForcedProcessRoute;
+using kesi::test::Narrow;
+using kesi::test::ProcessRoute;
+using kesi::test::RouteName;
+using kesi::test::StartSleeperAs;
 
 std::wstring Upper(std::wstring text) {
   CharUpperBuffW(&text[0], static_cast<DWORD>(text.size()));
   return text;
 }
 
-// The sleeper fixture, built next to this test program's folder.
-std::wstring SleeperPath() {
-  wchar_t exe[MAX_PATH];
-  GetModuleFileNameW(nullptr, exe, MAX_PATH);
-  std::wstring path = exe;
-  path.resize(path.find_last_of(L'\\'));
-  path.resize(path.find_last_of(L'\\') + 1);
-  return path + L"fixtures\\sleeper\\kesisleeper.exe";
-}
+const std::wstring kPid = std::to_wstring(GetCurrentProcessId());
 
 int g_processStatusCalls = 0;
-DWORD FailingRoute(const wchar_t*, LONG*) { return ERROR_CALL_NOT_IMPLEMENTED; }
 DWORD CountedFailingRoute(const wchar_t*, LONG*) {
   ++g_processStatusCalls;
   return ERROR_CALL_NOT_IMPLEMENTED;
 }
 
-// One sleeper, copied into a folder of this test process under the name kesisleep<pid>.exe and started.
+struct PatternCase {
+  std::wstring text;
+  LONG verdict;
+};
+
+// Each pattern through EvaluateProcess: status 0 and the case's verdict, or a list of those that differ.
+::testing::AssertionResult Verdicts(const PatternCase* cases, size_t count) {
+  std::string wrong;
+  for (size_t i = 0; i < count; ++i) {
+    LONG verdict = 7;
+    const LONG status = EvaluateProcess(cases[i].text.c_str(), &verdict);
+    if (status != 0 || verdict != cases[i].verdict)
+      wrong += "\n  " + Narrow(cases[i].text) + ": status " + std::to_string(status) + ", verdict " +
+               std::to_string(verdict) + " (expected " + std::to_string(cases[i].verdict) + ")";
+  }
+  if (wrong.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "patterns answered otherwise:" << wrong;
+}
+
+// One sleeper, copied into a folder of this test process under the name kesisleep<pid>.exe and started;
+// the folder is also in KESI_PROCCHECK_DIR.
 class ProcessCheck : public ::testing::Test {
  protected:
   void SetUp() override {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    std::wstring pid = std::to_wstring(GetCurrentProcessId());
-    folder_ = std::wstring(temp) + L"kesi-proccheck-" + pid;
-    name_ = L"kesisleep" + pid + L".exe";
-    path_ = folder_ + L"\\" + name_;
-    CreateDirectoryW(folder_.c_str(), nullptr);
-    ASSERT_TRUE(CopyFileW(SleeperPath().c_str(), path_.c_str(), FALSE)) << Narrow(SleeperPath());
-
-    std::wstring command = L"\"" + path_ + L"\" 60000";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    ASSERT_TRUE(CreateProcessW(path_.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                               &startup, &process_));
-    CloseHandle(process_.hThread);
-    // Its modules are listed once it has started: wait for the folder to be seen by both routes.
-    for (int i = 0; i < 100; ++i) {
-      LONG bySnapshot = 0, byStatus = 0;
-      FindProcessBySnapshot(path_.c_str(), &bySnapshot);
-      FindProcessByProcessStatus(path_.c_str(), &byStatus);
-      if (bySnapshot && byStatus) return;
-      Sleep(50);
-    }
-    FAIL() << "the sleeper was not seen running";
+    ASSERT_TRUE(folder_.Created());
+    ASSERT_TRUE(SetEnvironmentVariableW(L"KESI_PROCCHECK_DIR", folder_.Path().c_str()));
+    name_ = L"kesisleep" + kPid + L".exe";
+    path_ = folder_ / name_;
+    ASSERT_TRUE(StartSleeperAs(path_, &sleeper_));
   }
-
   void TearDown() override {
     ResetProcessSearchRoutes();
-    StopSleeper();
-    DeleteFileW(path_.c_str());
-    RemoveDirectoryW(folder_.c_str());
+    SetEnvironmentVariableW(L"KESI_PROCCHECK_DIR", nullptr);
   }
 
-  void StopSleeper() {
-    if (!process_.hProcess) return;
-    TerminateProcess(process_.hProcess, 0);
-    WaitForSingleObject(process_.hProcess, 5000);
-    CloseHandle(process_.hProcess);
-    process_.hProcess = nullptr;
-  }
-
-  // The parameter texts and their verdicts, through EvaluateProcess.
-  void RunPatterns() {
-    std::wstring folderNoDrive = folder_.substr(2);
-    const struct {
-      std::wstring text;
-      LONG verdict;
-    } cases[] = {
+  // The parameter texts and their verdicts.
+  ::testing::AssertionResult PatternsGiveTheirVerdicts() {
+    const std::wstring folderNoDrive = folder_.Path().substr(2);
+    const PatternCase cases[] = {
         {name_, 1},
         {Upper(name_), 1},
         {L"  " + name_, 1},
         {name_ + L",ignored", 1},
         {L"kesisleep*", 1},
-        {L"KESISLEEP" + std::to_wstring(GetCurrentProcessId()) + L".e?e", 1},
+        {L"KESISLEEP" + kPid + L".e?e", 1},
         {path_, 1},
         {Upper(path_), 1},
         {L"Z:" + folderNoDrive + L"\\" + name_, 1},  // the drive is not compared
         {folderNoDrive + L"\\" + name_, 1},
         {L"%KESI_PROCCHECK_DIR%\\" + name_, 1},
         {L"%KESI_PROCCHECK_DIR%\\kesisleep*.exe", 1},
-        {folder_ + L"\\other\\" + name_, 0},
+        {folder_ / (L"other\\" + name_), 0},
         {L"C:\\windows\\" + name_, 0},
         {L"nosuch" + name_, 0},
         {L"kesisleep", 0},
     };
-    for (const auto& c : cases) {
-      SCOPED_TRACE(Narrow(c.text));
-      LONG verdict = 7;
-      EXPECT_EQ(0, EvaluateProcess(c.text.c_str(), &verdict));
-      EXPECT_EQ(c.verdict, verdict);
-    }
+    return Verdicts(cases, sizeof(cases) / sizeof(cases[0]));
   }
 
-  std::wstring folder_, name_, path_;
-  PROCESS_INFORMATION process_ = {};
+  kesi::test::TempFolder folder_{L"proccheck"};
+  std::wstring name_, path_;
+  ChildProcess sleeper_;  // ended before its folder goes
 };
 
 TEST_F(ProcessCheck, SnapshotRoute) {
-  ASSERT_TRUE(SetEnvironmentVariableW(L"KESI_PROCCHECK_DIR", folder_.c_str()));
   g_processStatusCalls = 0;
   ProcessSearchSystem().processStatus = &CountedFailingRoute;
-  RunPatterns();
+  EXPECT_TRUE(PatternsGiveTheirVerdicts());
   EXPECT_EQ(0, g_processStatusCalls) << "the process-status route runs only when the snapshot fails";
-  SetEnvironmentVariableW(L"KESI_PROCCHECK_DIR", nullptr);
 }
 
 TEST_F(ProcessCheck, ProcessStatusRouteWhenTheSnapshotFails) {
-  ASSERT_TRUE(SetEnvironmentVariableW(L"KESI_PROCCHECK_DIR", folder_.c_str()));
-  ProcessSearchSystem().snapshot = &FailingRoute;
-  RunPatterns();
-  SetEnvironmentVariableW(L"KESI_PROCCHECK_DIR", nullptr);
+  ForcedProcessRoute forced(ProcessRoute::kProcessStatus);
+  EXPECT_TRUE(PatternsGiveTheirVerdicts());
 }
 
 // Within a run every pattern is answered from the run's one list, with the same verdicts.
 TEST_F(ProcessCheck, SameVerdictsWithinARun) {
-  ASSERT_TRUE(SetEnvironmentVariableW(L"KESI_PROCCHECK_DIR", folder_.c_str()));
-  for (bool snapshotFails : {false, true}) {
-    SCOPED_TRACE(snapshotFails ? "process-status route" : "snapshot route");
-    if (snapshotFails) ProcessSearchSystem().snapshot = &FailingRoute;
+  for (ProcessRoute route : {ProcessRoute::kSnapshot, ProcessRoute::kProcessStatus}) {
+    SCOPED_TRACE(RouteName(route));
+    ForcedProcessRoute forced(route);
     EvaluationRun run;
-    RunPatterns();
+    EXPECT_TRUE(PatternsGiveTheirVerdicts());
   }
-  SetEnvironmentVariableW(L"KESI_PROCCHECK_DIR", nullptr);
+}
+
+// A comma in a process's name or folder is written "_RQ_COMMA_" in the pattern (or the pattern is quoted):
+// a bare comma ends the pattern's field.
+TEST_F(ProcessCheck, EscapedCommaMatchesANameWithAComma) {
+  const std::wstring folder = folder_ / L"dir,x";
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  const std::wstring name = L"kesi,comma" + kPid + L".exe";
+  ChildProcess comma;
+  ASSERT_TRUE(StartSleeperAs(folder + L"\\" + name, &comma));
+  const std::wstring escaped = L"kesi_RQ_COMMA_comma" + kPid + L".exe";
+  const PatternCase cases[] = {
+      {escaped, 1},
+      {L"KESI_RQ_COMMA_COMMA*", 1},
+      {L"%KESI_PROCCHECK_DIR%\\dir_RQ_COMMA_x\\" + escaped, 1},
+      {L"%KESI_PROCCHECK_DIR%\\dir,x\\" + escaped, 0},  // the field ends at the folder's comma
+      {L"%KESI_PROCCHECK_DIR%\\other_RQ_COMMA_x\\" + escaped, 0},
+      {L"\"" + name + L"\"", 1},                        // a quoted field keeps its comma
+      {name, 0},                                        // "kesi" alone names no process
+      {L"kesi_RQ_COMMA_", 0},
+  };
+  for (ProcessRoute route : {ProcessRoute::kSnapshot, ProcessRoute::kProcessStatus}) {
+    SCOPED_TRACE(RouteName(route));
+    ForcedProcessRoute forced(route);
+    EXPECT_TRUE(Verdicts(cases, sizeof(cases) / sizeof(cases[0])));
+  }
 }
 
 TEST_F(ProcessCheck, EndedProcessIsNotFound) {
-  StopSleeper();
+  sleeper_.Stop();
   for (auto route : {&FindProcessBySnapshot, &FindProcessByProcessStatus}) {
     LONG found = 7;
     EXPECT_EQ(0u, route(name_.c_str(), &found));
@@ -162,8 +161,8 @@ TEST_F(ProcessCheck, EndedProcessIsNotFound) {
 }
 
 TEST_F(ProcessCheck, BothRoutesFailing) {
-  ProcessSearchSystem().snapshot = &FailingRoute;
-  ProcessSearchSystem().processStatus = &FailingRoute;
+  ProcessSearchSystem().snapshot = &kesi::test::FailingProcessRoute;
+  ProcessSearchSystem().processStatus = &kesi::test::FailingProcessRoute;
   LONG found = 7;
   EXPECT_EQ(static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED), FindProcess(name_.c_str(), &found));
   EXPECT_EQ(0, found);

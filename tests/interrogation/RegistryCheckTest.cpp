@@ -4,26 +4,28 @@
 #include <string>
 
 #include "Checks.h"
+#include "Handles.h"
+#include "TestText.h"
 
 using namespace kesi;
 
 namespace {
 
-std::string Narrow(const std::wstring& text) {
-  std::string out;
-  for (wchar_t c : text) out += c < 128 ? static_cast<char>(c) : '?';
-  return out;
+using kesi::test::Narrow;
+
+::testing::AssertionResult SetValue(HKEY key, const wchar_t* name, DWORD type, const void* data, DWORD size) {
+  const LONG rc = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
+  if (rc == ERROR_SUCCESS) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "cannot write " << Narrow(name) << ": error " << rc;
 }
 
-void SetValue(HKEY key, const wchar_t* name, DWORD type, const void* data, DWORD size) {
-  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size)) << Narrow(name);
+::testing::AssertionResult SetText(HKEY key, const wchar_t* name, const std::wstring& text, DWORD type = REG_SZ) {
+  return SetValue(key, name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
-void SetText(HKEY key, const wchar_t* name, const std::wstring& text, DWORD type = REG_SZ) {
-  SetValue(key, name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+::testing::AssertionResult SetNumber(HKEY key, const wchar_t* name, DWORD number) {
+  return SetValue(key, name, REG_DWORD, &number, sizeof(number));
 }
-
-void SetNumber(HKEY key, const wchar_t* name, DWORD number) { SetValue(key, name, REG_DWORD, &number, sizeof(number)); }
 
 // The check reads the 64-bit view on a 64-bit system; a 32-bit test process writes there too.
 constexpr REGSAM kTestKeyAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
@@ -34,50 +36,53 @@ class RegistryCheck : public ::testing::Test {
   void SetUp() override {
     subkey_ = L"Software\\KesiHostChecks\\" + std::to_wstring(GetCurrentProcessId());
     for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-      HKEY key;
-      ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, subkey_.c_str(), 0, nullptr, 0, kTestKeyAccess, nullptr, &key,
-                                               nullptr));
-      Fill(key);
-      RegCloseKey(key);
-      HKEY sub;
+      kesi::UniqueKey key;
+      ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, subkey_.c_str(), 0, nullptr, 0, kTestKeyAccess, nullptr,
+                                               key.put(), nullptr));
+      ASSERT_TRUE(Fill(key.get()));
+      kesi::UniqueKey sub;
       ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, (subkey_ + L"\\Sub,key").c_str(), 0, nullptr, 0, kTestKeyAccess,
-                                               nullptr, &sub, nullptr));
-      RegCloseKey(sub);
+                                               nullptr, sub.put(), nullptr));
     }
   }
   void TearDown() override {
     for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-      HKEY parent;
-      if (RegOpenKeyExW(root, L"Software", 0, kTestKeyAccess, &parent) == ERROR_SUCCESS) {
-        RegDeleteTreeW(parent, (L"KesiHostChecks\\" + std::to_wstring(GetCurrentProcessId())).c_str());
-        RegDeleteKeyExW(parent, L"KesiHostChecks", KEY_WOW64_64KEY, 0);  // only when no other test process still uses it
-        RegCloseKey(parent);
+      kesi::UniqueKey parent;
+      if (RegOpenKeyExW(root, L"Software", 0, kTestKeyAccess, parent.put()) == ERROR_SUCCESS) {
+        RegDeleteTreeW(parent.get(), (L"KesiHostChecks\\" + std::to_wstring(GetCurrentProcessId())).c_str());
+        // Only when no other test process still uses it.
+        RegDeleteKeyExW(parent.get(), L"KesiHostChecks", KEY_WOW64_64KEY, 0);
       }
     }
   }
 
-  static void Fill(HKEY key) {
-    SetText(key, L"", L"1");
-    SetText(key, L"Text", L"8.1.2");
-    SetText(key, L"Path", L"C:\\Program Files\\App");
-    SetText(key, L"Expand", L"%windir%\\x", REG_EXPAND_SZ);
-    SetValue(key, L"Multi", REG_MULTI_SZ, L"first\0second\0", 14 * sizeof(wchar_t));
-    SetNumber(key, L"Count", 5);
-    SetNumber(key, L"Big", 0xFFFFFFFF);
+  static ::testing::AssertionResult Fill(HKEY key) {
     const BYTE bigEndian[] = {0, 0, 0, 7};
-    SetValue(key, L"BigEndian", REG_DWORD_BIG_ENDIAN, bigEndian, sizeof(bigEndian));
     const BYTE binary[] = {3, 0, 0, 0, 0xFF};
-    SetValue(key, L"Binary", REG_BINARY, binary, sizeof(binary));
     const BYTE shortBinary[] = {2};
-    SetValue(key, L"Short", REG_BINARY, shortBinary, sizeof(shortBinary));
-    ULONGLONG quad = 5;
-    SetValue(key, L"Quad", REG_QWORD, &quad, sizeof(quad));
-    SetValue(key, L"None", REG_NONE, nullptr, 0);
-    SetText(key, L"a\\b", L"bs");
-    SetNumber(key, L"x,y", 9);
-    SetText(key, L"Version1", L"1.0");
-    SetText(key, L"Version2", L"2.0");
-    SetText(key, L"Long", std::wstring(1100, L'L'));  // 2,202 bytes: more than the check reads
+    const ULONGLONG quad = 5;
+    for (::testing::AssertionResult written : {
+             SetText(key, L"", L"1"),
+             SetText(key, L"Text", L"8.1.2"),
+             SetText(key, L"Path", L"C:\\Program Files\\App"),
+             SetText(key, L"Expand", L"%windir%\\x", REG_EXPAND_SZ),
+             SetValue(key, L"Multi", REG_MULTI_SZ, L"first\0second\0", 14 * sizeof(wchar_t)),
+             SetNumber(key, L"Count", 5),
+             SetNumber(key, L"Big", 0xFFFFFFFF),
+             SetValue(key, L"BigEndian", REG_DWORD_BIG_ENDIAN, bigEndian, sizeof(bigEndian)),
+             SetValue(key, L"Binary", REG_BINARY, binary, sizeof(binary)),
+             SetValue(key, L"Short", REG_BINARY, shortBinary, sizeof(shortBinary)),
+             SetValue(key, L"Quad", REG_QWORD, &quad, sizeof(quad)),
+             SetValue(key, L"None", REG_NONE, nullptr, 0),
+             SetText(key, L"a\\b", L"bs"),
+             SetNumber(key, L"x,y", 9),
+             SetText(key, L"Version1", L"1.0"),
+             SetText(key, L"Version2", L"2.0"),
+             SetText(key, L"Long", std::wstring(1100, L'L')),  // 2,202 bytes: more than the check reads
+         }) {
+      if (!written) return written;
+    }
+    return ::testing::AssertionSuccess();
   }
 
   struct Case {
@@ -85,18 +90,25 @@ class RegistryCheck : public ::testing::Test {
     LONG verdict;       // 7: not written
     LONG status;
   };
-  void Run(const Case* cases, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-      std::wstring text = cases[i].text;
+  // Each case through the check: its status and verdict, or a list of those that differ.
+  template <size_t N>
+  ::testing::AssertionResult Verdicts(const Case (&cases)[N]) {
+    std::string wrong;
+    for (const Case& c : cases) {
+      std::wstring text = c.text;
       for (size_t at; (at = text.find(L"{K}")) != std::wstring::npos;)
         text.replace(at, 3, L"HKEY_CURRENT_USER\\" + subkey_);
       for (size_t at; (at = text.find(L"{M}")) != std::wstring::npos;)
         text.replace(at, 3, L"HKEY_LOCAL_MACHINE\\" + subkey_);
-      SCOPED_TRACE(Narrow(text));
       LONG verdict = 7;
-      EXPECT_EQ(cases[i].status, EvaluateRegistry(text.c_str(), &verdict));
-      EXPECT_EQ(cases[i].verdict, verdict);
+      const LONG status = EvaluateRegistry(text.c_str(), &verdict);
+      if (status != c.status || verdict != c.verdict)
+        wrong += "\n  " + Narrow(c.text.substr(0, 60)) + ": status " + std::to_string(status) + ", verdict " +
+                 std::to_string(verdict) + " (expected " + std::to_string(c.status) + ", " +
+                 std::to_string(c.verdict) + ")";
     }
+    if (wrong.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "texts answered otherwise:" << wrong;
   }
 
   std::wstring subkey_;
@@ -113,7 +125,7 @@ TEST_F(RegistryCheck, KeysAndRoots) {
       {L"HKEY_NOWHERE\\Software", 7, -503},
       {L"HKEY_LOCAL_MACHINE", 1, 0},
   };
-  Run(cases, sizeof(cases) / sizeof(cases[0]));
+  EXPECT_TRUE(Verdicts(cases));
 
   // The root name in any case.
   std::wstring lower = L"hkey_current_user\\" + subkey_;
@@ -140,7 +152,7 @@ TEST_F(RegistryCheck, Strings) {
       {L"{K},Long,L*", 0, 0},           {L"{K},Missing,1", 0, 0},
       {L"{M},Text,8.1.2", 1, 0},        {L"{M},Path,C:\\\\Program Files\\\\App", 1, 0},
   };
-  Run(cases, sizeof(cases) / sizeof(cases[0]));
+  EXPECT_TRUE(Verdicts(cases));
 }
 
 TEST_F(RegistryCheck, Numbers) {
@@ -155,7 +167,7 @@ TEST_F(RegistryCheck, Numbers) {
       {L"{K},Quad,5", 0, 0},        {L"{K},None,0", 0, 0},         // other types never compare
       {L"{M},Count,5", 1, 0},       {L"{M},Big,0,<", 1, 0},
   };
-  Run(cases, sizeof(cases) / sizeof(cases[0]));
+  EXPECT_TRUE(Verdicts(cases));
 }
 
 TEST_F(RegistryCheck, DefaultValuesNamesAndPatterns) {
@@ -171,7 +183,7 @@ TEST_F(RegistryCheck, DefaultValuesNamesAndPatterns) {
       {L"{K},version*,2.0", 0, 0},  {L"{K},Version*,1.5,>", 1, 0}, {L"{K},*,9", 1, 0},
       {L"{K},a\\\\?,bs", 1, 0},     {L"{M},Ver*,2.0", 1, 0},
   };
-  Run(cases, sizeof(cases) / sizeof(cases[0]));
+  EXPECT_TRUE(Verdicts(cases));
 }
 
 TEST_F(RegistryCheck, BadInput) {
@@ -183,7 +195,7 @@ TEST_F(RegistryCheck, BadInput) {
       {longSubkey, 7, -503},  // too long to prepare
       {longName, 7, -503},    {longData, 7, -503},
   };
-  Run(cases, sizeof(cases) / sizeof(cases[0]));
+  EXPECT_TRUE(Verdicts(cases));
   LONG verdict = 7;
   EXPECT_EQ(-503, EvaluateRegistry(nullptr, &verdict));
   EXPECT_EQ(7, verdict);

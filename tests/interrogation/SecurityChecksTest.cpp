@@ -18,20 +18,22 @@
 #include "CheckLogCapture.h"
 #include "Checks.h"
 #include "HexText.h"
+#include "FirewallManagerDouble.h"
+#include "Handles.h"
 #include "SecurityChecks.h"
+#include "TestFiles.h"
+#include "TestProcess.h"
+#include "TestText.h"
 
 using namespace kesi;
-using namespace kesi::test;
 
 namespace {
 
-// A file of this build's test fixtures (tests/fixtures/<relative>), as a full path.
-std::wstring FixturePath(const std::wstring& relative) {
-  wchar_t full[MAX_PATH];
-  const std::wstring path = L"..\\fixtures\\" + relative;
-  const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
-  return length && length < MAX_PATH ? full : path;
-}
+using kesi::test::CheckLogCapture;
+using kesi::test::ChildProcess;
+using kesi::test::FixturePath;
+using kesi::test::Narrow;
+using kesi::test::Widen;
 
 std::wstring SystemPath(const wchar_t* name) {
   wchar_t folder[MAX_PATH];
@@ -51,16 +53,18 @@ class SystemFolderProducts {
     Install(kSygateLibrary, L"sygate", nullptr);
   }
   // Puts the variant (a folder under tests/fixtures/firewall/<product>) in place; null removes it.
-  void Install(const wchar_t* library, const wchar_t* product, const wchar_t* variant) {
+  ::testing::AssertionResult Install(const wchar_t* library, const wchar_t* product, const wchar_t* variant) {
     const std::wstring target = SystemPath(library);
     if (!variant) {
       DeleteFileW(target.c_str());
-      EXPECT_FALSE(Exists(target)) << Ascii(target);
-      return;
+      if (Exists(target)) return ::testing::AssertionFailure() << "cannot remove " << Narrow(target);
+      return ::testing::AssertionSuccess();
     }
     const std::wstring source = FixturePath(std::wstring(L"firewall\\") + product + L"\\" + variant + L"\\" + library);
-    ASSERT_TRUE(Exists(source)) << Ascii(source);
-    ASSERT_TRUE(CopyFileW(source.c_str(), target.c_str(), FALSE)) << Ascii(target) << " " << GetLastError();
+    if (!CopyFileW(source.c_str(), target.c_str(), FALSE))
+      return ::testing::AssertionFailure() << "cannot copy " << Narrow(source) << " to " << Narrow(target)
+                                           << ": error " << GetLastError();
+    return ::testing::AssertionSuccess();
   }
 };
 
@@ -79,7 +83,7 @@ TEST(VerifyFileTrust, TellsSignedUnsignedAndTamperedFiles) {
       {L"firewall\\zone\\tampered\\vspubapi.dll", kTrustNoUi, static_cast<LONG>(TRUST_E_BAD_DIGEST)},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(Ascii(c.file) + " flags " + std::to_string(c.flags));
+    SCOPED_TRACE(Narrow(c.file) + " flags " + std::to_string(c.flags));
     EXPECT_EQ(VerifyFileTrust(nullptr, FixturePath(c.file).c_str(), c.flags), c.expected);
   }
 }
@@ -126,12 +130,12 @@ TEST(ProductLibraries, FirewallVerdicts) {
   };
 
   SystemFolderProducts products;
-  const std::string zonePath = Ascii(SystemPath(kZoneAlarmLibrary));
-  const std::string sygatePath = Ascii(SystemPath(kSygateLibrary));
+  const std::string zonePath = Narrow(SystemPath(kZoneAlarmLibrary));
+  const std::string sygatePath = Narrow(SystemPath(kSygateLibrary));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    products.Install(kZoneAlarmLibrary, L"zone", c.zone);
-    products.Install(kSygateLibrary, L"sygate", c.sygate);
+    ASSERT_TRUE(products.Install(kZoneAlarmLibrary, L"zone", c.zone));
+    ASSERT_TRUE(products.Install(kSygateLibrary, L"sygate", c.sygate));
     SetVariable(L"KESI_FAKE_ZONE_RUNNING", c.zoneRunning);
     SetVariable(L"KESI_FAKE_SYGATE_STATUS", c.sygateStatus);
     CheckLogCapture log(L"firewall");
@@ -171,69 +175,105 @@ TEST(WindowsFirewall, AsksTheFirewallManager) {
   HRESULT threadStatus = E_FAIL;
   LONG threadVerdict = 7;
   std::pair<HRESULT*, LONG*> out{&threadStatus, &threadVerdict};
-  HANDLE thread = CreateThread(
+  kesi::UniqueHandle thread(CreateThread(
       nullptr, 0,
       [](void* arg) WINAPI -> DWORD {
         auto* o = static_cast<std::pair<HRESULT*, LONG*>*>(arg);
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        kesi::ComApartment com(COINIT_MULTITHREADED);
         *o->first = CheckWindowsFirewall(o->second);
-        CoUninitialize();
         return 0;
       },
-      &out, 0, nullptr);
-  ASSERT_NE(thread, nullptr);
-  WaitForSingleObject(thread, INFINITE);
-  CloseHandle(thread);
+      &out, 0, nullptr));
+  ASSERT_TRUE(thread);
+  WaitForSingleObject(thread.get(), INFINITE);
   EXPECT_EQ(threadStatus, S_OK);
   EXPECT_EQ(threadVerdict, 0);
+}
+
+// The firewall manager's answers through a stand-in class (tests/fixtures/fwmanager): the code of a step
+// that fails is the check's status, and the verdict stays FALSE whatever the failing call wrote. Every
+// failure but the creation's is logged with its code.
+TEST(FirewallManager, AFailingStepIsTheStatus) {
+  using Manager = kesi::test::FirewallManagerDouble;
+  Manager manager;
+  ASSERT_TRUE(manager.Registered());
+  const HRESULT kStoppedService = HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE);
+  struct Case {
+    const char* name;
+    Manager::Answer answer;
+    LONG verdict;
+    HRESULT status;
+    const char* step;  // the step named in the log line, null: nothing logged
+    HRESULT logged;    // the code in the log line
+  } const cases[] = {
+      {"firewall on", Manager::kEnabled, 1, S_OK, nullptr, S_OK},
+      {"firewall off", Manager::kDisabled, 0, S_OK, nullptr, S_OK},
+      {"no local policy for us", Manager::kPolicyFails, 0, E_ACCESSDENIED, "get_LocalPolicy", E_ACCESSDENIED},
+      {"success without a policy", Manager::kNoPolicy, 0, E_POINTER, "get_LocalPolicy", S_OK},
+      {"current profile fails", Manager::kProfileFails, 0, kStoppedService, "get_CurrentProfile", kStoppedService},
+      {"success without a profile", Manager::kNoProfile, 0, E_POINTER, "get_CurrentProfile", S_OK},
+      {"the answer fails after writing TRUE", Manager::kAnswerFails, 0, RPC_E_DISCONNECTED, "get_FirewallEnabled",
+       RPC_E_DISCONNECTED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    manager.Use(c.answer);
+    CheckLogCapture log(L"fwmanager");
+    ASSERT_TRUE(log.Opened());
+    LONG verdict = 7;
+    EXPECT_EQ(c.status, EvaluateFirewall(L"MICROSOFT", &verdict));
+    EXPECT_EQ(c.verdict, verdict);
+    if (c.step) {
+      const std::string line = std::string("MS Firewall Detection Failed to ") + c.step + " " +
+                               std::to_string(static_cast<unsigned long>(c.logged)) + " ";
+      EXPECT_TRUE(log.Contains(line)) << line << "\n" << log.Text();
+    } else {
+      EXPECT_FALSE(log.Contains("MS Firewall Detection Failed")) << log.Text();
+    }
+  }
+
+  // A manager that cannot be made: the creation's code, not logged.
+  FirewallManagerClass() = {0x8D1C4E6A, 0x3B7F, 0x4E2A, {0x9C, 0x5D, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0xFF}};
+  CheckLogCapture log(L"fwmanager-missing");
+  LONG verdict = 7;
+  EXPECT_EQ(REGDB_E_CLASSNOTREG, EvaluateFirewall(L"MICROSOFT", &verdict));
+  EXPECT_EQ(0, verdict);
+  EXPECT_FALSE(log.Contains("MS Firewall Detection Failed")) << log.Text();
 }
 
 // Stand-in anti-virus processes (tests/fixtures/avproducts), started and ended by the test.
 class AntiVirusProcesses {
  public:
-  ~AntiVirusProcesses() { Run({}); }
-
   // Makes exactly these executables run; returns once the process check sees the change.
-  void Run(const std::set<std::wstring>& names) {
+  ::testing::AssertionResult Run(const std::set<std::wstring>& names) {
     for (auto it = running_.begin(); it != running_.end();) {
       if (names.count(it->first)) {
         ++it;
         continue;
       }
-      TerminateProcess(it->second, 0);
-      WaitForSingleObject(it->second, 10000);
-      CloseHandle(it->second);
-      WaitUntilSeen(it->first, false);
+      it->second.Stop();
+      if (!Seen(it->first, false)) return ::testing::AssertionFailure() << Narrow(it->first) << " never went away";
       it = running_.erase(it);
     }
     for (const std::wstring& name : names) {
       if (running_.count(name)) continue;
-      std::wstring path = FixturePath(L"avproducts\\" + name);
-      std::wstring command = L"\"" + path + L"\"";
-      STARTUPINFOW startup = {};
-      startup.cb = sizeof(startup);
-      PROCESS_INFORMATION process = {};
-      ASSERT_TRUE(CreateProcessW(path.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                                 &process))
-          << Ascii(path) << " " << GetLastError();
-      CloseHandle(process.hThread);
-      running_[name] = process.hProcess;
-      WaitUntilSeen(name, true);
+      ::testing::AssertionResult started = running_[name].Start(FixturePath(L"avproducts\\" + name));
+      if (!started) return started;
+      if (!Seen(name, true)) return ::testing::AssertionFailure() << Narrow(name) << " never appeared";
     }
+    return ::testing::AssertionSuccess();
   }
 
  private:
-  static void WaitUntilSeen(const std::wstring& name, bool running) {
-    for (int i = 0; i < 100; ++i) {
+  static bool Seen(const std::wstring& name, bool running) {
+    return kesi::test::WaitUntil([&] {
       LONG found = 0;
       EvaluateProcess(name.c_str(), &found);
-      if ((found != 0) == running) return;
-      Sleep(50);
-    }
-    ADD_FAILURE() << Ascii(name) << (running ? " never appeared" : " never went away");
+      return (found != 0) == running;
+    });
   }
 
-  std::map<std::wstring, HANDLE> running_;
+  std::map<std::wstring, ChildProcess> running_;
 };
 
 TEST(AntiVirusProcesses, Verdicts) {
@@ -257,7 +297,7 @@ TEST(AntiVirusProcesses, Verdicts) {
   AntiVirusProcesses processes;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    processes.Run(c.running);
+    ASSERT_TRUE(processes.Run(c.running));
     LONG verdict = 7;
     EXPECT_EQ(EvaluateAntiVirus(c.parameters, &verdict), -503) << "the verdict carries the answer";
     EXPECT_EQ(verdict, c.verdict);
@@ -278,7 +318,7 @@ struct DigestFile {
 std::vector<DigestFile> DigestFiles() {
   std::vector<DigestFile> files;
   const std::wstring folder = FixturePath(L"digests\\files\\");
-  std::ifstream list(Ascii(folder + L"digests.txt"));
+  std::ifstream list(Narrow(folder + L"digests.txt"));
   std::string name, md5, sha1;
   while (list >> name >> md5 >> sha1) {
     std::wstring wide(name.begin(), name.end());
@@ -286,8 +326,6 @@ std::vector<DigestFile> DigestFiles() {
   }
   return files;
 }
-
-std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
 std::string Upper(std::string text) {
   for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
@@ -312,15 +350,15 @@ TEST(CatalogSignature, DigestsMatchMd5sumAndSha1sum) {
     // Both forms in both cases; md5sum and sha1sum write lower case, the check writes upper case.
     for (const std::string& argument : {f.md5, Upper(f.md5), f.sha1, Upper(f.sha1)}) {
       DWORD status = 12345;
-      EXPECT_EQ(CheckCatalogSignature(f.path.c_str(), Wide(argument).c_str(), &status), 1) << argument;
+      EXPECT_EQ(CheckCatalogSignature(f.path.c_str(), Widen(argument).c_str(), &status), 1) << argument;
       EXPECT_EQ(status, 12345u) << argument;
     }
     // One digit off.
     std::string wrongMd5 = f.md5, wrongSha1 = f.sha1;
     wrongMd5[5] = wrongMd5[5] == '0' ? '1' : '0';
     wrongSha1[39] = wrongSha1[39] == '0' ? '1' : '0';
-    EXPECT_EQ(CheckCatalogSignature(f.path.c_str(), Wide(wrongMd5).c_str(), nullptr), 0);
-    EXPECT_EQ(CheckCatalogSignature(f.path.c_str(), Wide(wrongSha1).c_str(), nullptr), 0);
+    EXPECT_EQ(CheckCatalogSignature(f.path.c_str(), Widen(wrongMd5).c_str(), nullptr), 0);
+    EXPECT_EQ(CheckCatalogSignature(f.path.c_str(), Widen(wrongSha1).c_str(), nullptr), 0);
     // Wine's prefix has no catalogs.
     EXPECT_EQ(CheckCatalogSignature(f.path.c_str(), L"WINDOWS_CATALOG", nullptr), 0);
   }
@@ -330,48 +368,47 @@ TEST(CatalogSignature, ArgumentsAndFileAccess) {
   const std::vector<DigestFile> files = DigestFiles();
   ASSERT_FALSE(files.empty());
   const DigestFile& f = files.back();
-  const std::wstring md5 = Wide(f.md5), sha1 = Wide(f.sha1);
+  const std::wstring md5 = Widen(f.md5), sha1 = Widen(f.sha1);
   const std::wstring missing = f.path + L".missing";
 
   // Arguments of no known form are false before the file is touched: even a locked file leaves the
   // status alone.
   {
-    HANDLE lock = CreateFileW(f.path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    kesi::UniqueFile lock(CreateFileW(f.path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(lock);
     for (const std::wstring& argument : {md5 + L"0", sha1.substr(0, 39), std::wstring(L"WINDOWS_CATALOGX"),
                                          std::wstring(L" WINDOWS_CATALOG"), std::wstring()}) {
       DWORD status = 12345;
-      EXPECT_EQ(CheckCatalogSignature(f.path.c_str(), argument.c_str(), &status), 0) << Ascii(argument);
-      EXPECT_EQ(status, 12345u) << Ascii(argument);
+      EXPECT_EQ(CheckCatalogSignature(f.path.c_str(), argument.c_str(), &status), 0) << Narrow(argument);
+      EXPECT_EQ(status, 12345u) << Narrow(argument);
     }
     // A file held open without sharing cannot be read for any form.
     for (const std::wstring& argument : {md5, sha1, std::wstring(L"WINDOWS_CATALOG")}) {
       DWORD status = 0;
-      EXPECT_EQ(CheckCatalogSignature(f.path.c_str(), argument.c_str(), &status), 0) << Ascii(argument);
-      EXPECT_EQ(status, static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << Ascii(argument);
+      EXPECT_EQ(CheckCatalogSignature(f.path.c_str(), argument.c_str(), &status), 0) << Narrow(argument);
+      EXPECT_EQ(status, static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << Narrow(argument);
     }
-    CloseHandle(lock);
   }
 
   // A file another program reads (as a running program's image is held) is hashed in every form.
   {
-    HANDLE reader = CreateFileW(f.path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    kesi::UniqueFile reader(
+        CreateFileW(f.path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader);
     for (const std::wstring& argument : {md5, sha1}) {
       DWORD status = 12345;
-      EXPECT_EQ(CheckCatalogSignature(f.path.c_str(), argument.c_str(), &status), 1) << Ascii(argument);
+      EXPECT_EQ(CheckCatalogSignature(f.path.c_str(), argument.c_str(), &status), 1) << Narrow(argument);
     }
     DWORD status = 0;
     EXPECT_EQ(CheckCatalogSignature(f.path.c_str(), L"WINDOWS_CATALOG", &status), 0);
     EXPECT_NE(status, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    CloseHandle(reader);
   }
 
   // A missing file: false with the error in the status, for every form and in any case of the keyword.
   for (const std::wstring& argument : {md5, sha1, std::wstring(L"WINDOWS_CATALOG"), std::wstring(L"windows_Catalog")}) {
     DWORD status = 0;
-    EXPECT_EQ(CheckCatalogSignature(missing.c_str(), argument.c_str(), &status), 0) << Ascii(argument);
-    EXPECT_EQ(status, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << Ascii(argument);
+    EXPECT_EQ(CheckCatalogSignature(missing.c_str(), argument.c_str(), &status), 0) << Narrow(argument);
+    EXPECT_EQ(status, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << Narrow(argument);
   }
 
   // The digest buffer must hold the digest.

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "GlobalFacts.h"
+#include "Handles.h"
+#include "LastError.h"
 #include "LiteralLine.h"
 #include "LogonAgent.h"
 #include "LogonRoute.h"
@@ -127,24 +129,20 @@ class WatchedRoute final : public kesi::LogonInterrogator {
 // The lines of a list file: UTF-16 with its byte-order mark, else UTF-8 (a mark is skipped), else the
 // ANSI code page when the bytes are not UTF-8. Line ends are LF or CR LF.
 DWORD ReadListFile(const wchar_t* path, std::vector<std::wstring>* lines) {
-  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return GetLastError();
-  LARGE_INTEGER size = {};
-  DWORD rc = 0;
   std::string bytes;
-  if (!GetFileSizeEx(file, &size)) {
-    rc = GetLastError();
-  } else if (size.QuadPart > kMaxListFileBytes) {
-    rc = ERROR_FILE_TOO_LARGE;
-  } else {
+  {
+    UniqueFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+    if (!file) return GetLastError();
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(file.get(), &size)) return GetLastError();
+    if (size.QuadPart > kMaxListFileBytes) return ERROR_FILE_TOO_LARGE;
     bytes.resize(static_cast<size_t>(size.QuadPart));
     DWORD read = 0;
-    if (!bytes.empty() && (!ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+    if (!bytes.empty() && (!ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) ||
                            read != bytes.size()))
-      rc = GetLastError() ? GetLastError() : ERROR_READ_FAULT;
+      return LastErrorOr(ERROR_READ_FAULT);
   }
-  CloseHandle(file);
-  if (rc) return rc;
 
   std::wstring text;
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) {
@@ -402,37 +400,37 @@ struct Options {
   BOOL ignoreCertificateErrors = TRUE;
 };
 
-// Owns the engine reference.
-struct EngineRef {
-  SystemInterrogator* engine = new (std::nothrow) SystemInterrogator();
-  ~EngineRef() {
-    if (engine) engine->Release();
-  }
-};
+// A new engine with its first reference in an owner (empty when memory ran out).
+ComPtr<SystemInterrogator> NewEngine() {
+  ComPtr<SystemInterrogator> engine;
+  engine.attach(new (std::nothrow) SystemInterrogator());
+  return engine;
+}
 
 int RunLocal(const Options& options) {
   std::vector<std::wstring> lines;
   if (DWORD rc = ReadListFile(options.listFile, &lines))
     return Failed(kCommand, (std::wstring(L"reading ") + options.listFile).c_str(), rc);
-  EngineRef ref;
-  if (!ref.engine) return Failed(kCommand, L"making the engine", ERROR_NOT_ENOUGH_MEMORY);
-  WatchedRoute route(ref.engine);
+  const ComPtr<SystemInterrogator> owner = NewEngine();
+  if (!owner) return Failed(kCommand, L"making the engine", ERROR_OUTOFMEMORY);
+  SystemInterrogator* engine = owner.get();
+  WatchedRoute route(engine);
   FeedLocalList(lines, &route);
   Print(stdout, std::wstring(L"list ") + options.listFile + L" (evaluated here; nothing is sent)\n\n");
-  ref.engine->EvaluateAll();
-  PrintLiterals(ref.engine, route.Lines());
-  PrintResults(L"results (in the order they would be posted)", L"VALUE", TakeResults(ref.engine));
-  PrintFacts(ref.engine);
+  engine->EvaluateAll();
+  PrintLiterals(engine, route.Lines());
+  PrintResults(L"results (in the order they would be posted)", L"VALUE", TakeResults(engine));
+  PrintFacts(engine);
   return 0;
 }
 
 int RunAppliance(const Options& options) {
-  LogonAgent* agent = new (std::nothrow) LogonAgent();
-  if (!agent) return Failed(kCommand, L"making the agent", ERROR_NOT_ENOUGH_MEMORY);
-  std::unique_ptr<LogonAgent, void (*)(LogonAgent*)> agentRef(agent, [](LogonAgent* a) { a->Release(); });
-  EngineRef ref;
-  if (!ref.engine) return Failed(kCommand, L"making the engine", ERROR_NOT_ENOUGH_MEMORY);
-  SystemInterrogator* engine = ref.engine;
+  ComPtr<LogonAgent> agent;
+  agent.attach(new (std::nothrow) LogonAgent());
+  if (!agent) return Failed(kCommand, L"making the agent", ERROR_OUTOFMEMORY);
+  const ComPtr<SystemInterrogator> owner = NewEngine();
+  if (!owner) return Failed(kCommand, L"making the engine", ERROR_OUTOFMEMORY);
+  SystemInterrogator* engine = owner.get();
 
   // As the interrogator object connects, except that no dialog is ever shown to a console user.
   if (DWORD rc = agent->Connect(options.appliance, nullptr, options.credential, nullptr, nullptr, FALSE, nullptr,
@@ -498,7 +496,7 @@ int RunInterrogate(int argc, wchar_t** argv) {
   try {
     return local ? RunLocal(options) : RunAppliance(options);
   } catch (const std::bad_alloc&) {
-    return Failed(kCommand, L"the report", ERROR_NOT_ENOUGH_MEMORY);
+    return Failed(kCommand, L"the report", ERROR_OUTOFMEMORY);
   }
 }
 

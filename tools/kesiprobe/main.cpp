@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 
+#include "Handles.h"
 #include "LogonAgent.h"
 #include "Probe.h"
 
@@ -59,13 +60,13 @@ std::wstring Describe(DWORD code) {
   if (wininet && code >= 12000 && code < 13000)
     flags = (flags & ~FORMAT_MESSAGE_FROM_SYSTEM) | FORMAT_MESSAGE_FROM_HMODULE;
   DWORD length = FormatMessageW(flags, wininet, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  const UniqueLocal owner(text);
   std::wstring result;
   if (length && text) {
     result.assign(text, length);
     while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r' || result.back() == L' '))
       result.pop_back();
   }
-  if (text) LocalFree(text);
   switch (code) {
     case kesi::kAgentNoSession:
       return L"no session";
@@ -111,8 +112,9 @@ int RunLogon(int argc, wchar_t** argv) {
   }
   if (!appliance || !*appliance) return UsageError(L"logon: --appliance HOST[:PORT] is required");
 
-  LogonAgent* agent = new (std::nothrow) LogonAgent();
-  if (!agent) return Failed(L"logon", L"making the agent", ERROR_NOT_ENOUGH_MEMORY);
+  ComPtr<LogonAgent> agent;
+  agent.attach(new (std::nothrow) LogonAgent());
+  if (!agent) return Failed(L"logon", L"making the agent", ERROR_OUTOFMEMORY);
   // As the interrogator connects, except that no dialog is ever shown to a console user.
   DWORD result =
       agent->Connect(appliance, nullptr, credential, nullptr, nullptr, FALSE, nullptr, ignoreCertificateErrors, 0, 0);
@@ -123,7 +125,6 @@ int RunLogon(int argc, wchar_t** argv) {
     Print(stdout, L"version " + std::to_wstring(agent->GetVersion()) + L"\n");
     Print(stdout, std::wstring(L"session ") + agent->GetSession() + L"\n");
   }
-  agent->Release();
   return exitCode;
 }
 

@@ -1,9 +1,10 @@
 #include "ConfigText.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <new>
+#include <utility>
 
 #include "Base64.h"
 #include "BuiltInKeys.h"
@@ -41,13 +42,13 @@ TextSpan SkipBlanks(const TextSpan& body) {
 
 }  // namespace
 
-char* ComputeConfigMac(const void* bytes, size_t length) {
+std::unique_ptr<char[]> ComputeConfigMac(const void* bytes, size_t length) {
   if (!bytes && length) return nullptr;
   unsigned char mac[kSha1DigestSize];
   const size_t keySize = strlen(reinterpret_cast<const char*>(kConfigMacKey));
   HmacSha1(kConfigMacKey, keySize, length ? bytes : "", length, mac);
-  char* text = static_cast<char*>(calloc(kConfigMacTextSize, 1));
-  if (text) Base64Encode(mac, sizeof(mac), text, kConfigMacTextSize);
+  std::unique_ptr<char[]> text(new (std::nothrow) char[kConfigMacTextSize]());
+  if (text) Base64Encode(mac, sizeof(mac), text.get(), kConfigMacTextSize);
   SecureWipe(mac, sizeof(mac));
   return text;
 }
@@ -142,30 +143,29 @@ void SplitConfigLiteral(wchar_t* text, ConfigLiteralFields* fields) {
 }
 
 const LiteralKindEntry kConfigLiteralKinds[] = {
-    {L"FILE", kConfigKindFile},
-    {L"DIRECTORY", kConfigKindDirectory},
-    {L"REGISTRY", kConfigKindRegistry},
-    {L"OSVERSION", kConfigKindOSVersion},
-    {L"PROCESS", kConfigKindProcess},
-    {L"USERDOMAIN", kConfigKindUserDomain},
-    {L"MACHINEDOMAIN", kConfigKindMachineDomain},
-    {L"PFW", kConfigKindFirewall},
-    {L"AVIRUS", kConfigKindAntiVirus},
-    {L"CERTIFICATE", kConfigKindCertificate},
-    {L"OPSWATAV", kConfigKindOpswatAntiVirus},
-    {L"OPSWATPFW", kConfigKindOpswatFirewall},
-    {L"OPSWATAS", kConfigKindOpswatAntiSpyware},
-    {L"UNKNOWN", kConfigKindUnknown},
+    {L"FILE", kConfigKindFile, LiteralCheck::kFile},
+    {L"DIRECTORY", kConfigKindDirectory, LiteralCheck::kDirectory},
+    {L"REGISTRY", kConfigKindRegistry, LiteralCheck::kRegistry},
+    {L"OSVERSION", kConfigKindOSVersion, LiteralCheck::kOSVersion},
+    {L"PROCESS", kConfigKindProcess, LiteralCheck::kProcess},
+    {L"USERDOMAIN", kConfigKindUserDomain, LiteralCheck::kDomain},
+    {L"MACHINEDOMAIN", kConfigKindMachineDomain, LiteralCheck::kDomain},
+    {L"PFW", kConfigKindFirewall, LiteralCheck::kFirewall},
+    {L"AVIRUS", kConfigKindAntiVirus, LiteralCheck::kAntiVirus},
+    {L"CERTIFICATE", kConfigKindCertificate, LiteralCheck::kCertificate},
+    {L"OPSWATAV", kConfigKindOpswatAntiVirus, LiteralCheck::kOpswatAntiVirus},
+    {L"OPSWATPFW", kConfigKindOpswatFirewall, LiteralCheck::kOpswatFirewall},
+    {L"OPSWATAS", kConfigKindOpswatAntiSpyware, LiteralCheck::kOpswatAntiSpyware},
+    {L"UNKNOWN", kConfigKindUnknown, LiteralCheck::kNone},
 };
 const size_t kConfigLiteralKindCount = sizeof(kConfigLiteralKinds) / sizeof(kConfigLiteralKinds[0]);
 
 // WideTextBuffer
 
-WideTextBuffer::~WideTextBuffer() { free(data_); }
+WideTextBuffer::~WideTextBuffer() = default;
 
 void WideTextBuffer::Clear() {
-  free(data_);
-  data_ = nullptr;
+  data_.reset();
   length_ = 0;
   capacity_ = 0;
 }
@@ -175,7 +175,7 @@ bool WideTextBuffer::Append(const wchar_t* text) { return Append(text, text ? wc
 bool WideTextBuffer::Append(const wchar_t* text, size_t length) {
   if (!data_) {
     const size_t first = 20 / sizeof(wchar_t);
-    data_ = static_cast<wchar_t*>(malloc(first * sizeof(wchar_t)));
+    data_.reset(new (std::nothrow) wchar_t[first]);
     if (!data_) return false;
     capacity_ = first;
     data_[0] = 0;
@@ -187,12 +187,13 @@ bool WideTextBuffer::Append(const wchar_t* text, size_t length) {
   if (length_ + length + 1 > capacity_) {
     size_t capacity = length + 1 + 2 * capacity_;
     if (capacity < length_ + length + 1) capacity = length_ + length + 1;
-    wchar_t* grown = static_cast<wchar_t*>(realloc(data_, capacity * sizeof(wchar_t)));
+    std::unique_ptr<wchar_t[]> grown(new (std::nothrow) wchar_t[capacity]);
     if (!grown) return false;
-    data_ = grown;
+    wmemcpy(grown.get(), data_.get(), length_ + 1);
+    data_ = std::move(grown);
     capacity_ = capacity;
   }
-  wmemcpy(data_ + length_, text, length);
+  wmemcpy(data_.get() + length_, text, length);
   length_ += length;
   data_[length_] = 0;
   return true;

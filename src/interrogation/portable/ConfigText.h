@@ -17,6 +17,7 @@
 // endings included; the MAC is taken over its UTF-8 form with every CR removed, so CR-LF and LF files
 // carry the same code.
 #include <cstddef>
+#include <memory>
 
 #include "LiteralLine.h"
 
@@ -37,8 +38,8 @@ extern const wchar_t kGlobalSection[];        // "[Global]"
 extern const wchar_t kLiteralSection[];       // "[InterrogationLiterals]"
 
 // HMAC-SHA1 of length bytes under the built-in configuration key, as Base64 text in a new zero-filled
-// buffer of kConfigMacTextSize bytes (release with free()). Null when no memory is left.
-char* ComputeConfigMac(const void* bytes, size_t length);
+// buffer of kConfigMacTextSize bytes. Null when no memory is left.
+std::unique_ptr<char[]> ComputeConfigMac(const void* bytes, size_t length);
 
 // A piece of a text: length characters from text (not terminated there).
 struct TextSpan {
@@ -116,12 +117,12 @@ class WideTextBuffer {
   bool Append(const wchar_t* text);
   bool Append(wchar_t c) { return Append(&c, 1); }
   // The text, terminated; "" when nothing was appended.
-  const wchar_t* Text() const { return data_ ? data_ : L""; }
+  const wchar_t* Text() const { return data_ ? data_.get() : L""; }
   size_t Length() const { return length_; }
   void Clear();
 
  private:
-  wchar_t* data_ = nullptr;
+  std::unique_ptr<wchar_t[]> data_;
   size_t length_ = 0;
   size_t capacity_ = 0;  // characters, terminator included
 };

@@ -64,21 +64,21 @@ void SplitLiteralLine(wchar_t* line, LiteralLineFields* fields) {
 }
 
 const LiteralKindEntry kLiteralKinds[] = {
-    {L"FILE", kKindFile},
-    {L"DIRECTORY", kKindDirectory},
-    {L"REGISTRY", kKindRegistry},
-    {L"OSVERSION", kKindOSVersion},
-    {L"PROCESS", kKindProcess},
-    {L"USERDOMAIN", kKindUserDomain},
-    {L"MACHINEDOMAIN", kKindMachineDomain},
-    {L"PFW", kKindFirewall},
-    {L"AVIRUS", kKindAntiVirus},
-    {L"CERTIFICATE", kKindCertificate},
-    {L"EQUIPMENTID", kKindEquipmentId},
-    {L"OPSWATAV", kKindOpswatAntiVirus},
-    {L"OPSWATPFW", kKindOpswatFirewall},
-    {L"OPSWATAS", kKindOpswatAntiSpyware},
-    {L"UNKNOWN", kKindUnknown},
+    {L"FILE", kKindFile, LiteralCheck::kFile},
+    {L"DIRECTORY", kKindDirectory, LiteralCheck::kDirectory},
+    {L"REGISTRY", kKindRegistry, LiteralCheck::kRegistry},
+    {L"OSVERSION", kKindOSVersion, LiteralCheck::kOSVersion},
+    {L"PROCESS", kKindProcess, LiteralCheck::kProcess},
+    {L"USERDOMAIN", kKindUserDomain, LiteralCheck::kDomain},
+    {L"MACHINEDOMAIN", kKindMachineDomain, LiteralCheck::kDomain},
+    {L"PFW", kKindFirewall, LiteralCheck::kFirewall},
+    {L"AVIRUS", kKindAntiVirus, LiteralCheck::kAntiVirus},
+    {L"CERTIFICATE", kKindCertificate, LiteralCheck::kCertificate},
+    {L"EQUIPMENTID", kKindEquipmentId, LiteralCheck::kEquipmentId},
+    {L"OPSWATAV", kKindOpswatAntiVirus, LiteralCheck::kOpswatAntiVirus},
+    {L"OPSWATPFW", kKindOpswatFirewall, LiteralCheck::kOpswatFirewall},
+    {L"OPSWATAS", kKindOpswatAntiSpyware, LiteralCheck::kOpswatAntiSpyware},
+    {L"UNKNOWN", kKindUnknown, LiteralCheck::kNone},
 };
 const size_t kLiteralKindCount = sizeof(kLiteralKinds) / sizeof(kLiteralKinds[0]);
 

@@ -29,10 +29,30 @@ struct LiteralLineFields {
 // Splits a writable copy of a line into its fields.
 void SplitLiteralLine(wchar_t* line, LiteralLineFields* fields);
 
+// The check that serves a kind. The logon route's kind table and the configuration route's number the
+// kinds differently, but a kind name is served by the same check on both (Checks.h runs it).
+enum class LiteralCheck : int {
+  kNone,  // never evaluated
+  kFile,
+  kDirectory,
+  kRegistry,
+  kOSVersion,
+  kProcess,
+  kDomain,  // the user's and the machine's domain alike
+  kFirewall,
+  kAntiVirus,
+  kCertificate,
+  kEquipmentId,
+  kOpswatAntiVirus,
+  kOpswatFirewall,
+  kOpswatAntiSpyware,
+};
+
 // The literal kinds, in the order the parse tries them (first match wins). UNKNOWN closes the table.
 struct LiteralKindEntry {
   const wchar_t* name;
   int number;
+  LiteralCheck check;
 };
 enum LiteralKind : int {
   kKindUnknown = 0,

@@ -38,10 +38,8 @@ std::string Utf8(const wchar_t* text, size_t length) {
 }
 
 std::string Mac(const std::string& bytes) {
-  char* text = ComputeConfigMac(bytes.data(), bytes.size());
-  std::string out = text ? text : "<none>";
-  free(text);
-  return out;
+  std::unique_ptr<char[]> text = ComputeConfigMac(bytes.data(), bytes.size());
+  return text ? text.get() : "<none>";
 }
 
 std::wstring Span(const TextSpan& span) { return std::wstring(span.text, span.length); }
