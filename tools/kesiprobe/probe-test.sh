@@ -3,7 +3,7 @@
 # the version and the session, resumes a given credential, and reports a refused certificate; the simulator
 # notes no problem in any of its requests.
 #   probe-test.sh WINE_RUNNER KESIPROBE_EXE
-set -u
+set -u -o pipefail
 runner=$1 probe=$2
 control=${KESI_SIM_CONTROL:?the simulator fixture sets KESI_SIM_CONTROL}
 fail() { echo "FAIL: $*" >&2; status=1; }
@@ -25,11 +25,16 @@ id=$(python3 -c 'import json,sys; print(json.loads(sys.argv[1])["id"])' "$instan
 port=$(python3 -c 'import json,sys; print(json.loads(sys.argv[1])["port"])' "$instance")
 trap 'control DELETE /instances/$id >/dev/null 2>&1' EXIT
 
-out=$("$runner" "$probe" logon --appliance "127.0.0.1:$port" 2>&1 | tr -d "\r") || fail "logon failed: $out"
+# The probe's own exit code counts, not that of a filter behind it.
+out=$("$runner" "$probe" logon --appliance "127.0.0.1:$port" 2>&1)
+rc=$?
+out=${out//$'\r'/}
+[ $rc -eq 0 ] || fail "logon exited $rc: $out"
 [ "$out" = $'version 12\nsession PROBE-SESSION' ] || fail "logon printed: $out"
 
 out=$("$runner" "$probe" logon --appliance "127.0.0.1:$port" --credential TEAM-1 2>&1) || fail "resume exited $?: $out"
-control GET "/instances/$id/journal.txt" | grep -q 'proc=8 call=0 args=\[15,"TEAM-1"\]' || fail "no resume call in the journal"
+journal=$(control GET "/instances/$id/journal.txt") || fail "no journal"
+grep -q 'proc=8 call=0 args=\[15,"TEAM-1"\]' <<<"$journal" || fail "no resume call in the journal"
 
 out=$("$runner" "$probe" logon --appliance "127.0.0.1:$port" --strict-certificate 2>&1)
 rc=$?
