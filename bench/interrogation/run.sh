@@ -3,7 +3,7 @@
 # result so that every one is evaluated; the unlisted kind is the engine's own cost and the reference of
 # the ratio), then one mixed list of COUNT literals end to end against the appliance simulator: list in
 # (procedure 10), evaluation, results out (procedure 11), against the two exchanges alone. Goal: under
-# 2 s for 1,000 literals under Wine.
+# 2 s for 1,000 literals under Wine. Also the wildcard matcher's hardest pattern against one star.
 #   run.sh [COUNT]        (KESI_BUILD: build folder, build/win64 by default)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -36,6 +36,10 @@ fi
 
 echo "== interrogation: x86_64 Windows build under Wine, per kind ($count literals each)"
 "$run" "$bench" table "$count"
+
+echo
+echo "== interrogation: the checks' wildcard matcher"
+"$run" "$bench" wildcard
 
 echo
 "$run" "$bench" lines "$count" | tr -d '\r' > "$state/lines"
