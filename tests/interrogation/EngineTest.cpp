@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "FailingAllocation.h"
 #include "GlobalFacts.h"
 #include "Handles.h"
 #include "SystemInterrogator.h"
@@ -191,6 +192,36 @@ TEST(Engine, ItemQueueTakesPushesFromTwoThreads) {
   while (pop()) {
   }
   EXPECT_EQ(4000u, popped);
+}
+
+// When memory runs out the engine and the items queue say 14 (ERROR_OUTOFMEMORY), and the queue still
+// takes the item it was handed (and destroys it).
+TEST(Engine, OutOfMemoryIsFourteen) {
+  using kesi::test::FailingAllocation;
+  Engine engine;
+  {
+    FailingAllocation next;  // the literal
+    EXPECT_EQ(static_cast<DWORD>(ERROR_OUTOFMEMORY), engine->AddLiteral(L"L1=FILE,R1,x"));
+  }
+  EXPECT_EQ(nullptr, engine->FirstLiteral());
+  LiteralSI literal;
+  {
+    FailingAllocation next;  // the copy of the line
+    EXPECT_EQ(static_cast<DWORD>(ERROR_OUTOFMEMORY), literal.Parse(engine.get(), L"L1=FILE,R1,x"));
+  }
+  ItemQueue queue;
+  {
+    FailingAllocation next;  // the item
+    EXPECT_EQ(static_cast<DWORD>(ERROR_OUTOFMEMORY), queue.PushBackText(L"text"));
+  }
+  std::unique_ptr<RQString> item(new RQString(L"text"));
+  {
+    FailingAllocation next;  // the queue's node
+    EXPECT_EQ(static_cast<DWORD>(ERROR_OUTOFMEMORY), queue.PushBack(item.release()));
+  }
+  EXPECT_EQ(0u, queue.Count());
+  EXPECT_EQ(0u, queue.PushBackText(L"text"));
+  EXPECT_EQ(1u, queue.Count());
 }
 
 TEST(Engine, ReferenceCount) {
