@@ -23,10 +23,9 @@ namespace kesi {
 
 namespace {
 
-constexpr LONG kParametersMissing = -503;
-
-// {F7898AF5-CAC4-4632-A2EC-DA06E5111AF2}.
+// INetFwMgr, {F7898AF5-CAC4-4632-A2EC-DA06E5111AF2}.
 constexpr IID kFirewallManagerIid = {0xF7898AF5, 0xCAC4, 0x4632, {0xA2, 0xEC, 0xDA, 0x06, 0xE5, 0x11, 0x1A, 0xF2}};
+// The class CheckWindowsFirewall creates (FirewallManagerClass).
 CLSID g_firewallManagerClass = kFirewallManagerClsid;
 // WINTRUST_ACTION_GENERIC_VERIFY_V2.
 constexpr GUID kGenericVerifyAction = {0x00AAC56B, 0xCD44, 0x11D0, {0x8C, 0xC2, 0x00, 0xC0, 0x4F, 0xC2, 0x95, 0xEE}};
@@ -288,13 +287,13 @@ HRESULT CheckWindowsFirewall(LONG* verdict) {
 }
 
 LONG EvaluateFirewall(const wchar_t* parameters, LONG* verdict) {
-  if (!verdict) return kParametersMissing;
+  if (!verdict) return kCheckUnprepared;
   *verdict = 0;
-  if (!parameters) return kParametersMissing;
+  if (!parameters) return kCheckUnprepared;
   std::unique_ptr<wchar_t[]> copy = DuplicateText(parameters);
-  if (!copy) return kParametersMissing;
+  if (!copy) return kCheckUnprepared;
 
-  LONG status = kParametersMissing;
+  LONG status = kCheckUnprepared;
   wchar_t* cursor = copy.get();
   for (wchar_t* token = NextToken(&cursor); token && *verdict == 0; token = NextToken(&cursor)) {
     const wchar_t* name = SkipBlanks(token);
@@ -309,11 +308,11 @@ LONG EvaluateFirewall(const wchar_t* parameters, LONG* verdict) {
 }
 
 LONG EvaluateAntiVirus(const wchar_t* parameters, LONG* verdict) {
-  if (!verdict) return kParametersMissing;
+  if (!verdict) return kCheckUnprepared;
   *verdict = 0;
-  if (!parameters) return kParametersMissing;
+  if (!parameters) return kCheckUnprepared;
   std::unique_ptr<wchar_t[]> copy = DuplicateText(parameters);
-  if (!copy) return kParametersMissing;
+  if (!copy) return kCheckUnprepared;
 
   static const wchar_t* const kNaiProcesses[] = {L"defwatch.exe", L"rtvscan.exe", L"vptray.exe"};
   static const wchar_t* const kMcAfeeProcesses[] = {L"mcagent.exe", L"mcshield.exe"};
@@ -336,7 +335,7 @@ LONG EvaluateAntiVirus(const wchar_t* parameters, LONG* verdict) {
       if (any) *verdict = 1;
     }
   }
-  return kParametersMissing;
+  return kCheckUnprepared;
 }
 
 bool HashFileMD5(const wchar_t* path, BYTE* digest, DWORD* digestLength, DWORD* error) {

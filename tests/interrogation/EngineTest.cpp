@@ -311,15 +311,16 @@ TEST_F(GlobalFacts, UnreadableFoldersKeepTheirLastValue) {
 }
 
 TEST_F(GlobalFacts, SixtyFourBitOnlyForAnAmd64NativeSystem) {
+  enum Bits { k32, k64 };
   struct Case {
     bool (*call)(WORD*);
     WORD architecture;
-    bool expected;
+    Bits expected;
   } const cases[] = {
-      {Architecture, PROCESSOR_ARCHITECTURE_AMD64, true},
-      {Architecture, PROCESSOR_ARCHITECTURE_INTEL, false},
-      {Architecture, PROCESSOR_ARCHITECTURE_IA64, false},
-      {NoNativeSystemInfo, 0, false},  // a system without GetNativeSystemInfo
+      {Architecture, PROCESSOR_ARCHITECTURE_AMD64, k64},
+      {Architecture, PROCESSOR_ARCHITECTURE_INTEL, k32},
+      {Architecture, PROCESSOR_ARCHITECTURE_IA64, k32},
+      {NoNativeSystemInfo, 0, k32},  // a system without GetNativeSystemInfo
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.architecture);
@@ -327,7 +328,7 @@ TEST_F(GlobalFacts, SixtyFourBitOnlyForAnAmd64NativeSystem) {
     s_architecture = c.architecture;
     Engine engine;
     engine->EvaluateAll();
-    EXPECT_EQ(c.expected, engine->Is64Bit());
+    EXPECT_EQ(c.expected == k64, engine->Is64Bit());
   }
 }
 

@@ -5,6 +5,7 @@
 #include <wbemcli.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,10 +24,8 @@ namespace {
 // Drains the queue's texts in order.
 std::vector<std::string> Drain(ItemQueue* items) {
   std::vector<std::string> texts;
-  while (RQString* item = items->PopFront()) {
+  for (std::unique_ptr<RQString> item(items->PopFront()); item; item.reset(items->PopFront()))
     texts.push_back(Narrow(static_cast<const wchar_t*>(*item)));
-    delete item;
-  }
   return texts;
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "GlobalFacts.h"
+#include "HostChecks.h"
 #include "Handles.h"
 #include "LastError.h"
 #include "LiteralLine.h"
@@ -36,8 +37,6 @@ constexpr wchar_t kLiteralSection[] = L"[InterrogationLiterals]";
 constexpr DWORD kMaxListFileBytes = 16u << 20;
 // Item texts (certificate chains) longer than this are shortened in the report.
 constexpr size_t kMaxItemChars = 100;
-// A check's status when its parameters are missing or could not be prepared.
-constexpr LONG kCheckUnprepared = -503;
 
 std::wstring Wide(const char* utf8) {
   if (!utf8 || !*utf8) return std::wstring();

@@ -197,27 +197,28 @@ TEST(ConfigText, LiteralFields) {
 }
 
 TEST(EpcDocument, XmlText) {
+  enum LessThan : bool { kEscaped = false, kAsLetterL = true };  // the letter "l" in literal descriptions
   struct Case {
     const char* name;
     std::wstring text;
-    bool lessAsL;
+    LessThan lessThan;
     std::wstring xml;
   } cases[] = {
-      {"less-than in a description", L"size<5,<", true, L"sizel5,l"},
-      {"less-than elsewhere", L"a<b", false, L"a&lt;b"},
-      {"ampersand", L"Test & Co", true, L"Test &amp; Co"},
-      {"greater-than stays", L">=5", true, L">=5"},
-      {"section close is broken up", L"a]]>b]>c", false, L"a]]&gt;b]>c"},
-      {"tab, CR and LF stay", L"a\tb\rc\nd", false, L"a\tb\rc\nd"},
-      {"controls", std::wstring(L"a\x01" L"b\x1f" L"c"), false, L"a?b?c"},
-      {"non-characters", std::wstring(L"a\xfffe" L"b\xffff"), false, L"a?b?"},
-      {"unpaired surrogates", std::wstring(L"a\xd800" L"b\xdc00"), false, L"a?b?"},
-      {"letters outside ASCII stay", L"Gr\u00f6\u00dfe", false, L"Gr\u00f6\u00dfe"},
+      {"less-than in a description", L"size<5,<", kAsLetterL, L"sizel5,l"},
+      {"less-than elsewhere", L"a<b", kEscaped, L"a&lt;b"},
+      {"ampersand", L"Test & Co", kAsLetterL, L"Test &amp; Co"},
+      {"greater-than stays", L">=5", kAsLetterL, L">=5"},
+      {"section close is broken up", L"a]]>b]>c", kEscaped, L"a]]&gt;b]>c"},
+      {"tab, CR and LF stay", L"a\tb\rc\nd", kEscaped, L"a\tb\rc\nd"},
+      {"controls", std::wstring(L"a\x01" L"b\x1f" L"c"), kEscaped, L"a?b?c"},
+      {"non-characters", std::wstring(L"a\xfffe" L"b\xffff"), kEscaped, L"a?b?"},
+      {"unpaired surrogates", std::wstring(L"a\xd800" L"b\xdc00"), kEscaped, L"a?b?"},
+      {"letters outside ASCII stay", L"Gr\u00f6\u00dfe", kEscaped, L"Gr\u00f6\u00dfe"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     WideTextBuffer out;
-    ASSERT_TRUE(AppendXmlText(&out, c.text.data(), c.text.size(), c.lessAsL));
+    ASSERT_TRUE(AppendXmlText(&out, c.text.data(), c.text.size(), c.lessThan == kAsLetterL));
     EXPECT_EQ(c.xml, std::wstring(out.Text(), out.Length()));
   }
 }

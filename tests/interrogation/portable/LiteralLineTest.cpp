@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "LiteralLine.h"
+#include "TestText.h"
 
 using namespace kesi;
 
@@ -15,11 +16,7 @@ const wchar_t* kAbsent = L"<absent>";
 
 std::wstring Show(const wchar_t* field) { return field ? field : kAbsent; }
 
-std::string Narrow(const std::wstring& text) {
-  std::string out;
-  for (wchar_t c : text) out += c < 128 ? static_cast<char>(c) : '?';
-  return out;
-}
+using test::Narrow;
 
 TEST(LiteralLine, Tokenizer) {
   struct Case {
