@@ -5,10 +5,12 @@
 #include <shellapi.h>
 
 #include "Checks.h"
+#include "Handles.h"
 
 int main() {
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  const kesi::UniqueLocal arguments(argv);
   if (!argv || argc > 31) return -1;
   int code = 0;
   for (int i = 1; i < argc; ++i) {
@@ -16,6 +18,5 @@ int main() {
     if (kesi::EvaluateOSVersion(argv[i], &verdict) != 0) code |= 1 << 30;
     if (verdict == 1) code |= 1 << (i - 1);
   }
-  LocalFree(argv);
   return code;
 }
