@@ -277,13 +277,7 @@ TEST_F(ConfigurationRouteTest, DocumentIsByteExact) {
   wchar_t folder[MAX_PATH];
   DWORD n = GetEnvironmentVariableW(L"KESI_EPC_OUT", folder, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return ::testing::AssertionSuccess();
-  const std::wstring path = std::wstring(folder) + L"\\" + Widen(name) + L".xml";
-  kesi::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  DWORD written = 0;
-  if (!file || !WriteFile(file.get(), document.data(), static_cast<DWORD>(document.size()), &written, nullptr) ||
-      written != document.size())
-    return ::testing::AssertionFailure() << "cannot write " << Narrow(path) << ": error " << GetLastError();
-  return ::testing::AssertionSuccess();
+  return kesi::test::WriteWholeFile(std::wstring(folder) + L"\\" + Widen(name) + L".xml", document);
 }
 
 // Literal text that is not XML: markup characters in ids and descriptions, the end of a character-data

@@ -41,8 +41,6 @@ std::wstring SystemPath(const wchar_t* name) {
   return std::wstring(folder) + L"\\" + name;
 }
 
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 void SetVariable(const wchar_t* name, const wchar_t* value) { SetEnvironmentVariableW(name, value); }
 
 // The product libraries this test put into the system folder, removed again at the end.
@@ -57,7 +55,7 @@ class SystemFolderProducts {
     const std::wstring target = SystemPath(library);
     if (!variant) {
       DeleteFileW(target.c_str());
-      if (Exists(target)) return ::testing::AssertionFailure() << "cannot remove " << Narrow(target);
+      if (kesi::test::PathExists(target)) return ::testing::AssertionFailure() << "cannot remove " << Narrow(target);
       return ::testing::AssertionSuccess();
     }
     const std::wstring source = FixturePath(std::wstring(L"firewall\\") + product + L"\\" + variant + L"\\" + library);
