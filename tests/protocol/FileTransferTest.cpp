@@ -23,7 +23,7 @@ using kesi::test::TempFile;
 using kesi::test::Peer;
 using kesi::test::ReadAll;
 using kesi::test::Widen;
-using kesi::test::WriteAll;
+using kesi::test::WriteWholeFile;
 
 namespace {
 
@@ -98,7 +98,7 @@ TEST_F(FileTransfer, DownloadAndUploadOverHttpAndHttps) {
     TempFile source("");
     std::string data = Pattern(70001);
     data[5] = 'x';
-    ASSERT_TRUE(WriteAll(source.Path(), data));
+    ASSERT_TRUE(WriteWholeFile(source.Path(), data));
     std::wstring name = L"up-" + Widen(server);
     Job upJob(peer.Url(server, L"/upload/" + name), source, kTransferUpload);
     TransferRequest& up = upJob.r;
@@ -282,7 +282,7 @@ TEST_F(FileTransfer, ProgressFunctionCancels) {
   Peer peer(true);
   ASSERT_TRUE(peer.ready());
   TempFile bigLocal("");
-  ASSERT_TRUE(WriteAll(bigLocal.Path(), Pattern(2000000)));
+  ASSERT_TRUE(WriteWholeFile(bigLocal.Path(), Pattern(2000000)));
   struct Case {
     const char* name;
     std::wstring url;
@@ -357,7 +357,7 @@ TEST_F(FileTransfer, FtpGetAndPut) {
 
   TempFile source("");
   std::string data = "uploaded over ftp\r\n" + Pattern(50000);
-  ASSERT_TRUE(WriteAll(source.Path(), data));
+  ASSERT_TRUE(WriteWholeFile(source.Path(), data));
   Job putJob(peer.Url("ftp", L"/put.bin"), source, kTransferUpload);
     TransferRequest& put = putJob.r;
   ASSERT_EQ(0u, RunTransfer(put));
@@ -371,7 +371,7 @@ TEST_F(FileTransfer, FtpGetAndPut) {
 
 TEST_F(FileTransfer, FileUrlsAreCopied) {
   TempFile source(""), target("");
-  ASSERT_TRUE(WriteAll(source.Path(), Pattern(40000)));
+  ASSERT_TRUE(WriteWholeFile(source.Path(), Pattern(40000)));
   std::wstring forward = source.Path();
   for (auto& c : forward) if (c == L'\\') c = L'/';
   for (const std::wstring& url : {L"file:///" + forward, L"file://" + std::wstring(source.Path())}) {

@@ -35,26 +35,8 @@ inline std::string Pattern(size_t n) {
   return s;
 }
 
-inline std::string ReadAll(const std::wstring& path) {
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              0, nullptr));
-  if (!file) return "<missing>";
-  std::string data;
-  char buffer[65536];
-  DWORD got = 0;
-  while (ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got) data.append(buffer, got);
-  return data;
-}
-
-inline ::testing::AssertionResult WriteAll(const std::wstring& path, const std::string& data) {
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  if (!file) return ::testing::AssertionFailure() << "cannot create the file, error " << GetLastError();
-  DWORD written = 0;
-  if (!WriteFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr) ||
-      written != data.size())
-    return ::testing::AssertionFailure() << "cannot write the file, error " << GetLastError();
-  return ::testing::AssertionSuccess();
-}
+// A received file's bytes; "<missing>" when it is not there, so that an absent file never reads as empty.
+inline std::string ReadAll(const std::wstring& path) { return PathExists(path) ? ReadWholeFile(path) : "<missing>"; }
 
 // One peer process for one test. Wine starts Unix programs without giving a process handle, so the peer
 // reports through files in its folder and stops when the test drops a "stop" file there.
@@ -91,7 +73,7 @@ class Peer {
       RemoveTree(dir_);
       return;
     }
-    EXPECT_TRUE(WriteAll(dir_ + L"\\stop", ""));
+    EXPECT_TRUE(WriteWholeFile(dir_ + L"\\stop", ""));
     for (int i = 0; i < 100 && GetFileAttributesW((dir_ + L"\\stopped").c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
       Sleep(50);
     RemoveTree(dir_);

@@ -52,6 +52,19 @@ inline void RemoveTree(const std::wstring& folder) {
   RemoveDirectoryW(folder.c_str());
 }
 
+// The bytes of a file, read through a handle that shares everything with its writer (a log may still
+// have it open); empty when the file cannot be opened.
+inline std::string ReadWholeFile(const std::wstring& path) {
+  std::string data;
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return data;
+  char block[4096];
+  DWORD got = 0;
+  while (ReadFile(file.get(), block, sizeof block, &got, nullptr) && got) data.append(block, got);
+  return data;
+}
+
 // Creates or replaces the file at path with bytes; the failure names the path and the error.
 inline ::testing::AssertionResult WriteWholeFile(const std::wstring& path, const std::string& bytes) {
   UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));

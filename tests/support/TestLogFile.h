@@ -1,6 +1,6 @@
 #pragma once
-// Reading back what a log file holds, for the Windows test programs: the whole of a file that a log may
-// still have open, its lines and their messages, and a fresh log file of one test's own.
+// Reading back what a log file holds, for the Windows test programs: its lines and their messages (the
+// file itself through ReadWholeFile of TestFiles.h), and a fresh log file of one test's own.
 #include <windows.h>
 
 #include <cctype>
@@ -9,22 +9,9 @@
 #include <vector>
 
 #include "LogFile.h"
+#include "TestFiles.h"
 
 namespace kesi::test {
-
-// The bytes of a file, read through a handle that shares everything with its writer; empty when the file
-// cannot be opened.
-inline std::string ReadWholeFile(const std::wstring& path) {
-  std::string data;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return data;
-  char block[4096];
-  DWORD got = 0;
-  while (ReadFile(file, block, sizeof block, &got, nullptr) && got) data.append(block, got);
-  CloseHandle(file);
-  return data;
-}
 
 // Splits at "\n", keeping each line's terminator.
 inline std::vector<std::string> Lines(const std::string& text) {
