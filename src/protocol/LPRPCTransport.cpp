@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <new>
 
+#include "CookieList.h"
 #include "LastError.h"
 #include "SecureWipe.h"
 
@@ -22,7 +23,7 @@ constexpr char kMultipartHead[] =
     "Content-Type: text/plain\r\n\r\n";
 constexpr char kMultipartTail[] = "--jiminycricket--\r\n";
 constexpr DWORD kFileChunk = 1024;
-constexpr size_t kCookieHeaderChars = 256;
+constexpr wchar_t kUploadCookieHeader[] = L"Cookie: FARLINK_ID=";
 constexpr DWORD kErrorMaskCombinedSecCert = 2;  // INTERNET_ERROR_MASK_COMBINED_SEC_CERT
 constexpr DWORD kIllegalMessage = 0x80090326;   // SEC_E_ILLEGAL_MESSAGE: no dialog for it
 constexpr DWORD kDialogFlags =
@@ -31,7 +32,7 @@ constexpr DWORD kDialogFlags =
 void* AllocateNothrow(size_t bytes) { return ::operator new(bytes, std::nothrow); }
 
 TransportSeams DefaultSeams() {
-  return TransportSeams{InternetErrorDlg, HttpSendRequestW, GetTickCount, AllocateNothrow};
+  return TransportSeams{InternetErrorDlg, HttpSendRequestW, HttpSendRequestExW, GetTickCount, AllocateNothrow};
 }
 
 TransportSeams g_seams = DefaultSeams();
@@ -227,6 +228,7 @@ DWORD LPRPCTransportWinINet::CloseRequest() {
 DWORD LPRPCTransportWinINet::Close() {
   DWORD result = CloseRequest();
   serverCertificate_.reset();
+  pinArmed_ = pinned_ = false;
   if (connection_) {
     HINTERNET connection = connection_.release();
     if (!InternetCloseHandle(connection) && !result) result = LastErrorOr(ERROR_INVALID_HANDLE);
@@ -307,12 +309,32 @@ DWORD LPRPCTransportWinINet::OpenRequest(const wchar_t* path, const wchar_t* con
   return 0;
 }
 
-DWORD LPRPCTransportWinINet::SendLoop(const void* body, DWORD length) {
+DWORD LPRPCTransportWinINet::SetIgnoreCertificateFlags() {
+  DWORD flags = 0;
+  DWORD size = sizeof(flags);
+  InternetQueryOptionW(request_.get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, &size);
+  flags |= kIgnoreCertificateFlags;
+  return InternetSetOptionW(request_.get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags))
+             ? 0
+             : LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+}
+
+// Sends the request; with headersFirst only its head (the body follows in SendCheckedBody, once the
+// server's certificate has been checked).
+DWORD LPRPCTransportWinINet::SendLoop(const void* body, DWORD length, bool headersFirst) {
   DWORD lastCleared = 0;
   bool lastSent = false;
   for (int attempt = 0; attempt < kMaxSendsPerExchange; ++attempt) {
     DWORD started = g_seams.tickCount();
-    bool sent = g_seams.sendRequest(request_.get(), nullptr, 0, const_cast<void*>(body), length) != FALSE;
+    bool sent;
+    if (headersFirst) {
+      INTERNET_BUFFERSW buffers{};
+      buffers.dwStructSize = sizeof(buffers);
+      buffers.dwBufferTotal = length;
+      sent = g_seams.sendRequestEx(request_.get(), &buffers, nullptr, 0, 0) != FALSE;
+    } else {
+      sent = g_seams.sendRequest(request_.get(), nullptr, 0, const_cast<void*>(body), length) != FALSE;
+    }
     lastSent = sent;
     DWORD error = 0;
     if (!sent) {
@@ -327,16 +349,16 @@ DWORD LPRPCTransportWinINet::SendLoop(const void* body, DWORD length) {
       toDialog = false;
     } else if (error == ERROR_CANCELLED || error == ERROR_INTERNET_TIMEOUT) {
       toDialog = false;
-    } else if (IsCertificateError(error) && (IsServerTrusted() || ignoreCertificateErrors_)) {
-      DWORD flags = 0;
-      DWORD size = sizeof(flags);
-      InternetQueryOptionW(request_.get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, &size);
-      flags |= kIgnoreCertificateFlags;
-      if (InternetSetOptionW(request_.get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags))) {
+    } else if (IsCertificateError(error) && (policy_.enforced || IsServerTrusted() || ignoreCertificateErrors_)) {
+      // Under the pin policy the certificate is judged by its hash once the handshake has gone through
+      // (CheckServerCertificate), whatever its errors.
+      if (SetIgnoreCertificateFlags() == 0) {
         lastCleared = error;
         error = 0;
         toDialog = false;
       }
+    } else if (headersFirst && sent) {
+      toDialog = false;  // no answer yet: the status is read after the body
     }
 
     if (allowUI_ && toDialog) {
@@ -412,6 +434,38 @@ DWORD LPRPCTransportWinINet::ReadBody(Utf8Buffer* message) {
   return 0;
 }
 
+DWORD LPRPCTransportWinINet::CheckServerCertificate() {
+  if (!policy_.enforced && !pinArmed_) return 0;
+  ServerCertificateIdentity current;
+  if (DWORD error = QueryServerCertificate(request_.get(), current)) return error;
+  if (!PolicyAccepts(policy_, current)) {
+    TraceRefusedCertificate(L"not listed by the appliance pin policy", current);
+    return kCertificateRefused;
+  }
+  if (pinned_ && !SameCertificate(current, pin_)) {
+    TraceRefusedCertificate(L"not the certificate of this logon session", current);
+    return kCertificateRefused;
+  }
+  if (pinArmed_ && !pinned_ && current.hasInfo) {
+    if (DWORD error = CopyIdentity(pin_, current)) return error;
+    pinned_ = true;
+  }
+  return 0;
+}
+
+DWORD LPRPCTransportWinINet::SendCheckedBody(const void* body, DWORD length) {
+  if (DWORD error = CheckServerCertificate()) return error;
+  if (length) {
+    if (DWORD error = WritePart(body, length, "InternetWriteFile")) return error;
+  }
+  if (!HttpEndRequestW(request_.get(), nullptr, 0, 0)) {
+    DWORD error = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+    ReportError(error, "HttpEndRequest", TRUE);
+    return error;
+  }
+  return 0;
+}
+
 DWORD LPRPCTransportWinINet::Call(const wchar_t* path, Utf8Buffer* message) {
   if (!message || !path || !*path) return ERROR_INVALID_PARAMETER;
   if (!connection_) return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
@@ -420,7 +474,12 @@ DWORD LPRPCTransportWinINet::Call(const wchar_t* path, Utf8Buffer* message) {
   if (!result &&
       !HttpAddRequestHeadersW(request_.get(), kLprpcContentTypeHeader, static_cast<DWORD>(-1), HTTP_ADDREQ_FLAG_ADD))
     result = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
-  if (!result) result = SendLoop(message->GetData(), message->GetLength());
+  // Under the pin policy, and once the session's pin is held, the certificate is checked before the
+  // body goes, so that a server that is refused never receives it.
+  policy_ = ReadCertificatePolicy();
+  const bool headersFirst = policy_.enforced || pinned_;
+  if (!result) result = SendLoop(message->GetData(), message->GetLength(), headersFirst);
+  if (!result) result = headersFirst ? SendCheckedBody(message->GetData(), message->GetLength()) : CheckServerCertificate();
   if (!result) result = AfterRequest();
   if (!result) result = MapStatus();
   if (!result) result = ReadBody(message);
@@ -441,16 +500,28 @@ DWORD LPRPCTransportWinINet::WritePart(const void* bytes, DWORD length, const ch
 DWORD LPRPCTransportWinINet::PostFile(const wchar_t* path, const wchar_t* cookie, const wchar_t* filePath) {
   if (!filePath || !*filePath || !path || !*path) return ERROR_INVALID_PARAMETER;
   if (!connection_) return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
+  // The cookie goes into a header line: a line break in it would add headers of its own.
+  if (!cookie) cookie = L"";
+  const size_t cookieChars = wcsnlen(cookie, kMaxUploadCookieChars + 1);
+  if (cookieChars > kMaxUploadCookieChars || HasLineBreak(std::wstring_view(cookie, cookieChars)))
+    return ERROR_INVALID_PARAMETER;
   DWORD result = OpenRequest(path, nullptr, 0);
   if (!result && !HttpAddRequestHeadersW(request_.get(), kMultipartContentTypeHeader, static_cast<DWORD>(-1),
                                          HTTP_ADDREQ_FLAG_ADD))
     result = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
   if (!result) {
-    wchar_t header[kCookieHeaderChars];
-    _snwprintf(header, kCookieHeaderChars, L"Cookie: FARLINK_ID=%ls\r\n", cookie ? cookie : L"");
-    header[kCookieHeaderChars - 1] = 0;
-    if (!HttpAddRequestHeadersW(request_.get(), header, static_cast<DWORD>(-1), HTTP_ADDREQ_FLAG_ADD))
-      result = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+    const size_t prefixChars = sizeof(kUploadCookieHeader) / sizeof(wchar_t) - 1;
+    const size_t headerChars = prefixChars + cookieChars + 3;  // CR, LF, NUL
+    SeamBuffer<wchar_t> header = AllocateBuffer<wchar_t>(headerChars);
+    if (!header) {
+      result = ERROR_OUTOFMEMORY;
+    } else {
+      wmemcpy(header.get(), kUploadCookieHeader, prefixChars);
+      wmemcpy(header.get() + prefixChars, cookie, cookieChars);
+      wmemcpy(header.get() + prefixChars + cookieChars, L"\r\n", 3);
+      if (!HttpAddRequestHeadersW(request_.get(), header.get(), static_cast<DWORD>(-1), HTTP_ADDREQ_FLAG_ADD))
+        result = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+    }
   }
   if (result) {
     CloseRequest();
@@ -475,10 +546,19 @@ DWORD LPRPCTransportWinINet::PostFile(const wchar_t* path, const wchar_t* cookie
   INTERNET_BUFFERSW buffers{};
   buffers.dwStructSize = sizeof(buffers);
   buffers.dwBufferTotal = remaining + textBytes;
-  if (!HttpSendRequestExW(request_.get(), &buffers, nullptr, 0, 0)) {
+  policy_ = ReadCertificatePolicy();
+  bool sent = HttpSendRequestExW(request_.get(), &buffers, nullptr, 0, 0) != FALSE;
+  if (!sent) {
     result = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
-    ReportError(result, "HttpSendRequestEx", TRUE);
+    // Under the pin policy a certificate error is no reason to stop: the hash decides, below.
+    if (policy_.enforced && IsCertificateError(result) && SetIgnoreCertificateFlags() == 0) {
+      sent = HttpSendRequestExW(request_.get(), &buffers, nullptr, 0, 0) != FALSE;
+      result = sent ? 0 : LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
+    }
+    if (!sent) ReportError(result, "HttpSendRequestEx", TRUE);
   }
+  // The file goes only to a server whose certificate the policy and the session's pin accept.
+  if (!result) result = CheckServerCertificate();
   if (!result) result = WritePart(kMultipartHead, sizeof(kMultipartHead) - 1, "InternetWriteFile");
   char chunk[kFileChunk];
   while (!result && remaining > 0) {
@@ -564,6 +644,9 @@ DWORD LPRPCTransportWinINet::AfterRequest() {
 }
 
 BOOL LPRPCTransportWinINet::IsServerTrusted() {
+  // Asked on a certificate error, which comes with a new handshake: the certificate captured before may
+  // be another one than the server presents now, so it is captured again.
+  if (request_) serverCertificate_.reset();
   AfterRequest();
   if (serverCertificate_ && trustedCertificate_) return serverCertificate_->Matches(trustedCertificate_.get()) ? TRUE : FALSE;
   return FALSE;

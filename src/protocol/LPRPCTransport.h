@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <memory>
 
+#include "CertificatePolicy.h"
 #include "Handles.h"
 #include "RQCertificate.h"
 #include "RQCredential.h"
@@ -30,6 +31,10 @@ constexpr int kMaxSendsPerExchange = 16;
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE |
                                 INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTH |
                                 INTERNET_FLAG_NO_UI;
+// The longest cookie value the log upload sends (characters). A longer one, or one that holds a CR or
+// LF, is refused with ERROR_INVALID_PARAMETER (87) before anything is sent: it is never cut.
+constexpr size_t kMaxUploadCookieChars = 8192;
+
 // Security flags added to a request whose certificate errors are to be ignored.
 constexpr DWORD kIgnoreCertificateFlags = SECURITY_FLAG_IGNORE_REVOCATION | SECURITY_FLAG_IGNORE_UNKNOWN_CA |
                                           SECURITY_FLAG_IGNORE_WRONG_USAGE | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
@@ -42,6 +47,8 @@ constexpr DWORD kIgnoreCertificateFlags = SECURITY_FLAG_IGNORE_REVOCATION | SECU
 struct TransportSeams {
   DWORD(WINAPI* errorDialog)(HWND, HINTERNET, DWORD, DWORD, LPVOID*);
   BOOL(WINAPI* sendRequest)(HINTERNET, LPCWSTR, DWORD, LPVOID, DWORD);
+  // The send of an exchange whose server certificate is checked before its body goes (see Call).
+  BOOL(WINAPI* sendRequestEx)(HINTERNET, LPINTERNET_BUFFERSW, LPINTERNET_BUFFERSW, DWORD, DWORD_PTR);
   DWORD(WINAPI* tickCount)();
   // The transport's own buffers: bytes from ::operator new(bytes, std::nothrow), or null.
   void* (*allocate)(size_t bytes);
@@ -83,14 +90,24 @@ class LPRPCTransport {
                      DWORD reserved1, DWORD reserved2) = 0;
   virtual DWORD Reserved15() { return 0; }
   virtual DWORD Close() = 0;
-  // Uploads the file at filePath as a multipart form to path, with the cookie FARLINK_ID=cookie.
+  // Uploads the file at filePath as a multipart form to path, with the cookie FARLINK_ID=cookie (87 for a
+  // cookie over kMaxUploadCookieChars or with a CR or LF).
   virtual DWORD PostFile(const wchar_t* path, const wchar_t* cookie, const wchar_t* filePath) = 0;
-  // One exchange: message holds the encoded call; on success it holds the reply body.
+  // One exchange: message holds the encoded call; on success it holds the reply body. A server
+  // certificate that the pin policy or the session's pin refuses ends it with kCertificateRefused.
   virtual DWORD Call(const wchar_t* path, Utf8Buffer* message) = 0;
   virtual DWORD Unsupported19() { return ERROR_INVALID_STATE; }
   virtual DWORD Unsupported20() { return ERROR_INVALID_STATE; }
   virtual DWORD Unsupported21() { return ERROR_INVALID_STATE; }
   virtual DWORD Reserved22() { return 0; }
+
+  // Starts a new certificate pin: the first server certificate accepted from now on is the only one
+  // that later exchanges accept, until the next start or Close. The logon agent starts one at every
+  // Connect, so that a logon session talks to one server.
+  void StartCertificatePin() {
+    pinArmed_ = true;
+    pinned_ = false;
+  }
 
  protected:
   // Replaces slot by a new credential for the proxy target holding a copy of source (null: none).
@@ -105,6 +122,9 @@ class LPRPCTransport {
   std::unique_ptr<RQCertificateInfo> secondCertificate_;
   std::unique_ptr<RQCertificateInfo> serverCertificate_;
   std::unique_ptr<RQCertificateInfo> trustedCertificate_;
+  bool pinArmed_ = false;
+  bool pinned_ = false;
+  ServerCertificateIdentity pin_;
 };
 
 class LPRPCTransportWinINet : public LPRPCTransport {
@@ -130,7 +150,12 @@ class LPRPCTransportWinINet : public LPRPCTransport {
 
  private:
   DWORD OpenRequest(const wchar_t* path, const wchar_t* const* acceptTypes, DWORD_PTR context);
-  DWORD SendLoop(const void* body, DWORD length);
+  DWORD SendLoop(const void* body, DWORD length, bool headersFirst);
+  DWORD SetIgnoreCertificateFlags();
+  // The policy and the session's pin against the certificate of the request's connection; pins it when
+  // a pin is started and none is held yet. 0 or kCertificateRefused (traced).
+  DWORD CheckServerCertificate();
+  DWORD SendCheckedBody(const void* body, DWORD length);
   DWORD MapStatus();
   DWORD ReadBody(Utf8Buffer* message);
   DWORD CaptureProxyCredential();
@@ -138,6 +163,7 @@ class LPRPCTransportWinINet : public LPRPCTransport {
   DWORD WritePart(const void* bytes, DWORD length, const char* operationName);
 
   BOOL ignoreCertificateErrors_ = FALSE;
+  CertificatePolicy policy_;  // read at the start of every exchange
   BOOL allowUI_ = FALSE;
   HWND parentWindow_ = nullptr;
   UniqueInternet root_;

@@ -216,6 +216,8 @@ DWORD LogonAgent::Connect(const wchar_t* host, const RQCertificateInfo* trustedC
   }
   if (DWORD error = transport_->Open(host, allowUI, parentWindow, ignoreCertificateErrors, reserved1, reserved2))
     return error;
+  // One logon session talks to one server: the certificate accepted first is the one it accepts.
+  transport_->StartCertificatePin();
   return Logon(sessionText);
 }
 

@@ -124,7 +124,9 @@ class LogonAgent {
   virtual bool HasVersion4();
   virtual DWORD CloseRequest();
   // Opens the transport to host ("host" or "host:port") and logs on: resumes sessionText when it is not
-  // empty, else starts a new session.
+  // empty, else starts a new session. The server certificate accepted first from here on is pinned:
+  // until the next Connect or Disconnect an exchange with another certificate ends with
+  // kCertificateRefused (12169), before its body is sent.
   virtual DWORD Connect(const wchar_t* host, const RQCertificateInfo* trustedCertificate, const wchar_t* sessionText,
                         const wchar_t* proxyAddress, const RQCredential* proxyCredentialSource, BOOL allowUI,
                         HWND parentWindow, BOOL ignoreCertificateErrors, DWORD reserved1, DWORD reserved2);

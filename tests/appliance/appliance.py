@@ -18,7 +18,7 @@ import time
 import urllib.parse
 
 import lprpc
-from certificates import CERTIFICATES
+from certificates import CERTIFICATE_KINDS, CERTIFICATES
 from journal import journal_line, json_text
 from linecipher import decipher_lines
 from scenario import AGENT_FIELDS, FAULT_ACTION_KEYS, SCENARIO_MISTAKES, ScenarioError, per_call
@@ -153,7 +153,26 @@ class Instance:
     def describe(self):
         return {"id": self.id, "host": self.host, "port": self.port, "base": self.base["BASE"],
                 "tls": self.scenario["tls"], "name": self.scenario["name"],
-                "certificate_sha1": self.certificate["sha1"] if self.certificate else None}
+                "certificate_sha1": self.certificate["sha1"] if self.certificate else None,
+                "certificate_sha256": self.certificate["sha256"] if self.certificate else None}
+
+    def switch_certificate(self, kind):
+        """Serves the certificate of another kind from now on. Kept-alive connections are closed, so that
+        the client's next request makes a new handshake."""
+        if not self.scenario["tls"]:
+            raise ScenarioError("the instance serves plain HTTP")
+        if kind not in CERTIFICATE_KINDS:
+            raise ScenarioError("unknown certificate kind %r" % kind)
+        certificate = CERTIFICATES.get(kind)
+        self.server.ssl_context = self.server.make_context(certificate)
+        with self.lock:
+            self.certificate = certificate
+            connections = list(self.connections)
+        for conn in connections:
+            try:
+                conn.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
 
     def next_call(self, key):
         with self.lock:
@@ -299,10 +318,14 @@ class ApplianceServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
         self.instance = instance
         self.ssl_context = None
         if instance.scenario["tls"]:
-            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-            context.load_cert_chain(instance.certificate["cert"], instance.certificate["key"])
-            self.ssl_context = context
+            self.ssl_context = self.make_context(instance.certificate)
         super().__init__(address, handler)
+
+    @staticmethod
+    def make_context(certificate):
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(certificate["cert"], certificate["key"])
+        return context
 
     def server_bind(self):
         # Not HTTPServer.server_bind: it looks the host name up, which is slow and not needed.

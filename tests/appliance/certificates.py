@@ -10,7 +10,8 @@ import threading
 
 import openssl
 
-CERTIFICATE_KINDS = ("self-signed", "expired", "wrong-name")
+# "other" is a second self-signed certificate for 127.0.0.1: the same names as "self-signed", another key.
+CERTIFICATE_KINDS = ("self-signed", "expired", "wrong-name", "other")
 
 
 class Certificates:
@@ -45,13 +46,14 @@ class Certificates:
                 else "/CN=127.0.0.1/O=KESI appliance simulator"
             args = ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
                     "-out", cert, "-days", "30", "-subj", subject]
-            if kind == "self-signed":
+            if kind in ("self-signed", "other"):
                 args += ["-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost,IP:::1"]
             openssl.run(args)
         with open(cert, encoding="ascii") as handle:
             pem = handle.read()
         der = ssl.PEM_cert_to_DER_cert(pem)
-        return {"cert": cert, "key": key, "pem": pem, "sha1": hashlib.sha1(der).hexdigest().upper()}
+        return {"cert": cert, "key": key, "pem": pem, "sha1": hashlib.sha1(der).hexdigest().upper(),
+                "sha256": hashlib.sha256(der).hexdigest().upper()}
 
     @staticmethod
     def _make_expired(folder, key, cert):

@@ -124,6 +124,9 @@ class ControlHandler(QuietHandler):
     def do_POST(self):
         parts, query = self.route()
         body = self.read_body()
+        if len(parts) == 3 and parts[0] == "instances" and parts[2] == "certificate":
+            self.switch_certificate(parts[1], body)
+            return
         if parts != ["instances"]:
             self.reply_text(404, "no such resource\n")
             return
@@ -139,6 +142,22 @@ class ControlHandler(QuietHandler):
             self.reply_json(500, {"error": str(error)})
             return
         self.reply_json(201, instance.describe())
+
+    def switch_certificate(self, ident, body):
+        instance = self.instance_for(ident)
+        if instance is None:
+            self.reply_text(404, "no such instance\n")
+            return
+        try:
+            data = json.loads(body.decode("utf-8")) if body.strip() else {}
+            instance.switch_certificate(data.get("kind", "other") if isinstance(data, dict) else None)
+        except (ScenarioError, ValueError, AttributeError) as error:
+            self.reply_json(400, {"error": str(error)})
+            return
+        except (OSError, RuntimeError) as error:
+            self.reply_json(500, {"error": str(error)})
+            return
+        self.reply_json(200, instance.describe())
 
     def do_DELETE(self):
         parts, _ = self.route()

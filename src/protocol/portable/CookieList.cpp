@@ -39,4 +39,21 @@ std::vector<CookiePair> SplitCookies(std::wstring_view text) {
   return pairs;
 }
 
+bool HasLineBreak(std::wstring_view text) { return text.find_first_of(L"\r\n") != std::wstring_view::npos; }
+
+bool IsHeaderBlock(std::wstring_view text) {
+  while (!text.empty()) {
+    size_t end = text.find(L"\r\n");
+    std::wstring_view line = text.substr(0, end);
+    text = end == std::wstring_view::npos ? std::wstring_view() : text.substr(end + 2);
+    if (HasLineBreak(line)) return false;
+    size_t colon = line.find(L':');
+    if (colon == 0 || colon == std::wstring_view::npos) return false;
+    for (wchar_t c : line.substr(0, colon)) {
+      if (c <= L' ' || c == 0x7F) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace kesi

@@ -16,4 +16,13 @@ using CookiePair = std::pair<std::wstring, std::wstring>;
 // Throws std::bad_alloc when memory runs out.
 std::vector<CookiePair> SplitCookies(std::wstring_view text);
 
+// True when text holds a CR or LF: such a text would end the header it is put in and start another, so
+// a cookie or credential that holds one is refused before it reaches a request.
+bool HasLineBreak(std::wstring_view text);
+
+// True when text is a block of header lines as a caller adds them to a request: each line is
+// "Name: value" (a name of visible characters other than ':', at least one), every line but the last
+// ends in CR LF, and no CR or LF stands anywhere else. An empty text is a valid (empty) block.
+bool IsHeaderBlock(std::wstring_view text);
+
 }  // namespace kesi

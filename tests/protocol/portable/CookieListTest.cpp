@@ -42,4 +42,33 @@ TEST(CookieList, SplitsPairsTrimsBlanksAndKeepsQuotedPartsWhole) {
   }
 }
 
+// What may go into a request header: a CR or LF in a cookie would start a header of the caller's
+// choosing, and a header block may break lines only between its "Name: value" lines.
+TEST(CookieList, LineBreaksAndHeaderBlocks) {
+  struct Case {
+    const char* name;
+    const wchar_t* text;
+    bool hasLineBreak;
+    bool isHeaderBlock;
+  } cases[] = {
+      {"empty", L"", false, true},
+      {"one header", L"X-Mac: 0a1b", false, true},
+      {"two headers, CR LF after each", L"X-Mac: 1\r\nX-Other: two words\r\n", true, true},
+      {"value with ':'", L"X-Url: https://a/b", false, true},
+      {"bare LF", L"X-Mac: 1\nX-Evil: 2", true, false},
+      {"bare CR", L"X-Mac: 1\rX-Evil: 2", true, false},
+      {"empty line ends the headers", L"X-Mac: 1\r\n\r\nbody", true, false},
+      {"line without ':'", L"X-Mac 1", false, false},
+      {"empty name", L": 1", false, false},
+      {"blank in the name", L"X Mac: 1", false, false},
+      {"cookie value", L"FARLINK_ID=abc; other=1", false, false},
+      {"cookie with CR LF", L"abc\r\nX-Evil: 1", true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.hasLineBreak, HasLineBreak(c.text));
+    EXPECT_EQ(c.isHeaderBlock, IsHeaderBlock(c.text));
+  }
+}
+
 }  // namespace
