@@ -154,9 +154,10 @@ void TraceRefusedCertificate(const wchar_t* reason, const ServerCertificateIdent
     line += reason ? reason : L"";
     line += L"): sha256=";
     line += identity.hasHash && identity.sameAsInfo ? HashToHex(identity.sha256) : std::wstring(L"unknown");
+    line += L" fingerprint=";
+    line += static_cast<const wchar_t*>(identity.info.GetFingerprint());
     line += L" subject=";
-    const wchar_t* subject = identity.info.GetSubject();
-    if (subject) line.append(subject, wcscspn(subject, L"\r\n"));
+    for (const wchar_t* c = identity.info.GetSubject(); c && *c >= L' '; ++c) line += *c;
     line += L"\n";
     g_trace.load()(line.c_str());
   } catch (const std::bad_alloc&) {

@@ -75,7 +75,8 @@ bool SameCertificate(const ServerCertificateIdentity& a, const ServerCertificate
 DWORD CopyIdentity(ServerCertificateIdentity& identity, const ServerCertificateIdentity& other);
 
 // Traces a refusal: "KESI: server certificate refused (<reason>): sha256=<hex, or unknown>
-// subject=<the subject's first line>\n" goes to the trace function, by default OutputDebugStringW (the
+// fingerprint=<RQCertificateInfo's> subject=<the subject's first line>\n" goes to the trace function
+// (the DER hash is unknown when WinINet still holds the chain of an earlier handshake), by default OutputDebugStringW (the
 // transport and the transfers write no log of their own; their callers log the code). No secret is in it.
 void TraceRefusedCertificate(const wchar_t* reason, const ServerCertificateIdentity& identity);
 using CertificateTraceFn = void(WINAPI*)(const wchar_t* line);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "CertificatePolicy.h"
 #include "LogonAgent.h"
 #include "SimulatorClient.h"
 #include "TestFiles.h"
@@ -532,6 +533,46 @@ TEST(LogonAgent, PostLogFileUploadsTheForm) {
   EXPECT_NE(std::string::npos, journal[1].find("cookie=\"FARLINK_ID=COOKIE-1\"")) << journal[1];
   EXPECT_NE(std::string::npos, journal[1].find("form=exact")) << journal[1];
   EXPECT_EQ("first line\r\nsecond line\r\n", s.appliance.Get("uploads/0/file").body);
+}
+
+std::vector<std::string> g_traces;
+void WINAPI KeepTrace(const wchar_t* line) { g_traces.push_back(Narrow(line)); }
+
+// One logon session talks to one server. When the kept-alive connection drops and the next handshake
+// meets another certificate, every kind of exchange of the session is refused before its body goes, and
+// the refusal names the certificate's hash; a new Connect pins the certificate it meets.
+TEST(LogonAgent, AnotherCertificateWithinTheSessionIsRefused) {
+  g_traces.clear();
+  SetCertificateTrace(KeepTrace);
+  Session s(Scenario(15, R"("subsequent": [{"classification": 3}])"));
+  ASSERT_SESSION(s);
+  ASSERT_EQ("", s.appliance.SwitchCertificate("wrong-name"));
+  // The refused requests end after their head: the appliance reads an empty body.
+  s.appliance.ExpectProblem("undecodable call: empty message");
+  s.appliance.ExpectProblem("body is not framed by the boundary");
+
+  FakeEngine engine;
+  RQString zone(L"Z0");
+  int32_t classification = 0;
+  AgentList list;
+  TempFile file("log line\r\n");
+  EXPECT_EQ(kCertificateRefused, s.agent->PostSubsequentResults(&engine, L"TEAM", &classification, &zone, nullptr));
+  EXPECT_EQ(kCertificateRefused, s.agent->GetAgentList(&list));
+  EXPECT_EQ(kCertificateRefused, s.agent->PostLogFile(L"COOKIE-1", file.Path()));
+  SetCertificateTrace(nullptr);
+  EXPECT_TRUE(s.appliance.Calls(21).empty());
+  EXPECT_TRUE(s.appliance.Calls(17).empty());
+  EXPECT_EQ("", s.appliance.Get("uploads/0/body").body);
+  ASSERT_EQ(3u, g_traces.size());
+  for (const std::string& trace : g_traces) {
+    EXPECT_NE(std::string::npos, trace.find("(not the certificate of this logon session)")) << trace;
+    EXPECT_NE(std::string::npos, trace.find(" subject=wrong.invalid")) << trace;
+  }
+
+  ASSERT_EQ(0u, s.agent->Connect(s.appliance.Server().c_str(), nullptr, nullptr, nullptr, nullptr, FALSE, nullptr, TRUE,
+                                 0, 0));
+  EXPECT_EQ(0u, s.agent->PostSubsequentResults(&engine, L"TEAM", &classification, &zone, nullptr));
+  EXPECT_EQ(1u, s.appliance.Calls(21).size());
 }
 
 TEST(AgentList, KeepsOrderAndOwnsRecords) {

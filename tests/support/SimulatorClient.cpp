@@ -126,6 +126,21 @@ ControlReply Appliance::Get(const std::string& resource) {
   return ControlRequest(L"GET", L"/instances/" + std::to_wstring(id_) + L"/" + Widen(resource));
 }
 
+std::string Appliance::SwitchCertificate(const std::string& kind) {
+  ControlReply reply = ControlRequest(L"POST", L"/instances/" + std::to_wstring(id_) + L"/certificate",
+                                      "{\"kind\": \"" + kind + "\"}");
+  if (reply.status == 200) return {};
+  return "switching the certificate answered " + std::to_string(reply.status) + ": " + reply.body;
+}
+
+std::string Appliance::CertificateSha256() {
+  const std::string body = Get("").body;
+  const std::string key = "\"certificate_sha256\": \"";
+  size_t at = body.find(key);
+  if (at == std::string::npos || body.size() < at + key.size() + 64) return {};
+  return body.substr(at + key.size(), 64);
+}
+
 std::vector<std::string> Appliance::Journal() { return Lines(Get("journal.txt").body); }
 
 std::vector<std::string> Appliance::Calls(int procedure) {

@@ -42,6 +42,13 @@ class Appliance {
   static std::vector<std::string> Problems(const std::string& line);
   // GET of a resource of this instance ("uploads/0/body", ...).
   ControlReply Get(const std::string& resource);
+  // Serves the certificate of another kind ("other", "wrong-name", ...; see tests/appliance) from now on,
+  // and closes kept-alive connections so that the client's next request makes a new handshake. Empty
+  // when it did, else what went wrong.
+  std::string SwitchCertificate(const std::string& kind);
+  // SHA-256 of the DER certificate the instance serves, as 64 upper-case hexadecimal digits ("" when
+  // it cannot be read).
+  std::string CertificateSha256();
 
   // A problem the test provokes on purpose: journalled problems that contain fragment do not fail the
   // test, and the test fails when no journalled problem contains it.
