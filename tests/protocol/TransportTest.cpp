@@ -393,6 +393,39 @@ TEST_F(TransportTest, PostFileSendsTheExactForm) {
   EXPECT_EQ(6u, appliance.Journal().size());
 }
 
+// The upload's cookie goes whole or not at all: a long one arrives as it was given, one that would end
+// its header line or is over the maximum is refused before anything is sent.
+TEST_F(TransportTest, PostFileCookieIsWholeOrRefused) {
+  Appliance appliance;
+  ASSERT_EQ("", appliance.Error());
+  ASSERT_EQ(0u, transport_.Open(appliance.Server().c_str(), FALSE, nullptr, TRUE, 0, 0));
+  ASSERT_EQ(0u, Exchange(transport_));
+  TempFile file("log line\r\n");
+
+  std::wstring long4000;
+  for (int i = 0; i < 4000; ++i) long4000 += static_cast<wchar_t>(L'a' + i % 26);
+  ASSERT_EQ(0u, transport_.PostFile(L"/postauth/__EPClogfilesubmit", long4000.c_str(), file.Path()));
+  const std::string uploads = appliance.Get("uploads").body;
+  EXPECT_NE(std::string::npos, uploads.find("\"cookie\": \"FARLINK_ID=" + test::Narrow(long4000) + "\""));
+
+  const std::wstring longest(kMaxUploadCookieChars, L'x');
+  const std::wstring tooLong = longest + L"x";
+  const struct {
+    const char* name;
+    const wchar_t* cookie;
+  } refused[] = {{"CR LF and a header", L"abc\r\nX-Injected: 1"},
+                 {"LF alone", L"abc\nX-Injected: 1"},
+                 {"CR alone", L"abc\r"},
+                 {"one over the maximum", tooLong.c_str()}};
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, transport_.PostFile(L"/postauth/__EPClogfilesubmit", c.cookie, file.Path()));
+  }
+  EXPECT_EQ(2u, appliance.Journal().size());
+  EXPECT_EQ(0u, transport_.PostFile(L"/postauth/__EPClogfilesubmit", longest.c_str(), file.Path()));
+  EXPECT_EQ(3u, appliance.Journal().size());
+}
+
 // The proxy settings of the caller: the credential is kept as a copy, and with an address but no
 // credential the first exchange looks for the one WinINet collected (none here: the request went direct).
 TEST_F(TransportTest, ProxyCredentialIsCopiedOrCollected) {
