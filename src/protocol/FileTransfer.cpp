@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "CertificatePolicy.h"
 #include "CookieList.h"
 #include "Handles.h"
 #include "InternetUrl.h"
@@ -29,6 +30,10 @@ constexpr DWORD kHeaderBufferChars = 1024;   // first size of the raw-header buf
 constexpr int kMaxSendsPerTransfer = 10;
 // What a consent in WinINet's error dialog allows: revocation, unknown CA, wrong name, expired.
 constexpr DWORD kDialogConsentFlags = 0x3180;
+// Under the pin policy every certificate error is passed over on a resend: the hash decides.
+constexpr DWORD kPolicyIgnoreFlags = SECURITY_FLAG_IGNORE_REVOCATION | SECURITY_FLAG_IGNORE_UNKNOWN_CA |
+                                     SECURITY_FLAG_IGNORE_WRONG_USAGE | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
+                                     SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
 
 const wchar_t* kAcceptTypes[] = {L"image/gif",
                                  L"image/x-xbitmap",
@@ -53,6 +58,21 @@ DWORD SecurityFlagFor(DWORD error) {
     case ERROR_INTERNET_SEC_CERT_REV_FAILED:   // 12057
       return SECURITY_FLAG_IGNORE_REVOCATION;
     default: return 0;
+  }
+}
+
+// Send errors about the server's certificate itself (not about redirects).
+bool IsCertificateError(DWORD error) {
+  switch (error) {
+    case ERROR_INTERNET_INVALID_CA:
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+    case ERROR_INTERNET_SEC_CERT_NO_REV:
+    case ERROR_INTERNET_SEC_CERT_REV_FAILED:
+    case ERROR_INTERNET_SEC_CERT_ERRORS:   // 12055
+    case ERROR_INTERNET_SEC_INVALID_CERT:  // 12169
+      return true;
+    default: return false;
   }
 }
 
@@ -243,6 +263,12 @@ class Transfer {
   void CloseHandle(UniqueInternet& handle, DWORD operation);
 
   DWORD OpenSession(const wchar_t* agent, DWORD access, const wchar_t* proxy, DWORD flags);
+  // The pin policy against the certificate of the request's connection (HTTPS only): 0, or
+  // kCertificateRefused (traced), which ends the transfer.
+  DWORD CheckCertificate();
+  // Sends zeros for the announced body of a refused request and drops the answer, so that a kept-alive
+  // connection does not carry the next request as this one's body.
+  void FinishRefused(ULONGLONG announced);
   DWORD StoreCookies();
   DWORD OpenHttpRequest(const wchar_t* verb, DWORD flags);
   template <typename SendOnce>
@@ -263,6 +289,8 @@ class Transfer {
   UniqueInternet connection_;
   UniqueInternet handle_;  // the HTTP request or the FTP file
   bool async_ = false;          // the session was opened with INTERNET_FLAG_ASYNC
+  CertificatePolicy policy_;    // read when the transfer starts
+  bool refused_ = false;        // CheckCertificate refused the server
 };
 
 DWORD Transfer::WaitPending() {
@@ -336,6 +364,29 @@ DWORD Transfer::OpenSession(const wchar_t* agent, DWORD access, const wchar_t* p
   return ERROR_SUCCESS;
 }
 
+DWORD Transfer::CheckCertificate() {
+  if (!policy_.enforced || url_.scheme() != INTERNET_SCHEME_HTTPS) return ERROR_SUCCESS;
+  ServerCertificateIdentity current;
+  if (DWORD error = QueryServerCertificate(handle_.get(), current)) return error;
+  if (PolicyAccepts(policy_, current)) return ERROR_SUCCESS;
+  TraceRefusedCertificate(L"not listed by the appliance pin policy", current);
+  refused_ = true;
+  return kCertificateRefused;
+}
+
+void Transfer::FinishRefused(ULONGLONG announced) {
+  memset(state_->buffer(), 0, state_->bufferSize());
+  while (announced > 0) {
+    const DWORD piece = static_cast<DWORD>(announced < state_->bufferSize() ? announced : state_->bufferSize());
+    state_->bytes = 0;
+    state_->Arm();
+    if (Complete(InternetWriteFile(handle_.get(), state_->buffer(), piece, &state_->bytes))) return;
+    announced -= piece;
+  }
+  state_->Arm();
+  Complete(HttpEndRequestW(handle_.get(), nullptr, 0, state_->context()));
+}
+
 // Stores each cookie pair for the URL in WinINet's cookie store. With INTERNET_FLAG_NO_COOKIES WinINet
 // neither reads nor writes that store, and the cookie string travels as a header instead (see
 // OpenHttpRequest).
@@ -343,8 +394,11 @@ DWORD Transfer::StoreCookies() {
   if (!request_.cookies || !*request_.cookies || (request_.requestFlags & INTERNET_FLAG_NO_COOKIES))
     return ERROR_SUCCESS;
   try {
+    // A cookie set for an HTTPS URL is a secure one: WinINet must not send it over plain HTTP.
+    const bool secure = url_.scheme() == INTERNET_SCHEME_HTTPS;
     for (const CookiePair& pair : SplitCookies(request_.cookies)) {
-      if (!InternetSetCookieW(request_.url, pair.first.c_str(), pair.second.c_str()))
+      const std::wstring value = secure ? pair.second + L"; secure" : pair.second;
+      if (!InternetSetCookieW(request_.url, pair.first.c_str(), value.c_str()))
         return LastErrorOr(ERROR_INVALID_PARAMETER);
     }
   } catch (const std::bad_alloc&) {
@@ -403,8 +457,18 @@ DWORD Transfer::SendWithRetries(SendOnce sendOnce) {
   for (int attempt = 1;; ++attempt) {
     Step(eHttpSendRequest);
     DWORD error = sendOnce();
-    if (error == ERROR_CANCELLED || error == WSAETIMEDOUT || state_->cancelled()) return error;
+    if (error == ERROR_CANCELLED || error == WSAETIMEDOUT || state_->cancelled() || refused_) return error;
     const bool lastAttempt = attempt >= kMaxSendsPerTransfer;
+
+    if (error && policy_.enforced && IsCertificateError(error) && !lastAttempt) {
+      DWORD flags = 0, size = sizeof(flags);
+      InternetQueryOptionW(handle_.get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, &size);
+      if ((flags & kPolicyIgnoreFlags) != kPolicyIgnoreFlags) {
+        flags |= kPolicyIgnoreFlags;
+        if (InternetSetOptionW(handle_.get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags))) continue;
+      }
+      return error;
+    }
 
     if (error) {
       DWORD flag = SecurityFlagFor(error);
@@ -486,6 +550,11 @@ DWORD Transfer::SendBody(HANDLE file, const BYTE* body, DWORD length) {
   state_->Arm();
   DWORD error = Complete(HttpSendRequestExW(handle_.get(), &state_->sendBuffers, nullptr, 0, state_->context()));
   if (error) return error;
+  // Nothing of the body goes to a server that the pin policy refuses.
+  if (DWORD refused = CheckCertificate()) {
+    if (refused == kCertificateRefused) FinishRefused(total);
+    return refused;
+  }
 
   ULONGLONG done = 0;
   while (done < total) {
@@ -569,7 +638,8 @@ DWORD Transfer::RunHttp() {
 
   DWORD error = SendWithRetries([&] {
     state_->Arm();
-    return Complete(HttpSendRequestW(handle_.get(), nullptr, 0, nullptr, 0));
+    DWORD sent = Complete(HttpSendRequestW(handle_.get(), nullptr, 0, nullptr, 0));
+    return sent ? sent : CheckCertificate();
   });
   if (error) return error;
 
@@ -696,6 +766,7 @@ DWORD Transfer::RunCopy() {
 
 DWORD Transfer::Run() {
   if (DWORD error = url_.Parse(request_.url)) return error;
+  policy_ = ReadCertificatePolicy();
   switch (url_.scheme()) {
     case INTERNET_SCHEME_HTTP:
     case INTERNET_SCHEME_HTTPS: return RunHttp();
@@ -745,6 +816,7 @@ DWORD Transfer::Post(const BYTE* body, DWORD bodyLength, const wchar_t* extraHea
   if (DWORD error = url_.Parse(request_.url)) return error;
   if (url_.scheme() != INTERNET_SCHEME_HTTP && url_.scheme() != INTERNET_SCHEME_HTTPS)
     return ERROR_INTERNET_UNRECOGNIZED_SCHEME;
+  policy_ = ReadCertificatePolicy();
   request_.user = url_.user();  // a post connects with the URL's own credentials
   request_.password = url_.password();
   if (DWORD error = OpenSession(request_.userAgent, request_.accessType, nullptr, 0)) return error;
@@ -825,6 +897,8 @@ DWORD RunTransfer(TransferRequest& request) {
   if (!request.user) request.user = L"";
   if (!request.password) request.password = L"";
   if (!request.cookies) request.cookies = L"";
+  // The cookie text ends up in a header: a line break in it would start one of its own.
+  if (HasLineBreak(request.cookies)) return request.lastError = ERROR_INVALID_PARAMETER;
   try {
     return WithTransfer(request, [](Transfer& t) { return t.Run(); });
   } catch (...) {
@@ -863,6 +937,8 @@ DWORD PostTransfer(TransferRequest& request, const void* body, DWORD bodyLength,
   if (!request.url || !*request.url) return request.lastError = ERROR_INTERNET_INVALID_URL;
   if (!body && bodyLength) return request.lastError = ERROR_INVALID_PARAMETER;
   if (!request.cookies) request.cookies = L"";
+  if (HasLineBreak(request.cookies) || (extraHeaders && !IsHeaderBlock(extraHeaders)))
+    return request.lastError = ERROR_INVALID_PARAMETER;
   // The post points the credentials at the URL's own, which end with the transfer.
   const wchar_t* const user = request.user;
   const wchar_t* const password = request.password;

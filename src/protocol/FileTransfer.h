@@ -66,12 +66,16 @@ struct TransferRequest {
 };
 
 // Runs one transfer: HTTP and HTTPS by GET or PUT, FTP by get or put, "file:" by a copy. An empty URL
-// gives 12005, an empty local path 123, a scheme that is none of these 12006. HTTP 404 gives 12028, other
+// gives 12005, an empty local path 123, a scheme that is none of these 12006, cookies with a CR or LF 87
+// (before anything is sent); cookies stored for an HTTPS URL are marked secure. Under the appliance pin
+// policy (CertificatePolicy.h) an HTTPS server whose certificate is not listed gives 12169 before any
+// body goes or is read. HTTP 404 gives 12028, other
 // answers of 400 or more 12029, a pending step that does not finish in time 10060, a cancel 1223.
 // Memory shortage gives 14.
 DWORD RunTransfer(TransferRequest& request);
 
-// Posts bodyLength bytes of body to request.url as PostBuffer describes, with the request's owner
+// Posts bodyLength bytes of body to request.url as PostBuffer describes (87 also for extraHeaders that
+// are not "Name: value" lines joined by CR LF), with the request's owner
 // window, security flags, access type, request flags, options, progress function, user agent, cookies
 // and wait mode; its local path, direction, proxy name and credentials are not used (a post connects
 // with the URL's own credentials). Fills the request's last block as RunTransfer does.

@@ -453,8 +453,25 @@ DWORD LPRPCTransportWinINet::CheckServerCertificate() {
   return 0;
 }
 
+// A request refused after its head went out still owes the server the announced number of bytes: a
+// kept-alive connection left short would carry the next request as this one's body. Zeros stand in for
+// the body, and the answer is read and dropped.
+void LPRPCTransportWinINet::FinishRefusedRequest(DWORD announced) {
+  char zeros[kFileChunk] = {};
+  while (announced > 0) {
+    const DWORD piece = announced < kFileChunk ? announced : kFileChunk;
+    DWORD written = 0;
+    if (!InternetWriteFile(request_.get(), zeros, piece, &written)) return;
+    announced -= piece;
+  }
+  HttpEndRequestW(request_.get(), nullptr, 0, 0);
+}
+
 DWORD LPRPCTransportWinINet::SendCheckedBody(const void* body, DWORD length) {
-  if (DWORD error = CheckServerCertificate()) return error;
+  if (DWORD error = CheckServerCertificate()) {
+    if (error == kCertificateRefused) FinishRefusedRequest(length);
+    return error;
+  }
   if (length) {
     if (DWORD error = WritePart(body, length, "InternetWriteFile")) return error;
   }
@@ -558,7 +575,10 @@ DWORD LPRPCTransportWinINet::PostFile(const wchar_t* path, const wchar_t* cookie
     if (!sent) ReportError(result, "HttpSendRequestEx", TRUE);
   }
   // The file goes only to a server whose certificate the policy and the session's pin accept.
-  if (!result) result = CheckServerCertificate();
+  if (!result) {
+    result = CheckServerCertificate();
+    if (result == kCertificateRefused) FinishRefusedRequest(buffers.dwBufferTotal);
+  }
   if (!result) result = WritePart(kMultipartHead, sizeof(kMultipartHead) - 1, "InternetWriteFile");
   char chunk[kFileChunk];
   while (!result && remaining > 0) {

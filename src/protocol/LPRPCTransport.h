@@ -156,6 +156,7 @@ class LPRPCTransportWinINet : public LPRPCTransport {
   // a pin is started and none is held yet. 0 or kCertificateRefused (traced).
   DWORD CheckServerCertificate();
   DWORD SendCheckedBody(const void* body, DWORD length);
+  void FinishRefusedRequest(DWORD announced);
   DWORD MapStatus();
   DWORD ReadBody(Utf8Buffer* message);
   DWORD CaptureProxyCredential();
