@@ -44,10 +44,12 @@ if [ -z "$port" ]; then
 fi
 
 echo "== appliance simulator on 127.0.0.1:$port, scenario $(basename "$scenario")"
-echo "== kesiprobe interrogate --appliance 127.0.0.1:$port"
+# The simulator's certificate is self-signed and made at start: the probe ignores certificate errors as
+# the control does (--insecure) rather than the demo adding a throw-away root to the prefix.
+echo "== kesiprobe interrogate --appliance 127.0.0.1:$port --insecure"
 echo
 set +e
-"$wine_run" "$probe" interrogate --appliance "127.0.0.1:$port" "$@" >"$work/report" 2>"$work/errors"
+"$wine_run" "$probe" interrogate --appliance "127.0.0.1:$port" --insecure "$@" >"$work/report" 2>"$work/errors"
 rc=$?
 set -e
 tr -d '\r' <"$work/report"

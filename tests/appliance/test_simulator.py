@@ -1,6 +1,7 @@
 """The simulator over real HTTPS: logon exchanges, reply shapes by version, faults, journal, uploads."""
 
 import base64
+import hashlib
 import http.client
 import json
 import os
@@ -20,7 +21,7 @@ import lprpc  # noqa: E402
 from control import ControlServer  # noqa: E402
 from journal import journal_line  # noqa: E402
 from linecipher import line_cipher_key  # noqa: E402
-from scenario import load_scenario  # noqa: E402
+from scenario import ScenarioError, load_scenario  # noqa: E402
 
 SESSION = "SIMSESSION-0001"
 TLS = ssl._create_unverified_context()
@@ -279,6 +280,23 @@ class CertificateTest(InstanceCase):
                 self.assertEqual("2001 GMT" in out, expired, out)
                 self.assertIn(instance.describe()["certificate_sha1"], out.replace(":", ""))
 
+    def test_switching_the_certificate_closes_kept_alive_connections(self):
+        instance, _ = self.start()
+        first = instance.describe()
+        conn = http.client.HTTPSConnection(instance.host, instance.port, timeout=5, context=TLS)
+        self.addCleanup(conn.close)
+        conn.request("POST", appliance.LOGON_PATH, lprpc.encode_call(1, [15]), {"Content-Type": lprpc.CONTENT_TYPE})
+        self.assertEqual(conn.getresponse().read()[:1], b"\x10")
+        kept = conn.sock
+        instance.switch_certificate("other")
+        self.assertNotEqual(first["certificate_sha256"], instance.describe()["certificate_sha256"])
+        self.assertEqual(kept.recv(1), b"", "the kept-alive connection is closed")
+        pem = ssl.get_server_certificate(("127.0.0.1", instance.port))
+        der = ssl.PEM_cert_to_DER_cert(pem)
+        self.assertEqual(hashlib.sha256(der).hexdigest().upper(), instance.describe()["certificate_sha256"])
+        with self.assertRaises(ScenarioError):
+            instance.switch_certificate("no-such-kind")
+
 
 class ControlTest(unittest.TestCase):
     def test_instances_through_the_control_server(self):
@@ -322,6 +340,10 @@ class ControlTest(unittest.TestCase):
         self.assertEqual(ask("GET", "/instances/%d/uploads/0/body" % created["id"])[1], body)
         self.assertEqual(ask("GET", "/instances/%d/journal" % second["id"])[1].strip(), b"[]", "instances are isolated")
 
+        status, data = ask("POST", "/instances/%d/certificate" % created["id"], b'{"kind": "wrong-name"}')
+        self.assertEqual(status, 200, data)
+        self.assertNotEqual(json.loads(data)["certificate_sha256"], created["certificate_sha256"])
+        self.assertEqual(ask("POST", "/instances/%d/certificate" % created["id"], b'{"kind": "x"}')[0], 400)
         self.assertEqual(ask("DELETE", "/instances/%d" % created["id"])[0], 200)
         self.assertEqual(ask("GET", "/instances/%d/journal" % created["id"])[0], 404)
         with self.assertRaises(OSError):

@@ -294,6 +294,38 @@ TEST_F(TransportTest, SendFailingForFortySecondsEndsInTimeoutWithoutDialog) {
   }
 }
 
+// The certificate an appliance instance serves, as the caller of SetTrustedCertificate holds it.
+::testing::AssertionResult LoadApplianceCertificate(Appliance& appliance, RQCertificateInfo& info) {
+  std::string pem = appliance.Get("certificate").body;
+  BYTE der[4096];
+  DWORD size = sizeof(der);
+  if (!CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, der, &size, nullptr, nullptr))
+    return ::testing::AssertionFailure() << "the appliance's certificate is not PEM: " << pem;
+  UniqueCertContext context(CertCreateCertificateContext(X509_ASN_ENCODING, der, size));
+  if (!context) return ::testing::AssertionFailure() << "the certificate does not decode, error " << GetLastError();
+  if (DWORD error = info.LoadFromContext(context.get())) return ::testing::AssertionFailure() << "load: " << error;
+  return ::testing::AssertionSuccess();
+}
+
+// A certificate error comes with a new handshake: the trusted certificate is compared with what the
+// server presents now, never with what an earlier exchange captured (here the server has switched its
+// certificate, and the send meets an error before a new one could be captured).
+TEST_F(TransportTest, CertificateErrorIsJudgedOnAFreshCapture) {
+  Appliance appliance;
+  ASSERT_EQ("", appliance.Error());
+  RQCertificateInfo own;
+  ASSERT_TRUE(LoadApplianceCertificate(appliance, own));
+  ASSERT_EQ(0u, transport_.SetTrustedCertificate(&own));
+  ASSERT_EQ(0u, transport_.Open(appliance.Server().c_str(), FALSE, nullptr, FALSE, 0, 0));
+  ASSERT_EQ(0u, Exchange(transport_));  // an unknown CA, but the trusted certificate
+  ASSERT_TRUE(transport_.GetServerCertificate() && transport_.GetServerCertificate()->Matches(&own));
+
+  ASSERT_EQ("", appliance.SwitchCertificate("wrong-name"));
+  g_script.sendErrors = {ERROR_INTERNET_SEC_CERT_ERRORS};
+  EXPECT_EQ(ERROR_INTERNET_SEC_CERT_ERRORS, Exchange(transport_));
+  EXPECT_EQ(1u, appliance.Calls(1).size());
+}
+
 // The unknown-CA certificate of a real appliance: accepted silently only when errors are ignored or the
 // certificate is the trusted one.
 TEST_F(TransportTest, UnknownCertificateAcceptedOnlyWhenAllowed) {
@@ -304,17 +336,7 @@ TEST_F(TransportTest, UnknownCertificateAcceptedOnlyWhenAllowed) {
   ASSERT_EQ("", other.Error());
   ASSERT_EQ("", expired.Error());
 
-  auto loadCertificate = [](Appliance& appliance, RQCertificateInfo& info) -> ::testing::AssertionResult {
-    std::string pem = appliance.Get("certificate").body;
-    BYTE der[4096];
-    DWORD size = sizeof(der);
-    if (!CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, der, &size, nullptr, nullptr))
-      return ::testing::AssertionFailure() << "the appliance's certificate is not PEM: " << pem;
-    UniqueCertContext context(CertCreateCertificateContext(X509_ASN_ENCODING, der, size));
-    if (!context) return ::testing::AssertionFailure() << "the certificate does not decode, error " << GetLastError();
-    if (DWORD error = info.LoadFromContext(context.get())) return ::testing::AssertionFailure() << "load: " << error;
-    return ::testing::AssertionSuccess();
-  };
+  auto loadCertificate = LoadApplianceCertificate;
   RQCertificateInfo own, foreign;
   ASSERT_TRUE(loadCertificate(selfSigned, own));
   ASSERT_TRUE(loadCertificate(other, foreign));

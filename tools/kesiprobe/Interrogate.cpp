@@ -396,7 +396,8 @@ struct Options {
   const wchar_t* appliance = nullptr;
   const wchar_t* credential = nullptr;
   const wchar_t* listFile = nullptr;
-  BOOL ignoreCertificateErrors = TRUE;
+  BOOL ignoreCertificateErrors = FALSE;
+  bool certificateOption = false;  // --insecure or --strict-certificate was given
 };
 
 // A new engine with its first reference in an owner (empty when memory ran out).
@@ -431,7 +432,9 @@ int RunAppliance(const Options& options) {
   if (!owner) return Failed(kCommand, L"making the engine", ERROR_OUTOFMEMORY);
   SystemInterrogator* engine = owner.get();
 
-  // As the interrogator object connects, except that no dialog is ever shown to a console user.
+  // As the interrogator object connects, except that no dialog is ever shown to a console user and the
+  // certificate is verified unless --insecure says otherwise.
+  PrintCertificateMode(options.ignoreCertificateErrors);
   if (DWORD rc = agent->Connect(options.appliance, nullptr, options.credential, nullptr, nullptr, FALSE, nullptr,
                                 options.ignoreCertificateErrors, 0, 0))
     return Failed(kCommand, L"logon", rc);
@@ -481,8 +484,8 @@ int RunInterrogate(int argc, wchar_t** argv) {
       const wchar_t* value = argv[++i];
       (option == L"--appliance" ? options.appliance : option == L"--credential" ? options.credential : options.listFile) =
           value;
-    } else if (option == L"--strict-certificate") {
-      options.ignoreCertificateErrors = FALSE;
+    } else if (ParseCertificateOption(option, &options.ignoreCertificateErrors)) {
+      options.certificateOption = true;
     } else {
       return UsageError(L"interrogate: unexpected \"" + option + L"\"");
     }
@@ -490,8 +493,8 @@ int RunInterrogate(int argc, wchar_t** argv) {
   const bool appliance = options.appliance && *options.appliance;
   const bool local = options.listFile && *options.listFile;
   if (appliance == local) return UsageError(L"interrogate: give either --appliance HOST[:PORT] or --list FILE");
-  if (local && (options.credential || !options.ignoreCertificateErrors))
-    return UsageError(L"interrogate: --credential and --strict-certificate go with --appliance");
+  if (local && (options.credential || options.certificateOption))
+    return UsageError(L"interrogate: --credential, --insecure and --strict-certificate go with --appliance");
   try {
     return local ? RunLocal(options) : RunAppliance(options);
   } catch (const std::bad_alloc&) {

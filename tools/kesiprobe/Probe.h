@@ -17,6 +17,11 @@ std::wstring Hex(DWORD code);
 std::wstring Describe(DWORD code);
 // Prints "kesiprobe COMMAND: STEP failed with CODE (HEX): TEXT" to standard error; returns 1.
 int Failed(const wchar_t* command, const wchar_t* step, DWORD code);
+// --insecure (ignore certificate errors) or --strict-certificate (verify them, the default): sets the flag
+// and returns true; false for any other option.
+bool ParseCertificateOption(const std::wstring& option, BOOL* ignoreCertificateErrors);
+// Prints the line that says whether the server certificate is verified in this run.
+void PrintCertificateMode(BOOL ignoreCertificateErrors);
 // Prints the message and the usage to standard error; returns 2.
 int UsageError(const std::wstring& message);
 

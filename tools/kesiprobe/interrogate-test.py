@@ -4,7 +4,9 @@
   interrogate-test.py appliance WINE_RUNNER KESIPROBE_EXE   (needs KESI_SIM_CONTROL, the simulator fixture)
   interrogate-test.py list WINE_RUNNER KESIPROBE_EXE
 
-appliance: against a simulator instance serving the demo scenario, the report has one row per list line
+appliance: against a simulator instance serving the demo scenario, the probe verifies the certificate by
+default (and so refuses the simulator's self-signed one) and says so; with --insecure the report has one
+row per list line
 with its id, kind and result, shows the results exactly as the simulator's journal received them (order,
 names, Booleans), agrees with itself (a result is TRUE when one of its literals is), and names the zone and
 the zone commands (the empty one dropped); a fault on the list call ends with exit code 1. The simulator
@@ -138,8 +140,12 @@ def test_appliance(runner, probe):
     lines = [l for l in scenario["interrogation_list"] if not l.startswith("[")]
     with appliance({"base": "default", "zone": "Quarantine-7", "zone_commands": ["", "NOTIFY-USER"]}) as instance:
         rc, out, err = run_probe(runner, probe, "--appliance", "127.0.0.1:%d" % instance["port"])
+        check(rc == 1 and out.startswith("certificates: verified") and "logon failed with 12055" in err,
+              "interrogate without --insecure: exit %d, %r, %r" % (rc, out, err))
+        rc, out, err = run_probe(runner, probe, "--appliance", "127.0.0.1:%d" % instance["port"], "--insecure")
         if not check(rc == 0, "interrogate exited %d: %s" % (rc, err)):
             return
+        check(out.startswith("certificates: not verified (--insecure"), "the mode line: %r" % out[:120])
         rows = literal_rows(out)
         check([tuple(r[:3]) for r in rows] == expected_literals(lines),
               "literal rows %s do not name the list %s" % ([r[:3] for r in rows], expected_literals(lines)))
@@ -164,7 +170,7 @@ def test_appliance(runner, probe):
 
     with appliance({"base": "default",
                     "faults": [{"procedure": 10, "fault": {"code": 7, "code2": 9, "text": "no"}}]}) as instance:
-        rc, out, err = run_probe(runner, probe, "--appliance", "127.0.0.1:%d" % instance["port"])
+        rc, out, err = run_probe(runner, probe, "--appliance", "127.0.0.1:%d" % instance["port"], "--insecure")
         check(rc == 1 and "fetching the list (procedure 10) failed" in err,
               "a fault on the list call: exit %d, %r" % (rc, err))
 
@@ -236,7 +242,8 @@ def test_list(runner, probe):
 
         rc, _out, err = run_probe(runner, probe, "--list", windows_path(os.path.join(folder, "missing.txt")))
         check(rc == 1 and "failed with 2 " in err, "a missing list file: exit %d, %r" % (rc, err))
-    for args in (["--list", "x", "--appliance", "127.0.0.1:1"], [], ["--list", "x", "--credential", "c"]):
+    for args in (["--list", "x", "--appliance", "127.0.0.1:1"], [], ["--list", "x", "--credential", "c"],
+                 ["--list", "x", "--insecure"]):
         rc, _out, _err = run_probe(runner, probe, *args)
         check(rc == 2, "%s: exit %d, expected a usage error" % (args, rc))
 

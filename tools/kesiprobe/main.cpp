@@ -1,8 +1,11 @@
 // kesiprobe: talks to an appliance the way the client does and shows what it answers.
 //
-//   kesiprobe logon --appliance HOST[:PORT] [--credential TEXT] [--strict-certificate]
-//   kesiprobe interrogate --appliance HOST[:PORT] [--credential TEXT] [--strict-certificate]
+//   kesiprobe logon --appliance HOST[:PORT] [--credential TEXT] [--insecure]
+//   kesiprobe interrogate --appliance HOST[:PORT] [--credential TEXT] [--insecure]
 //   kesiprobe interrogate --list FILE
+//
+// The probe is a diagnostic tool, not the control: it verifies the appliance's certificate unless
+// --insecure says to ignore certificate errors as the control does, and it says which it did.
 //
 // One subcommand per job; each parses its own options. Exit code 0 on success, 1 when the appliance
 // exchange fails (the code is printed), 2 for a usage error.
@@ -24,11 +27,12 @@ namespace {
 const wchar_t kUsage[] =
     L"usage: kesiprobe COMMAND [OPTIONS]\n"
     L"commands:\n"
-    L"  logon --appliance HOST[:PORT] [--credential TEXT] [--strict-certificate]\n"
+    L"  logon --appliance HOST[:PORT] [--credential TEXT] [--insecure]\n"
     L"      logs on to the appliance's logon service (port 443 unless given) and prints the protocol\n"
-    L"      version and the session; with --credential the session is resumed from TEXT, and with\n"
-    L"      --strict-certificate an untrusted server certificate is refused instead of accepted\n"
-    L"  interrogate --appliance HOST[:PORT] [--credential TEXT] [--strict-certificate]\n"
+    L"      version and the session; with --credential the session is resumed from TEXT. The server\n"
+    L"      certificate is verified (an untrusted one is refused) unless --insecure is given, which\n"
+    L"      ignores certificate errors as the client control does\n"
+    L"  interrogate --appliance HOST[:PORT] [--credential TEXT] [--insecure]\n"
     L"      logs on, fetches the interrogation list, evaluates it on this machine, posts the results\n"
     L"      and prints every literal's verdict and check status, the results as posted, the zone and\n"
     L"      the zone commands\n"
@@ -88,6 +92,24 @@ int Failed(const wchar_t* command, const wchar_t* step, DWORD code) {
   return 1;
 }
 
+bool ParseCertificateOption(const std::wstring& option, BOOL* ignoreCertificateErrors) {
+  if (option == L"--insecure") {
+    *ignoreCertificateErrors = TRUE;
+    return true;
+  }
+  if (option == L"--strict-certificate") {  // the default; kept for scripts that still name it
+    *ignoreCertificateErrors = FALSE;
+    return true;
+  }
+  return false;
+}
+
+void PrintCertificateMode(BOOL ignoreCertificateErrors) {
+  Print(stdout, ignoreCertificateErrors
+                    ? L"certificates: not verified (--insecure: certificate errors are ignored, as the control does)\n"
+                    : L"certificates: verified (give --insecure to ignore certificate errors as the control does)\n");
+}
+
 int UsageError(const std::wstring& message) {
   Print(stderr, L"kesiprobe: " + message + L"\n" + kUsage);
   return 2;
@@ -99,19 +121,18 @@ int RunLogon(int argc, wchar_t** argv) {
   using kesi::LogonAgent;
   const wchar_t* appliance = nullptr;
   const wchar_t* credential = nullptr;
-  BOOL ignoreCertificateErrors = TRUE;
+  BOOL ignoreCertificateErrors = FALSE;
   for (int i = 0; i < argc; ++i) {
     std::wstring option = argv[i];
     if ((option == L"--appliance" || option == L"--credential") && i + 1 < argc) {
       (option == L"--appliance" ? appliance : credential) = argv[++i];
-    } else if (option == L"--strict-certificate") {
-      ignoreCertificateErrors = FALSE;
-    } else {
+    } else if (!ParseCertificateOption(option, &ignoreCertificateErrors)) {
       return UsageError(L"logon: unexpected \"" + option + L"\"");
     }
   }
   if (!appliance || !*appliance) return UsageError(L"logon: --appliance HOST[:PORT] is required");
 
+  PrintCertificateMode(ignoreCertificateErrors);
   ComPtr<LogonAgent> agent;
   agent.attach(new (std::nothrow) LogonAgent());
   if (!agent) return Failed(L"logon", L"making the agent", ERROR_OUTOFMEMORY);
