@@ -321,6 +321,7 @@ TEST_F(TransportTest, CertificateErrorIsJudgedOnAFreshCapture) {
   ASSERT_TRUE(transport_.GetServerCertificate() && transport_.GetServerCertificate()->Matches(&own));
 
   ASSERT_EQ("", appliance.SwitchCertificate("wrong-name"));
+  g_script = Script();
   g_script.sendErrors = {ERROR_INTERNET_SEC_CERT_ERRORS};
   EXPECT_EQ(ERROR_INTERNET_SEC_CERT_ERRORS, Exchange(transport_));
   EXPECT_EQ(1u, appliance.Calls(1).size());
