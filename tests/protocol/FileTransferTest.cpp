@@ -345,6 +345,45 @@ TEST_F(FileTransfer, CookiesTravelThroughTheStoreOrAsAHeader) {
   }
 }
 
+// Cookie and header texts that would break their header line are refused before any step is taken; a
+// cookie stored for an HTTPS URL is marked secure and still travels as it was given.
+TEST_F(FileTransfer, CookiesAndHeadersStayInTheirLines) {
+  Peer peer;
+  ASSERT_TRUE(peer.ready());
+  TempFile target("");
+  const struct {
+    const char* name;
+    const wchar_t* cookies;
+    const wchar_t* extraHeaders;  // posts only
+  } refused[] = {{"cookie with CR LF", L"a=1\r\nX-Injected: 1", nullptr},
+                 {"cookie with LF", L"a=1\nX-Injected: 1", nullptr},
+                 {"header without a name", L"a=1", L"X-Velmora-MAC: 1\r\n: 2\r\n"},
+                 {"headers then a body", L"", L"X-Velmora-MAC: 1\r\n\r\nbody"}};
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.name);
+    if (!c.extraHeaders) {
+      Job job(peer.Url("http", L"/cookies"), target);
+      job.r.cookies = c.cookies;
+      EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), job.Run());
+      EXPECT_EQ(0u, job.r.operation);
+    }
+    TransferRequest post;
+    const std::wstring url = peer.Url("http", L"/post");
+    post.url = url.c_str();
+    post.cookies = c.cookies;
+    post.options = kTransferNoDialogs;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), PostTransfer(post, "x", 1, c.extraHeaders, nullptr, 0));
+    EXPECT_EQ(0u, post.operation);
+  }
+
+  Job secure(peer.Url("https", L"/cookies"), target);
+  secure.r.cookies = L"tls_only=1";
+  ASSERT_EQ(0u, secure.Run());
+  const std::string sent = ReadAll(target.Path());
+  EXPECT_NE(std::string::npos, sent.find("tls_only=1")) << sent;
+  EXPECT_EQ(std::string::npos, sent.find("secure")) << sent;
+}
+
 TEST_F(FileTransfer, FtpGetAndPut) {
   Peer peer(true);
   ASSERT_TRUE(peer.ready());
