@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cwchar>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -35,6 +36,51 @@ DWORD Sha256(const BYTE* bytes, DWORD length, CertificateHash& hash) {
       !CryptGetHashParam(digest.get(), HP_HASHVAL, hash.data(), &size, 0) || size != hash.size())
     return GetLastError() ? GetLastError() : ERROR_INTERNAL_ERROR;
   return 0;
+}
+
+// Certificates whose DER hash was read from the connection's own chain, by their names-and-dates
+// fingerprint. WinINet drops its chain of a server on a failed handshake and takes up the next one only
+// on a handshake of its own: a request that goes out on a kept-alive connection just then has no chain
+// to read, and is judged by the hash its certificate had when it was read.
+struct VerifiedCertificate {
+  std::wstring fingerprint;
+  CertificateHash hash;
+};
+constexpr size_t kMaxVerified = 16;
+std::mutex g_verifiedLock;
+std::vector<VerifiedCertificate> g_verified;
+
+void RememberVerified(const wchar_t* fingerprint, const CertificateHash& hash) {
+  if (!fingerprint || !*fingerprint) return;
+  try {
+    std::lock_guard<std::mutex> lock(g_verifiedLock);
+    for (const VerifiedCertificate& known : g_verified) {
+      if (known.fingerprint == fingerprint && known.hash == hash) return;
+    }
+    if (g_verified.size() == kMaxVerified) g_verified.erase(g_verified.begin());
+    g_verified.push_back({fingerprint, hash});
+  } catch (...) {
+    // Without memory (or a lock) the certificate is simply not remembered.
+  }
+}
+
+// The hash remembered for a fingerprint; false when none is, or when two certificates with that
+// fingerprint were seen (their names and dates do not tell them apart).
+bool RecallVerified(const wchar_t* fingerprint, CertificateHash& hash) {
+  if (!fingerprint || !*fingerprint) return false;
+  try {
+    std::lock_guard<std::mutex> lock(g_verifiedLock);
+    int found = 0;
+    for (const VerifiedCertificate& known : g_verified) {
+      if (known.fingerprint == fingerprint) {
+        hash = known.hash;
+        ++found;
+      }
+    }
+    return found == 1;
+  } catch (...) {
+    return false;
+  }
 }
 
 }  // namespace
@@ -124,9 +170,14 @@ DWORD QueryServerCertificate(HINTERNET request, ServerCertificateIdentity& ident
 
 bool PolicyAccepts(const CertificatePolicy& policy, const ServerCertificateIdentity& identity) {
   if (!policy.enforced) return true;
-  if (!identity.hasHash || !identity.sameAsInfo) return false;
-  for (const CertificateHash& hash : policy.hashes) {
-    if (hash == identity.sha256) return true;
+  const bool hashKnown = identity.hasHash && identity.sameAsInfo;
+  CertificateHash hash = identity.sha256;
+  if (!hashKnown && !(identity.hasInfo && RecallVerified(identity.info.GetFingerprint(), hash))) return false;
+  for (const CertificateHash& listed : policy.hashes) {
+    if (listed == hash) {
+      if (hashKnown) RememberVerified(identity.info.GetFingerprint(), hash);
+      return true;
+    }
   }
   return false;
 }

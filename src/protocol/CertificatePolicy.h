@@ -63,8 +63,9 @@ struct ServerCertificateIdentity {
 // 14 without memory, else 0.
 DWORD QueryServerCertificate(HINTERNET request, ServerCertificateIdentity& identity);
 
-// True when identity's certificate is one the policy lists (with a hash that belongs to this
-// connection's certificate).
+// True when identity's certificate is one the policy lists: by the hash of its own chain, or, when
+// WinINet holds no chain for this connection, by the hash read earlier in the process for a certificate
+// with the same names and dates (one such certificate only).
 bool PolicyAccepts(const CertificatePolicy& policy, const ServerCertificateIdentity& identity);
 
 // True when both identities name the same certificate: equal names and dates, and equal hashes where
