@@ -74,7 +74,8 @@ class LPRPCTransport {
   // The server of the current connection as it was given to Open ("host" or "host:port").
   virtual const wchar_t* GetServer();
   virtual RQCertificateInfo* GetSecondCertificate();
-  // The certificate the server presented, captured after the first successful exchange; or null.
+  // The certificate the server presented, captured after the first successful exchange and again on
+  // every certificate error (which comes with a new handshake); or null.
   virtual RQCertificateInfo* GetServerCertificate();
   virtual DWORD SetUserAgent(const wchar_t* userAgent);
   // A copy of the certificate the caller trusts; null removes it.
