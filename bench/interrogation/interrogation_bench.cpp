@@ -7,6 +7,8 @@
 //                                          with an empty list
 //   interrogation_bench wildcard           the wildcard matcher on many stars against a long text that
 //                                          almost matches, against one star over the same text
+//   interrogation_bench results [COUNT]    COUNT literals (65,534 by default) with distinct results
+//                                          against the same count sharing one: load and evaluation
 #include <windows.h>
 
 #include <algorithm>
@@ -199,6 +201,36 @@ int Wildcard() {
   return 0;
 }
 
+// The result lookup: count literals that each name a result of their own, against the same count sharing
+// one result (one lookup that always finds the newest result). Both load (AddLiteral) and evaluate (a
+// FALSE OSVERSION literal, so every check runs in both lists); a lookup whose cost grows with the number
+// of results makes the first list's load the slower by far. Goal: within 2x.
+int Results(int count) {
+  double load[2] = {}, evaluate[2] = {};
+  for (int shared = 0; shared < 2; ++shared) {
+    std::vector<std::wstring> lines;
+    for (int i = 0; i < count; ++i) {
+      wchar_t line[96];
+      swprintf(line, 96, L"L%05d=OSVERSION,%ls%05d,<,1.0", i, shared ? L"Shared" : L"R", shared ? 0 : i);
+      lines.push_back(line);
+    }
+    SystemInterrogator* engine = new SystemInterrogator();
+    double t0 = Now();
+    for (const std::wstring& line : lines) engine->AddLiteral(line.c_str());
+    load[shared] = Now() - t0;
+    evaluate[shared] = TimeEvaluation(engine);
+    engine->Release();
+  }
+  std::printf("%d literals         %12s %12s %12s\n", count, "load s", "evaluate s", "load us/lit");
+  const char* names[2] = {"distinct results", "one shared result"};
+  for (int i = 0; i < 2; ++i)
+    std::printf("  %-18s %12.3f %12.3f %12.2f\n", names[i], load[i], evaluate[i], load[i] * 1e6 / count);
+  const double distinct = load[0] + evaluate[0], one = load[1] + evaluate[1];
+  std::printf("  ratio distinct/shared (load + evaluate): %.2f (goal: within 2x) %s\n", distinct / one,
+              distinct / one <= 2.0 ? "(met)" : "(NOT met)");
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -209,11 +241,16 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (wcscmp(mode, L"lines") == 0 && argc > 2) return Lines(_wtoi(argv[2]));
   if (wcscmp(mode, L"wildcard") == 0) return Wildcard();
+  if (wcscmp(mode, L"results") == 0) {
+    int count = argc > 2 ? _wtoi(argv[2]) : 65534;
+    return Results(count > 0 ? count : 65534);
+  }
   if (wcscmp(mode, L"e2e") == 0 && argc > 2) {
     int runs = argc > 3 ? _wtoi(argv[3]) : 3;
     return EndToEnd(argv[2], runs > 0 ? runs : 3);
   }
   std::fprintf(stderr,
-               "usage: interrogation_bench table [COUNT] | lines COUNT | e2e HOST:PORT [RUNS] | wildcard\n");
+               "usage: interrogation_bench table [COUNT] | lines COUNT | e2e HOST:PORT [RUNS] | wildcard | "
+               "results [COUNT]\n");
   return 2;
 }

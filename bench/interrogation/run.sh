@@ -3,7 +3,8 @@
 # result so that every one is evaluated; the unlisted kind is the engine's own cost and the reference of
 # the ratio), then one mixed list of COUNT literals end to end against the appliance simulator: list in
 # (procedure 10), evaluation, results out (procedure 11), against the two exchanges alone. Goal: under
-# 2 s for 1,000 literals under Wine. Also the wildcard matcher's hardest pattern against one star.
+# 2 s for 1,000 literals under Wine. Also the wildcard matcher's hardest pattern against one star, and the
+# result lookup: 65,534 literals with distinct results against as many sharing one (goal: within 2x).
 #   run.sh [COUNT]        (KESI_BUILD: build folder, build/win64 by default)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -40,6 +41,10 @@ echo "== interrogation: x86_64 Windows build under Wine, per kind ($count litera
 echo
 echo "== interrogation: the checks' wildcard matcher"
 "$run" "$bench" wildcard
+
+echo
+echo "== interrogation: the result lookup, distinct results against one shared result"
+"$run" "$bench" results 65534
 
 echo
 "$run" "$bench" lines "$count" | tr -d '\r' > "$state/lines"

@@ -17,6 +17,9 @@ class ItemQueue;  // the locked queue of RQString items a result carries (ItemQu
 
 // Host checks.
 LONG EvaluateOSVersion(const wchar_t* parameters, LONG* verdict);
+// The file and directory checks look at local paths only: a path that is, once expanded, a network path
+// (UNC, WebDAV) is FALSE with 53 and a device path ("\\.\", "\\?\", "\??\") FALSE with 161, without
+// a file call (LocalPath.h).
 LONG EvaluateFile(const wchar_t* parameters, LONG* verdict);
 LONG EvaluateDirectory(const wchar_t* parameters, LONG* verdict);
 LONG EvaluateRegistry(const wchar_t* parameters, LONG* verdict);

@@ -12,6 +12,8 @@
 #include "FileTransfer.h"
 #include "GlobalFacts.h"
 #include "Handles.h"
+#include "LastError.h"
+#include "LocalPath.h"
 #include "LogFile.h"
 #include "messages.h"
 
@@ -37,16 +39,27 @@ bool AssignSpan(RQString* target, const wchar_t* text, size_t length) {
 
 bool AssignText(RQString* target, const wchar_t* text) { return AssignSpan(target, text, text ? wcslen(text) : 0); }
 
-// A temporary file name (system temporary folder, prefix "rqinterro") whose file has been removed again,
-// so that the transfer creates it.
-DWORD ReserveTempName(wchar_t* name) {
+// A new temporary file (system temporary folder, prefix "rqinterro") that only this handle can reach: not
+// shared (no other process can open, read or replace it while the route holds it) and deleted when it is
+// closed. The name is never opened twice, so nothing can be swapped in between the download and the read.
+DWORD CreateTempFile(kesi::UniqueFile* file) {
   wchar_t folder[MAX_PATH];
   DWORD length = GetTempPathW(MAX_PATH, folder);
   if (length == 0) return GetLastError();
   if (length >= MAX_PATH) return ERROR_BUFFER_OVERFLOW;
-  if (!GetTempFileNameW(folder, L"rqinterro", 0, name)) return GetLastError();
-  DeleteFileW(name);
-  return ERROR_SUCCESS;
+  DWORD error = ERROR_FILE_EXISTS;
+  // GetTempFileNameW with a number of our own only forms the name; CREATE_NEW then claims it.
+  UINT unique = GetTickCount() ^ GetCurrentProcessId();
+  for (int attempt = 0; attempt < 100 && error == ERROR_FILE_EXISTS; ++attempt) {
+    wchar_t name[MAX_PATH];
+    unique = (unique + 1) & 0xFFFF;  // the name holds 16 bits of it
+    if (unique == 0) unique = 1;
+    if (!GetTempFileNameW(folder, L"rqinterro", unique, name)) return GetLastError();
+    file->reset(CreateFileW(name, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    error = *file ? ERROR_SUCCESS : GetLastError();
+  }
+  return error;
 }
 
 }  // namespace
@@ -97,37 +110,42 @@ HRESULT ConfigurationRoute::ReadInterrogationConfiguration(const wchar_t* url, L
   configuration_.Free();
 
   LONG rc = kesi::kConfigEmpty;
-  wchar_t temp[MAX_PATH] = {};
-  if (url) rc = static_cast<LONG>(ReserveTempName(temp));
-  if (url && rc == 0) {
-    if (_wcsnicmp(url, L"http", 4) == 0) {
+  kesi::UniqueFile file;
+  if (url && _wcsnicmp(url, L"http", 4) == 0) {
+    // Downloaded into a temporary file that this one handle holds from the download to the read.
+    rc = static_cast<LONG>(CreateTempFile(&file));
+    if (rc == 0) {
       TransferRequest request = NewRequest(url);
-      request.localPath = temp;
+      request.localFile = file.get();
       request.direction = kTransferDownload;
       request.cookies = credential_.IsEmpty() ? nullptr : static_cast<const wchar_t*>(credential_);
       rc = static_cast<LONG>(RunTransfer(request));
-    } else {
-      rc = CopyFileW(url, temp, FALSE) ? 0 : static_cast<LONG>(GetLastError());
+    }
+    LARGE_INTEGER start = {};
+    if (rc == 0 && !SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN)) rc = static_cast<LONG>(GetLastError());
+  } else if (url) {
+    // Any other text is a path, read where it stands. A configuration is a local file: a network or
+    // device path is refused before any file call, as the file literals are.
+    rc = static_cast<LONG>(RefusedPathStatus(ClassifyLocalPath(url)));
+    if (rc == 0) {
+      file.reset(CreateFileW(url, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (!file) rc = static_cast<LONG>(LastErrorOr(ERROR_FILE_NOT_FOUND));
     }
   }
   if (rc != 0) {
     kesi::LogMsgInfo(log_, MSG_GET_FAILED, OrNull(url), static_cast<unsigned long>(rc));
   } else {
     kesi::LogMsgInfo(log_, MSG_CONFIGURATION_DOWNLOADED);
-    rc = ReadConfigurationFile(temp);
+    rc = ReadConfigurationFile(file.get());
   }
-  // The transfer leaves a partial file behind when it fails.
-  if (temp[0]) DeleteFileW(temp);
   *code = rc;
   return S_OK;
 }
 
-LONG ConfigurationRoute::ReadConfigurationFile(const wchar_t* path) {
-  kesi::UniqueFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return static_cast<LONG>(GetLastError());
+LONG ConfigurationRoute::ReadConfigurationFile(HANDLE file) {
   LARGE_INTEGER size = {};
-  if (!GetFileSizeEx(file.get(), &size)) return static_cast<LONG>(GetLastError());
+  if (!GetFileSizeEx(file, &size)) return static_cast<LONG>(GetLastError());
   if (size.QuadPart >= INT_MAX) return ERROR_INVALID_DATA;
   const DWORD bytes = static_cast<DWORD>(size.QuadPart);
   std::unique_ptr<char[]> utf8(new (std::nothrow) char[bytes + 1]);
@@ -135,7 +153,7 @@ LONG ConfigurationRoute::ReadConfigurationFile(const wchar_t* path) {
   DWORD done = 0;
   while (done < bytes) {
     DWORD read = 0;
-    if (!ReadFile(file.get(), utf8.get() + done, bytes - done, &read, nullptr)) return static_cast<LONG>(GetLastError());
+    if (!ReadFile(file, utf8.get() + done, bytes - done, &read, nullptr)) return static_cast<LONG>(GetLastError());
     if (read == 0) break;
     done += read;
   }

@@ -89,9 +89,11 @@ class ConfigurationRoute {
   bool SetCredential(const wchar_t* credential);
   ConfigTransferSettings& Transfer() { return transfer_; }
 
-  // Fetches the configuration at url: an "http" URL (any case) through the HTTP transfer, anything else
-  // as a file path, into a temporary file that is then read as UTF-8 and deleted. The previous text is
-  // dropped first. Codes: 0, -500 for a null url, a Win32 or WinINet code, 13 for a file too large.
+  // Fetches the configuration at url and reads it as UTF-8: an "http" URL (any case) through the HTTP
+  // transfer into a temporary file that one exclusive handle holds until it is read (deleted on close),
+  // anything else as a local file path. The previous text is dropped first. Codes: 0, -500 for a null
+  // url, 53 for a network path and 161 for a device path (LocalPath.h; nothing is opened), a Win32 or
+  // WinINet code, 13 for a file too large.
   HRESULT ReadInterrogationConfiguration(const wchar_t* url, LONG* code);
   // Checks the configuration's MAC, evaluates its literals and builds the document. Codes: 0, -500 (no
   // configuration), -504 (no MAC), -505 (no literal section or a wrong MAC), -502 (out of memory). The
@@ -124,7 +126,8 @@ class ConfigurationRoute {
   LONG Post(const wchar_t* url, const wchar_t* cookie, bool numbered);
   // A transfer to url with the route's settings and user agent.
   TransferRequest NewRequest(const wchar_t* url) const;
-  LONG ReadConfigurationFile(const wchar_t* path);
+  // Reads the configuration from the start of file (held open by the caller).
+  LONG ReadConfigurationFile(HANDLE file);
   void ClearLiterals();
   void ClearDocument();
 

@@ -1,9 +1,12 @@
 // The file and directory checks.
 #include <cwchar>
 
+#include "CheckLog.h"
 #include "Checks.h"
 #include "Handles.h"
 #include "HostChecks.h"
+#include "LocalPath.h"
+#include "LogFile.h"
 #include "SecurityChecks.h"
 
 namespace kesi {
@@ -186,6 +189,17 @@ bool FileHolds(const FileFields& fields, const wchar_t* folder, const WIN32_FIND
   return true;
 }
 
+// These literals check local files. A path that names another machine (or the device namespace, which
+// reaches other machines too) is refused before any file call: looking it up would sign on to a host
+// the list chose with the user's network credentials. 0 for a local path, else the status to report.
+LONG RefusePath(const wchar_t* kind, const wchar_t* path) {
+  const PathKind pathKind = ClassifyLocalPath(path);
+  if (pathKind == PathKind::kLocal) return ERROR_SUCCESS;
+  kesi::LogInfo(CheckLog(), L"%ls: %ls path refused, not looked up: %ls", kind,
+                pathKind == PathKind::kNetwork ? L"network" : L"device", path);
+  return static_cast<LONG>(RefusedPathStatus(pathKind));
+}
+
 }  // namespace
 
 LONG EvaluateFile(const wchar_t* parameters, LONG* verdict) {
@@ -197,6 +211,10 @@ LONG EvaluateFile(const wchar_t* parameters, LONG* verdict) {
   CutFields(prepared.get(), &fields);
   const wchar_t* path = fields[kPath];
   if (!path) return kCheckUnprepared;
+  if (LONG refused = RefusePath(L"File", path)) {
+    *verdict = 0;
+    return refused;
+  }
 
   // The folder part (up to the last separator) is put in front of each name the search finds.
   wchar_t folder[MAX_PATH] = {};
@@ -225,6 +243,10 @@ LONG EvaluateDirectory(const wchar_t* parameters, LONG* verdict) {
   if (!verdict) return kCheckUnprepared;
   std::unique_ptr<wchar_t[]> path = ExpandLiteralText(parameters, true, true);
   if (!path) return kCheckUnprepared;
+  if (LONG refused = RefusePath(L"Directory", path.get())) {
+    *verdict = 0;
+    return refused;
+  }
   WIN32_FIND_DATAW found;
   UniqueFind search(FindFirstFileW(path.get(), &found));
   *verdict = (search && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ? 1 : 0;

@@ -20,6 +20,23 @@ const char* Utf8OrEmpty(const RQString& s) {
   return text ? text : "";
 }
 
+// The index key of a result name: its sort key in the user's locale with case, diacritics, symbols, kana
+// type and width ignored. Two names that the engine's comparison (CompareStringW, user locale, kana type
+// and width ignored) holds equal differ at most in what is ignored here, so they share the key; names that
+// share a key are then told apart by that comparison. A name the platform cannot map goes under the empty
+// key, where it is compared with every other such name.
+std::string ResultKey(const wchar_t* name) {
+  constexpr DWORD kFlags = LCMAP_SORTKEY | NORM_IGNORECASE | NORM_IGNORENONSPACE | NORM_IGNORESYMBOLS |
+                           NORM_IGNOREKANATYPE | NORM_IGNOREWIDTH;
+  std::string key;
+  const int bytes = LCMapStringW(LOCALE_USER_DEFAULT, kFlags, name, -1, nullptr, 0);
+  if (bytes <= 0) return key;
+  key.resize(static_cast<size_t>(bytes));
+  const int written = LCMapStringW(LOCALE_USER_DEFAULT, kFlags, name, -1, reinterpret_cast<LPWSTR>(&key[0]), bytes);
+  key.resize(written > 0 ? static_cast<size_t>(written) : 0);
+  return key;
+}
+
 }  // namespace
 
 // ResultSI
@@ -141,6 +158,7 @@ DWORD SystemInterrogator::Clear() {
     literals_ = literal->Next();
     delete literal;
   }
+  resultIndex_.clear();
   while (ResultSI* result = results_) {
     results_ = result->Next();
     delete result;
@@ -176,20 +194,31 @@ DWORD SystemInterrogator::PushLiteral(LiteralSI** literal) {
 
 ResultSI* SystemInterrogator::FindOrCreateResult(const wchar_t* name) {
   if (!name || !*name) return nullptr;
-  for (ResultSI* result = results_; result; result = result->Next())
-    if (result->Name() == name) return result;
+  try {
+    auto bucket = resultIndex_.find(ResultKey(name));
+    if (bucket != resultIndex_.end()) {
+      for (auto it = bucket->second.rbegin(); it != bucket->second.rend(); ++it)
+        if ((*it)->Name() == name) return *it;
+    }
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
   std::unique_ptr<ResultSI> result(new (std::nothrow) ResultSI());
   if (!result) return nullptr;
   // A name that could not be stored makes no result.
   if (result->SetName(name) != ERROR_SUCCESS || result->Name().IsEmpty()) return nullptr;
-  ResultSI* created = result.release();
-  ResultSI* pushed = created;
-  PushResult(&pushed);
-  return created;
+  ResultSI* pushed = result.get();
+  if (PushResult(&pushed) != ERROR_SUCCESS) return nullptr;
+  return result.release();
 }
 
 DWORD SystemInterrogator::PushResult(ResultSI** result) {
   if (!result || !*result) return ERROR_INVALID_PARAMETER;
+  try {
+    resultIndex_[ResultKey((*result)->Name())].push_back(*result);
+  } catch (const std::bad_alloc&) {
+    return ERROR_OUTOFMEMORY;
+  }
   (*result)->SetNext(results_);
   results_ = *result;
   *result = nullptr;
@@ -206,12 +235,32 @@ DWORD SystemInterrogator::RemoveResult(ResultSI* result) {
     else
       results_ = r->Next();
     r->SetNext(nullptr);
+    UnindexResult(r);
     // The caller owns it now: no literal may keep pointing at it.
     for (LiteralSI* literal = literals_; literal; literal = literal->Next())
       if (literal->Result() == r) literal->Unlink();
     return ERROR_SUCCESS;
   }
   return ERROR_NOT_FOUND;
+}
+
+void SystemInterrogator::UnindexResult(ResultSI* result) {
+  auto drop = [result](std::vector<ResultSI*>& bucket) {
+    for (auto it = bucket.begin(); it != bucket.end(); ++it) {
+      if (*it != result) continue;
+      bucket.erase(it);
+      return true;
+    }
+    return false;
+  };
+  try {
+    auto bucket = resultIndex_.find(ResultKey(result->Name()));
+    if (bucket != resultIndex_.end() && drop(bucket->second)) return;
+  } catch (const std::bad_alloc&) {
+  }
+  // Renamed since it joined, or no room to form the key: look in every bucket.
+  for (auto& entry : resultIndex_)
+    if (drop(entry.second)) return;
 }
 
 DWORD SystemInterrogator::EvaluateAll() {

@@ -10,6 +10,10 @@
 // the logon flow and the recurring interrogation each hold it. Results are Win32 codes.
 #include <windows.h>
 
+#include <string>
+#include <unordered_map>
+#include <vector>
+
 #include "ItemQueue.h"
 #include "LiteralLine.h"
 #include "RQString.h"
@@ -146,7 +150,10 @@ class SystemInterrogator {
   // Links *literal in front of the list and takes it over (*literal becomes null); 87 for null.
   virtual DWORD PushLiteral(LiteralSI** literal);
   // The result of that name (case-sensitive), created in front of the list when new; null for a null or
-  // empty name or when out of memory.
+  // empty name or when out of memory. Names are compared as RQString::operator== compares them (in the
+  // user's locale, ignoring kana type and width); the first result in list order that matches is taken.
+  // Results are found through an index by name, kept by PushResult and RemoveResult: a result renamed
+  // after it joined the list is found under the name it had then.
   virtual ResultSI* FindOrCreateResult(const wchar_t* name);
   // As PushLiteral, for results.
   virtual DWORD PushResult(ResultSI** result);
@@ -178,6 +185,11 @@ class SystemInterrogator {
   bool is64Bit_ = false;
   int recurringInterval_ = -1;
   RQString resultHash_;
+  // Takes result out of the index.
+  void UnindexResult(ResultSI* result);
+  // The results by a key that all names equal under the comparison share (ResultKey in the .cpp); each
+  // bucket in the order the results joined, so the list's first match is the bucket's last match.
+  std::unordered_map<std::string, std::vector<ResultSI*>> resultIndex_;
 };
 
 }  // namespace kesi

@@ -12,6 +12,7 @@
 #include "Handles.h"
 #include "InternetUrl.h"
 #include "LastError.h"
+#include "LocalPath.h"
 
 namespace kesi {
 namespace {
@@ -652,6 +653,7 @@ DWORD Transfer::RunHttp() {
   }
   state_->totalBytes = request_.totalBytes;
   state_->doneBytes = 0;
+  if (request_.localFile) return ReceiveToFile(request_.localFile);
   UniqueFile file(CreateFileW(request_.localPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return LastErrorOr(ERROR_CANNOT_MAKE);
@@ -695,6 +697,7 @@ DWORD Transfer::RunFtp() {
       request_.totalBytes = (static_cast<ULONGLONG>(high) << 32) | low;
     state_->totalBytes = request_.totalBytes;
     state_->doneBytes = 0;
+    if (request_.localFile) return ReceiveToFile(request_.localFile);
     file.reset(CreateFileW(request_.localPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return LastErrorOr(ERROR_CANNOT_MAKE);
@@ -736,14 +739,15 @@ DWORD CALLBACK Transfer::CopyProgress(LARGE_INTEGER total, LARGE_INTEGER done, L
 
 // "file:" URLs: a local copy. WinINet gives the path as it stands after "file://"; "file:///C:/x" style
 // paths lose the slash before the drive, and forward slashes become backslashes.
+// A host other than "localhost", or a path that reaches another machine or the device namespace, is
+// refused before any file call: the URL comes from the appliance, and opening a share would sign on to
+// the host it names with the user's network credentials.
 DWORD Transfer::RunCopy() {
+  if (*url_.host() && _wcsicmp(url_.host(), L"localhost") != 0) return ERROR_BAD_NETPATH;
   std::wstring source;
   try {
-    if (*url_.host() && _wcsicmp(url_.host(), L"localhost") != 0) source = std::wstring(L"\\\\") + url_.host();
     const wchar_t* path = url_.path();
-    if (!*url_.host() || _wcsicmp(url_.host(), L"localhost") == 0) {
-      if (path[0] == L'/' && iswalpha(path[1]) && (path[2] == L':' || path[2] == L'|')) ++path;
-    }
+    if (path[0] == L'/' && iswalpha(path[1]) && (path[2] == L':' || path[2] == L'|')) ++path;
     source += path;
     for (auto& c : source) {
       if (c == L'/') c = L'\\';
@@ -752,6 +756,7 @@ DWORD Transfer::RunCopy() {
   } catch (const std::bad_alloc&) {
     return ERROR_OUTOFMEMORY;
   }
+  if (ClassifyLocalPath(source.c_str()) != PathKind::kLocal) return ERROR_BAD_NETPATH;
   Step(eFileCopyEx);
   if (CopyFileExW(source.c_str(), request_.localPath, &Transfer::CopyProgress, this, nullptr, 0)) {
     // Not every CopyFileExW calls its progress routine (Wine's does not); the sizes are known anyway.
@@ -767,6 +772,10 @@ DWORD Transfer::RunCopy() {
 DWORD Transfer::Run() {
   if (DWORD error = url_.Parse(request_.url)) return error;
   policy_ = ReadCertificatePolicy();
+  const bool fileDownload = request_.direction == kTransferDownload &&
+                            (url_.scheme() == INTERNET_SCHEME_HTTP || url_.scheme() == INTERNET_SCHEME_HTTPS ||
+                             url_.scheme() == INTERNET_SCHEME_FTP);
+  if (request_.localFile && !fileDownload) return ERROR_INVALID_PARAMETER;
   switch (url_.scheme()) {
     case INTERNET_SCHEME_HTTP:
     case INTERNET_SCHEME_HTTPS: return RunHttp();
@@ -892,7 +901,7 @@ DWORD RunTransfer(TransferRequest& request) {
   request.operation = 0;
   request.totalBytes = request.doneBytes = 0;
   if (!request.url || !*request.url) return request.lastError = ERROR_INTERNET_INVALID_URL;
-  if (!request.localPath || !*request.localPath) return request.lastError = ERROR_INVALID_NAME;
+  if (!request.localFile && (!request.localPath || !*request.localPath)) return request.lastError = ERROR_INVALID_NAME;
   // Absent texts are empty texts from here on.
   if (!request.user) request.user = L"";
   if (!request.password) request.password = L"";

@@ -43,6 +43,10 @@ struct TransferRequest {
   HWND ownerWindow = nullptr;        // parent of WinINet's error dialogs; the desktop window when null
   const wchar_t* url = nullptr;      // source (download) or target (upload)
   const wchar_t* localPath = nullptr;  // destination (download) or source (upload)
+  // An HTTP(S) or FTP download may go to a file the caller holds open instead of localPath (which is then
+  // not used): the data is written at the handle's position, and the handle stays the caller's. Any other
+  // transfer with a handle gives 87.
+  HANDLE localFile = nullptr;
   DWORD direction = kTransferDownload;
   DWORD allowedSecurityFlags = 0;    // SECURITY_FLAG_IGNORE_* problems that may be ignored on a retry
   DWORD accessType = INTERNET_OPEN_TYPE_PRECONFIG;
@@ -67,9 +71,11 @@ struct TransferRequest {
 
 // Runs one transfer: HTTP and HTTPS by GET or PUT, FTP by get or put, "file:" by a copy. An empty URL
 // gives 12005, an empty local path 123, a scheme that is none of these 12006, cookies with a CR or LF 87
-// (before anything is sent); cookies stored for an HTTPS URL are marked secure. Under the appliance pin
-// policy (CertificatePolicy.h) an HTTPS server whose certificate is not listed gives 12169 before any
-// body goes or is read. HTTP 404 gives 12028, other
+// (before anything is sent); cookies stored for an HTTPS URL are marked secure. A "file:" URL copies local
+// files only: one with a host other than "localhost", or whose path is a network or device path
+// (LocalPath.h), gives 53 (ERROR_BAD_NETPATH) without a file call. Under the appliance pin policy
+// (CertificatePolicy.h) an HTTPS server whose certificate is not listed gives 12169 before any body goes
+// or is read. HTTP 404 gives 12028, other
 // answers of 400 or more 12029, a pending step that does not finish in time 10060, a cancel 1223.
 // Memory shortage gives 14.
 DWORD RunTransfer(TransferRequest& request);

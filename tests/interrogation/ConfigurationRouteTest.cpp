@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ConfigMac.h"
@@ -14,6 +15,7 @@
 #include "GlobalFacts.h"
 #include "Handles.h"
 #include "LogFile.h"
+#include "LoopbackShare.h"
 #include "SignedConfigs.h"
 #include "SignedConfiguration.h"
 #include "SimulatorClient.h"
@@ -558,6 +560,98 @@ TEST_F(ConfigurationRouteTest, ThroughTheAppliance) {
   EXPECT_EQ(ERROR_INTERNET_ITEM_NOT_FOUND, code);
   EXPECT_TRUE(route_.ConfigurationText().IsEmpty());
   EXPECT_TRUE(log_.Contains("Failed to get " + Narrow(base) + "/postauth/cfg/missing.ini error is 12028"));
+}
+
+// A configuration is a local file: a network path (which Wine maps to the share below, so a route that
+// looked would read it) or a device path is refused with 53 or 161 before anything is opened.
+TEST_F(ConfigurationRouteTest, NetworkAndDeviceSourcesAreRefused) {
+  const std::string bytes = Utf8(signed_configs::kConfiguration);
+  kesi::test::TempFile local(bytes);
+  kesi::test::LoopbackShare share(L"kesi-route");
+  if (share.Available()) {
+    ASSERT_TRUE(kesi::test::WriteWholeFile(share.Folder() + L"\\cfg.ini", bytes));
+  }
+  std::wstring forward = share.Unc() + L"/cfg.ini";
+  for (wchar_t& c : forward)
+    if (c == L'\\') c = L'/';
+  ASSERT_TRUE(SetEnvironmentVariableW(L"KESI_ROUTE_SHARE", share.Unc().c_str()));
+  struct Case {
+    std::wstring url;
+    LONG code;
+  } cases[] = {
+      {local.Path(), 0},
+      {share.Unc() + L"\\cfg.ini", ERROR_BAD_NETPATH},
+      {forward, ERROR_BAD_NETPATH},
+      {L"\\\\?\\UNC\\127.0.0.1\\" + share.Name() + L"\\cfg.ini", ERROR_BAD_NETPATH},
+      {L"\\\\127.0.0.1@SSL@443\\DavWWWRoot\\cfg.ini", ERROR_BAD_NETPATH},
+      {L"\\\\?\\" + std::wstring(local.Path()), ERROR_BAD_PATHNAME},
+      {L"\\\\.\\" + std::wstring(local.Path()), ERROR_BAD_PATHNAME},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Narrow(c.url));
+    LONG code = 1;
+    ASSERT_EQ(S_OK, route_.ReadInterrogationConfiguration(c.url.c_str(), &code));
+    EXPECT_EQ(c.code, code);
+    EXPECT_EQ(c.code == 0, !route_.ConfigurationText().IsEmpty());
+    if (c.code) {
+      EXPECT_TRUE(log_.Contains("Failed to get " + Narrow(c.url) + " error is " + std::to_string(c.code)));
+    }
+  }
+  // Not expanded: a reference stays a relative name, which names nothing here.
+  LONG code = 0;
+  ASSERT_EQ(S_OK, route_.ReadInterrogationConfiguration(L"%KESI_ROUTE_SHARE%\\cfg.ini", &code));
+  EXPECT_EQ(ERROR_PATH_NOT_FOUND, code);
+  SetEnvironmentVariableW(L"KESI_ROUTE_SHARE", nullptr);
+}
+
+// The downloaded configuration stays in one temporary file that the route alone holds from the download
+// to the read: while the appliance delays its answer the file is already there, and no other handle can
+// open, delete or replace it; once the configuration is read, the file is gone.
+TEST_F(ConfigurationRouteTest, DownloadIsHeldInOneExclusiveTemporaryFile) {
+  const std::wstring config = WithCrLf(signed_configs::kConfiguration);
+  kesi::test::Appliance appliance("{\"inline_files\": {\"cfg/slow.ini\": " + JsonString(Utf8(config)) +
+                                  "}, \"faults\": [{\"path\": \"/postauth/cfg/slow.ini\", \"delay\": 2}]}");
+  ASSERT_EQ("", appliance.Error());
+  route_.Transfer().allowedSecurityFlags = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID;
+  route_.Transfer().options = kesi::kTransferNoDialogs;
+  wchar_t folder[MAX_PATH];
+  ASSERT_NE(0u, GetTempPathW(MAX_PATH, folder));
+  auto tempFiles = [&folder]() {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    kesi::UniqueFind find(FindFirstFileW((std::wstring(folder) + L"rqi*.tmp").c_str(), &data));
+    if (find) {
+      do names.push_back(std::wstring(folder) + data.cFileName);
+      while (FindNextFileW(find.get(), &data));
+    }
+    return names;
+  };
+  const std::vector<std::wstring> before = tempFiles();
+
+  const std::wstring url = L"https://" + appliance.Server() + L"/postauth/cfg/slow.ini";
+  LONG code = 1;
+  std::thread reader([&] { route_.ReadInterrogationConfiguration(url.c_str(), &code); });
+  std::wstring held;
+  for (int i = 0; i < 150 && held.empty(); ++i) {
+    for (const std::wstring& name : tempFiles())
+      if (std::find(before.begin(), before.end(), name) == before.end()) held = name;
+    if (held.empty()) Sleep(10);
+  }
+  EXPECT_FALSE(held.empty()) << "no temporary file while the download was under way";
+  if (!held.empty()) {
+    kesi::UniqueFile other(CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(other) << "another handle opened " << Narrow(held);
+    EXPECT_FALSE(DeleteFileW(held.c_str()));
+    kesi::test::TempFile swap("swapped in");
+    EXPECT_FALSE(MoveFileExW(swap.Path(), held.c_str(), MOVEFILE_REPLACE_EXISTING));
+  }
+  reader.join();
+  EXPECT_EQ(0, code);
+  EXPECT_EQ(config, static_cast<const wchar_t*>(route_.ConfigurationText()));
+  if (!held.empty()) {
+    EXPECT_FALSE(kesi::test::PathExists(held));
+  }
 }
 
 // The MAC header of a post: the line itself, and a buffer too small for it leaves no cut line behind.

@@ -116,6 +116,69 @@ TEST(Engine, ListsKeepNewestFirstAndResultsAreSharedByName) {
   EXPECT_TRUE(engine->EquipmentId().IsEmpty());
 }
 
+// Results are found by name with the engine's one comparison (RQString::operator==: the user's locale,
+// case kept, kana type and width ignored), whatever the thread's locale: a Turkish thread locale does not
+// fold "I" into a dotless i. Each pair either shares one result or makes two, exactly as that comparison
+// says; the cases where the answer is known are checked against it too. A renamed, removed and pushed
+// back result is found again by its name.
+TEST(Engine, ResultNamesAreMatchedByTheStringComparison) {
+  struct Case {
+    const wchar_t* first;
+    const wchar_t* second;
+    int merged;  // 1 one result, 0 two results, -1 whatever the comparison says
+  } cases[] = {
+      {L"Result", L"Result", 1},
+      {L"Result", L"result", 0},
+      {L"I", L"i", 0},
+      {L"I", L"\u0131", 0},          // dotless i
+      {L"i", L"\u0130", 0},          // dotted capital I
+      {L"TITLE", L"title", 0},
+      {L"A", L"\uFF21", 1},          // full-width A
+      {L"\u3042", L"\u30A2", 1},     // hiragana and katakana A
+      {L"R1", L"R2", 0},
+      {L"co-op", L"coop", -1},
+      {L"\u00E9", L"e\u0301", -1},   // precomposed and combining acute
+      {L"a\u200Bb", L"ab", -1},       // a zero-width space
+      {L"stra\u00DFe", L"strasse", -1},
+  };
+  const LCID turkish = MAKELCID(MAKELANGID(LANG_TURKISH, SUBLANG_TURKISH_TURKEY), SORT_DEFAULT);
+  const LCID before = GetThreadLocale();
+  for (LCID locale : {before, turkish}) {
+    ASSERT_TRUE(SetThreadLocale(locale));
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << "locale " << locale << ": [" << Narrow(c.first) << "] [" << Narrow(c.second)
+                                      << "]");
+      const bool equal = RQString(c.first) == c.second;
+      if (c.merged >= 0) {
+        EXPECT_EQ(c.merged == 1, equal) << "the comparison itself";
+      }
+      Engine engine;
+      // A crowd of other names first, so that a match has to be found among them.
+      for (int i = 0; i < 200; ++i) ASSERT_NE(nullptr, engine->FindOrCreateResult((L"Other" + std::to_wstring(i)).c_str()));
+      ResultSI* first = engine->FindOrCreateResult(c.first);
+      ASSERT_NE(nullptr, first);
+      EXPECT_EQ(equal, engine->FindOrCreateResult(c.second) == first);
+      EXPECT_EQ(first, engine->FindOrCreateResult(c.first));
+    }
+  }
+  ASSERT_TRUE(SetThreadLocale(before));
+
+  // Taken out and pushed back, a result is found again; created anew after it left, it is a new one.
+  Engine engine;
+  ResultSI* alpha = engine->FindOrCreateResult(L"Alpha");
+  ResultSI* beta = engine->FindOrCreateResult(L"Beta");
+  ASSERT_EQ(0u, engine->RemoveResult(alpha));
+  ResultSI* again = engine->FindOrCreateResult(L"Alpha");
+  EXPECT_NE(alpha, again);
+  ASSERT_EQ(0u, engine->RemoveResult(again));
+  delete again;
+  ResultSI* pushed = alpha;
+  ASSERT_EQ(0u, engine->PushResult(&pushed));
+  EXPECT_EQ(alpha, engine->FindOrCreateResult(L"Alpha"));
+  EXPECT_EQ(alpha, engine->FirstResult());
+  EXPECT_EQ(beta, engine->FindOrCreateResult(L"Beta"));
+}
+
 TEST(Engine, ResultIsTheOrOfItsLiteralsInReverseOrder) {
   TempFolder present(L"engine");
   ASSERT_TRUE(present.Created());

@@ -1,12 +1,18 @@
 // The file and directory checks on files that each test makes with chosen sizes, write times and
 // attributes.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "Checks.h"
 #include "Handles.h"
 #include "HostChecks.h"
+#include "LoopbackShare.h"
 #include "TestFiles.h"
 #include "TestText.h"
 
@@ -184,6 +190,121 @@ TEST_F(FileChecks, Directories) {
   };
   EXPECT_TRUE(Verdicts(cases, &EvaluateDirectory));
   SetEnvironmentVariableW(L"KESI_FILECHECK_DIR", nullptr);
+}
+
+// Loopback listeners on the ports a UNC or WebDAV path would reach (SMB 445 and 139, WebDAV 80) and on a
+// free high port that the test names in a WebDAV path. A port that cannot be bound (taken, or
+// privileged for a user who is not root) is left out, and said so.
+class Listeners {
+ public:
+  Listeners() {
+    WSADATA data;
+    started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    if (!started_) return;
+    for (u_short port : {445, 139, 80, 0}) {
+      SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+      sockaddr_in address = {};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(port);
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      int size = sizeof(address);
+      if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+          listen(s, 4) != 0 || getsockname(s, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        std::printf("(port %u not bound, not watched: error %d)\n", port, WSAGetLastError());
+        if (s != INVALID_SOCKET) closesocket(s);
+        continue;
+      }
+      if (port == 0) highPort_ = ntohs(address.sin_port);
+      sockets_.push_back({s, ntohs(address.sin_port)});
+    }
+  }
+  ~Listeners() {
+    for (const auto& entry : sockets_) closesocket(entry.first);
+    if (started_) WSACleanup();
+  }
+  u_short HighPort() const { return highPort_; }
+  // The ports that have a connection waiting.
+  std::vector<u_short> Connected() const {
+    std::vector<u_short> ports;
+    for (const auto& entry : sockets_) {
+      fd_set ready;
+      FD_ZERO(&ready);
+      FD_SET(entry.first, &ready);
+      timeval none = {0, 0};
+      if (select(0, &ready, nullptr, nullptr, &none) > 0) ports.push_back(entry.second);
+    }
+    return ports;
+  }
+
+ private:
+  bool started_ = false;
+  u_short highPort_ = 0;
+  std::vector<std::pair<SOCKET, u_short>> sockets_;
+};
+
+// A FILE or DIRECTORY literal that names another machine (UNC in any spelling, WebDAV, the device
+// namespace's network forms, or a %VAR% that expands to one) is FALSE with 53, and one in the device
+// namespace FALSE with 161, without a file call: under Wine the share below is reachable as
+// "\\127.0.0.1\NAME", so a check that looked would find its file; nothing connects to the listeners.
+TEST_F(FileChecks, NetworkAndDevicePathsAreRefusedWithoutLooking) {
+  kesi::test::LoopbackShare share(L"kesi-filecheck");
+  Listeners listeners;
+  const std::wstring unc = share.Unc();
+  std::wstring forward = unc;
+  for (wchar_t& c : forward)
+    if (c == L'\\') c = L'/';
+  ASSERT_TRUE(MakeFile(L"probe.txt", 5, SecondsAgo(60)));
+  if (share.Available()) {
+    ASSERT_TRUE(CopyFileW(Path(L"probe.txt").c_str(), (share.Folder() + L"\\probe.txt").c_str(), FALSE));
+    // The share is what Wine reaches by the UNC name: the refusal below is not a file that is missing.
+    WIN32_FIND_DATAW found;
+    kesi::UniqueFind reached(FindFirstFileW((unc + L"\\probe.txt").c_str(), &found));
+    EXPECT_TRUE(reached) << "Wine did not map " << Narrow(unc);
+  }
+  ASSERT_TRUE(SetEnvironmentVariableW(L"KESI_FILECHECK_SHARE", unc.c_str()));
+  ASSERT_TRUE(SetEnvironmentVariableW(L"KESI_FILECHECK_HOST", L"\\\\127.0.0.1"));
+  const std::wstring local = Path(L"probe.txt");
+  const std::wstring dav = L"\\\\127.0.0.1@" + std::to_wstring(listeners.HighPort()) + L"\\DavWWWRoot\\probe.txt";
+
+  struct PathCase {
+    std::wstring parameters;
+    LONG (*check)(const wchar_t*, LONG*);
+    LONG status;
+  } cases[] = {
+      {local, &EvaluateFile, 0},  // the same file, locally: TRUE
+      {unc + L"\\probe.txt", &EvaluateFile, 53},
+      {unc + L"\\probe.txt,>,0", &EvaluateFile, 53},
+      {unc + L"\\*.txt", &EvaluateFile, 53},
+      {forward + L"/probe.txt", &EvaluateFile, 53},
+      {L"\\/127.0.0.1/" + share.Name() + L"\\probe.txt", &EvaluateFile, 53},
+      {L"%KESI_FILECHECK_SHARE%\\probe.txt", &EvaluateFile, 53},
+      {L"%KESI_FILECHECK_HOST%\\" + share.Name() + L"\\probe.txt", &EvaluateFile, 53},
+      {L"\\\\?\\UNC\\127.0.0.1\\" + share.Name() + L"\\probe.txt", &EvaluateFile, 53},
+      {L"\\??\\UNC\\127.0.0.1\\" + share.Name() + L"\\probe.txt", &EvaluateFile, 53},
+      {L"\\\\127.0.0.1@SSL@443\\DavWWWRoot\\probe.txt", &EvaluateFile, 53},
+      {L"\\\\127.0.0.1@80\\DavWWWRoot\\probe.txt", &EvaluateFile, 53},
+      {L"\\\\127.0.0.1@SSL\\probe.txt", &EvaluateFile, 53},
+      {dav, &EvaluateFile, 53},
+      {L"\\\\?\\" + local, &EvaluateFile, 161},  // local, but in device syntax
+      {L"\\\\.\\" + local, &EvaluateFile, 161},
+      {L"\\??\\" + local, &EvaluateFile, 161},
+      {L"\\\\.\\pipe\\kesi-no-such-pipe", &EvaluateFile, 161},
+      {folder_.Path(), &EvaluateDirectory, 0},
+      {unc, &EvaluateDirectory, 53},
+      {L"%KESI_FILECHECK_SHARE%", &EvaluateDirectory, 53},
+      {forward, &EvaluateDirectory, 53},
+      {L"\\\\127.0.0.1@SSL@443\\DavWWWRoot", &EvaluateDirectory, 53},
+      {L"\\\\?\\" + folder_.Path(), &EvaluateDirectory, 161},
+  };
+  for (const PathCase& c : cases) {
+    SCOPED_TRACE(Narrow(c.parameters));
+    LONG verdict = 7;
+    EXPECT_EQ(c.status, c.check(c.parameters.c_str(), &verdict));
+    EXPECT_EQ(c.status == 0 ? 1 : 0, verdict);
+  }
+  EXPECT_EQ(std::vector<u_short>(), listeners.Connected());
+  SetEnvironmentVariableW(L"KESI_FILECHECK_SHARE", nullptr);
+  SetEnvironmentVariableW(L"KESI_FILECHECK_HOST", nullptr);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "FileTransfer.h"
 #include "Handles.h"
 #include "InternetUrl.h"
+#include "LoopbackShare.h"
 #include "TestText.h"
 #include "TransferPeer.h"
 
@@ -425,6 +426,70 @@ TEST_F(FileTransfer, FileUrlsAreCopied) {
   Job missingJob(L"file:///C:/no/such/file.bin", target);
     TransferRequest& missing = missingJob.r;
   EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), RunTransfer(missing));
+}
+
+// A "file:" URL names a local file: one that names a host, or whose path is a network or device path, is
+// refused with 53 before any file call. Under Wine the share is what "\\127.0.0.1\NAME" reaches, so a
+// copy that looked would succeed; the target is left as it was.
+TEST_F(FileTransfer, FileUrlsToOtherMachinesAreRefused) {
+  kesi::test::LoopbackShare share(L"kesi-transfer");
+  if (share.Available()) {
+    ASSERT_TRUE(WriteWholeFile(share.Folder() + L"\\probe.bin", Pattern(100)));
+  }
+  TempFile source(""), target("");
+  ASSERT_TRUE(WriteWholeFile(source.Path(), Pattern(100)));
+  std::wstring forward = source.Path();
+  for (auto& c : forward) if (c == L'\\') c = L'/';
+  const std::wstring name = share.Name();
+  struct Case {
+    std::wstring url;
+    DWORD code;
+  } cases[] = {
+      {L"file://localhost/" + forward, 0},
+      {L"file://127.0.0.1/" + name + L"/probe.bin", ERROR_BAD_NETPATH},
+      {L"file://host@SSL@443/DavWWWRoot/probe.bin", ERROR_BAD_NETPATH},
+      {L"file:////127.0.0.1/" + name + L"/probe.bin", ERROR_BAD_NETPATH},
+      {L"file://localhost//127.0.0.1/" + name + L"/probe.bin", ERROR_BAD_NETPATH},
+      {L"file:///\\\\127.0.0.1\\" + name + L"\\probe.bin", ERROR_BAD_NETPATH},
+      {L"file:////?/UNC/127.0.0.1/" + name + L"/probe.bin", ERROR_BAD_NETPATH},
+      {L"file:////?/" + forward, ERROR_BAD_NETPATH},
+      {L"file:////./" + forward, ERROR_BAD_NETPATH},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.url.begin(), c.url.end()));
+    ASSERT_TRUE(WriteWholeFile(target.Path(), "before"));
+    Job job(c.url, target);
+    EXPECT_EQ(c.code, job.Run());
+    EXPECT_EQ(c.code ? std::string("before") : Pattern(100), ReadAll(target.Path()));
+  }
+}
+
+// A download can go to a file the caller holds open: the data lands at the handle's position, the handle
+// stays open, and the local path is not used. Other transfers refuse a handle with 87.
+TEST_F(FileTransfer, DownloadIntoAnOpenHandle) {
+  Peer peer;
+  ASSERT_TRUE(peer.ready());
+  TempFile held(""), unused("");
+  kesi::UniqueFile file(CreateFileW(held.Path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  ASSERT_TRUE(file);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(file.get(), "head:", 5, &written, nullptr));
+  Job job(peer.Url("https", L"/data/70000"), unused);
+  job.r.localPath = nullptr;
+  job.r.localFile = file.get();
+  ASSERT_EQ(0u, job.Run());
+  EXPECT_EQ(70000u, job.r.doneBytes);
+  file.reset();
+  EXPECT_EQ("head:" + Pattern(70000), ReadAll(held.Path()));
+
+  kesi::UniqueFile other(CreateFileW(unused.Path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(other);
+  for (std::wstring url : {L"file:///" + std::wstring(held.Path()), peer.Url("https", L"/upload/held.bin")}) {
+    SCOPED_TRACE(std::string(url.begin(), url.end()));
+    Job refused(url, unused, url[0] == L'f' ? kTransferDownload : kTransferUpload);
+    refused.r.localFile = other.get();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), refused.Run());
+  }
 }
 
 // The post sends body, headers and cookies, drops the reply body and reads back "Location: ".

@@ -261,8 +261,15 @@ std::wstring NotRunMeaning(NotRun why) {
   }
 }
 
-std::wstring StatusMeaning(LONG status) {
+std::wstring StatusMeaning(LONG status, int kind) {
   if (status == 0) return L"the check ran";
+  // The file checks refuse, without looking, a path that would make Windows sign on to another machine.
+  if (kind == kesi::kKindFile || kind == kesi::kKindDirectory) {
+    if (status == ERROR_BAD_NETPATH)
+      return L"refused: a network path (UNC or WebDAV); FILE and DIRECTORY check local files only, nothing was opened";
+    if (status == ERROR_BAD_PATHNAME)
+      return L"refused: a device path (\\\\.\\, \\\\?\\ or \\?" L"?\\); FILE and DIRECTORY check local files only, nothing was opened";
+  }
   if (status == kCheckUnprepared) return L"parameters missing or not prepared";
   if (status == REGDB_E_CLASSNOTREG) return L"class not registered: the product-check engine is not installed";
   std::wstring text = Describe(static_cast<DWORD>(status));
@@ -327,7 +334,7 @@ void PrintLiterals(SystemInterrogator* engine, const std::vector<std::wstring>& 
       LONG value = literal->CheckVerdict();
       verdict = value == 0 ? L"FALSE" : value == 1 ? L"TRUE" : L"TRUE (" + std::to_wstring(value) + L")";
       status = StatusText(literal->CheckStatus());
-      std::wstring meaning = StatusMeaning(literal->CheckStatus());
+      std::wstring meaning = StatusMeaning(literal->CheckStatus(), literal->Kind());
       if (literal->CheckStatus() == kCheckUnprepared && antiVirusUnprepared)
         meaning += L" (AVIRUS reports it with every verdict)";
       explain(status, meaning);

@@ -13,7 +13,8 @@ the zone commands (the empty one dropped); a fault on the list call ends with ex
 notes no problem in any request of the probe.
 list: local list files (with the section header in another case, CR LF, a byte-order mark, lines outside
 the section; and UTF-16 without a header) give the verdicts and statuses of known Wine state: shared
-results, a skipped check, an unlisted kind, a line without a result, a quoted result name.
+results, a skipped check, an unlisted kind, a line without a result, a quoted result name, and a network
+and a device path refused with their statuses explained.
 """
 import contextlib
 import json
@@ -223,13 +224,17 @@ def test_list(runner, probe):
             f.write(b"\xef\xbb\xbf" + SECTIONED_LIST.encode("utf-8"))
         bare = os.path.join(folder, "bare.txt")
         with open(bare, "wb") as f:
-            f.write(b"\xff\xfe" + "B1=DIRECTORY,Windows,%windir%\nB2=OSVERSION,Ancient,<,3.0\n".encode("utf-16-le"))
+            f.write(b"\xff\xfe" + ("B1=DIRECTORY,Windows,%windir%\nB2=OSVERSION,Ancient,<,3.0\n"
+                                    "B3=FILE,Share,\\\\127.0.0.1\\share\\x.txt\n"
+                                    "B4=DIRECTORY,Device,\\\\?\\C:\\windows\n").encode("utf-16-le"))
 
         for name, path, expected, results in [
             ("header, CR LF, UTF-8 mark", sectioned, SECTIONED_EXPECTED, SECTIONED_RESULTS),
             ("no header, UTF-16", bare, [("B1", "DIRECTORY", "Windows", "TRUE", "0"),
-                                         ("B2", "OSVERSION", "Ancient", "FALSE", "0")],
-             [("Ancient", False), ("Windows", True)]),
+                                         ("B2", "OSVERSION", "Ancient", "FALSE", "0"),
+                                         ("B3", "FILE", "Share", "FALSE", "53"),
+                                         ("B4", "DIRECTORY", "Device", "FALSE", "161")],
+             [("Device", False), ("Share", False), ("Ancient", False), ("Windows", True)]),
         ]:
             rc, out, err = run_probe(runner, probe, "--list", windows_path(path))
             if not check(rc == 0, "%s: exit %d: %s" % (name, rc, err)):
@@ -239,6 +244,9 @@ def test_list(runner, probe):
             shown = posted_rows(out, "results (")
             check(shown == results, "%s: results %s, expected %s" % (name, shown, results))
             check("zone" not in out, "%s: a local list has no zone" % name)
+            if path == bare:
+                for meaning in ("refused: a network path", "refused: a device path"):
+                    check(meaning in out, "%s: the legend does not explain %r" % (name, meaning))
 
         rc, _out, err = run_probe(runner, probe, "--list", windows_path(os.path.join(folder, "missing.txt")))
         check(rc == 1 and "failed with 2 " in err, "a missing list file: exit %d, %r" % (rc, err))
