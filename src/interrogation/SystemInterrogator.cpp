@@ -21,10 +21,11 @@ const char* Utf8OrEmpty(const RQString& s) {
 }
 
 // The index key of a result name: its sort key in the user's locale with case, diacritics, symbols, kana
-// type and width ignored. Two names that the engine's comparison (CompareStringW, user locale, kana type
-// and width ignored) holds equal differ at most in what is ignored here, so they share the key; names that
-// share a key are then told apart by that comparison. A name the platform cannot map goes under the empty
-// key, where it is compared with every other such name.
+// type and width ignored. The engine's comparison (CompareStringW, user locale, kana type and width
+// ignored) works from the same weights, so two names it holds equal differ at most in what is ignored
+// here and share the key; the key is coarser on purpose, and names that share it are told apart by that
+// comparison. A name the platform cannot map goes under the empty key, where it is compared with every
+// other such name.
 std::string ResultKey(const wchar_t* name) {
   constexpr DWORD kFlags = LCMAP_SORTKEY | NORM_IGNORECASE | NORM_IGNORENONSPACE | NORM_IGNORESYMBOLS |
                            NORM_IGNOREKANATYPE | NORM_IGNOREWIDTH;
