@@ -13,6 +13,7 @@
 #include "InternetUrl.h"
 #include "LastError.h"
 #include "LocalPath.h"
+#include "ReplyLimit.h"
 
 namespace kesi {
 namespace {
@@ -26,6 +27,9 @@ constexpr DWORD kMaxReadBufferSize = 1 << 20;  // the buffer grows to what is av
 constexpr DWORD kPostPieceSize = 1024;       // pieces of a posted body
 constexpr DWORD kPostDrainSize = 1023;       // pieces of a post reply that is read and dropped
 constexpr DWORD kHeaderBufferChars = 1024;   // first size of the raw-header buffer of a post
+// A post's reply body or header block beyond kMaxReplyBytes (ReplyLimit.h); the same code as the logon
+// transport's (LogonAgent.h).
+constexpr DWORD kReplyTooLarge = ERROR_MESSAGE_EXCEEDS_MAX_SIZE;  // 4336
 // Sends of one transfer's request. Certificate consents, 12032 answers and credential answers all
 // resend; this bounds them together so that a peer that keeps asking cannot hold the caller for ever.
 constexpr int kMaxSendsPerTransfer = 10;
@@ -612,6 +616,8 @@ DWORD Transfer::ReceiveToFile(HANDLE file) {
     state_->doneBytes = done;
     request_.doneBytes = done;
     if (!state_->Report()) return ERROR_CANCELLED;
+    // A post's reply is not wanted, but a peer that never stops sending would hold the caller for ever.
+    if (!file && CheckReceived(done) != ReplyLength::kFits) return kReplyTooLarge;
     if (file) {
       DWORD written = 0;
       if (!WriteFile(file, state_->buffer(), got, &written, nullptr) || written != got)
@@ -796,6 +802,7 @@ DWORD Transfer::ReadLocation(wchar_t* locationOut, DWORD locationSize) {
   if (!HttpQueryInfoW(handle_.get(), HTTP_QUERY_RAW_HEADERS_CRLF, headers.get(), &bytes, nullptr)) {
     DWORD error = LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
     if (error != ERROR_INSUFFICIENT_BUFFER) return error;
+    if (CheckReceived(bytes) != ReplyLength::kFits) return kReplyTooLarge;
     chars = (bytes / sizeof(wchar_t) + 1) * 2;
     headers.reset(new (std::nothrow) wchar_t[chars]);
     if (!headers) return ERROR_OUTOFMEMORY;

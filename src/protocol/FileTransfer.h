@@ -111,7 +111,8 @@ DWORD UploadFile(HWND ownerWindow, const wchar_t* url, const wchar_t* localPath,
 // locationSize - 1 characters and a terminating NUL (locationSize counts characters; an empty text when
 // the reply has no such header). The reply body is read and dropped. Cookies are stored for the URL, or
 // sent as one "Cookie: " header with INTERNET_FLAG_NO_COOKIES; extraHeaders ("Name: value\r\n" lines) are
-// added as they are. Returns the same codes as RunTransfer.
+// added as they are. Returns the same codes as RunTransfer, and 4336 (ERROR_MESSAGE_EXCEEDS_MAX_SIZE) for a
+// reply body or header block beyond kMaxReplyBytes (ReplyLimit.h).
 DWORD PostBuffer(HWND ownerWindow, const wchar_t* url, const void* body, DWORD bodyLength,
                  const wchar_t* cookies, const wchar_t* extraHeaders, wchar_t* locationOut,
                  DWORD locationSize, DWORD allowedSecurityFlags, DWORD accessType, DWORD requestFlags,

@@ -7,6 +7,7 @@
 
 #include "CookieList.h"
 #include "LastError.h"
+#include "ReplyLimit.h"
 #include "SecureWipe.h"
 
 namespace kesi {
@@ -24,6 +25,7 @@ constexpr char kMultipartHead[] =
 constexpr char kMultipartTail[] = "--jiminycricket--\r\n";
 constexpr DWORD kFileChunk = 1024;
 constexpr wchar_t kUploadCookieHeader[] = L"Cookie: FARLINK_ID=";
+constexpr size_t kLengthTextChars = 64;  // room for a Content-Length value and its NUL
 constexpr DWORD kErrorMaskCombinedSecCert = 2;  // INTERNET_ERROR_MASK_COMBINED_SEC_CERT
 constexpr DWORD kIllegalMessage = 0x80090326;   // SEC_E_ILLEGAL_MESSAGE: no dialog for it
 constexpr DWORD kDialogFlags =
@@ -411,10 +413,20 @@ DWORD LPRPCTransportWinINet::MapStatus() {
 }
 
 DWORD LPRPCTransportWinINet::ReadBody(Utf8Buffer* message) {
-  DWORD length = 0;
-  DWORD size = sizeof(length);
-  if (!HttpQueryInfoW(request_.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length, &size, nullptr))
-    return LastErrorOr(ERROR_HTTP_HEADER_NOT_FOUND);
+  // The announced length is checked against the cap before anything is allocated, and no more than it
+  // is read, however much the server sends.
+  wchar_t text[kLengthTextChars] = {};
+  DWORD size = sizeof(text) - sizeof(wchar_t);
+  if (!HttpQueryInfoW(request_.get(), HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) {
+    const DWORD error = LastErrorOr(ERROR_HTTP_HEADER_NOT_FOUND);
+    return error == ERROR_INSUFFICIENT_BUFFER ? ERROR_HTTP_INVALID_SERVER_RESPONSE : error;
+  }
+  uint32_t length = 0;
+  switch (ReadAnnouncedLength(text, size / sizeof(wchar_t), &length)) {
+    case ReplyLength::kFits: break;
+    case ReplyLength::kTooLarge: return ERROR_MESSAGE_EXCEEDS_MAX_SIZE;  // 4336, see LogonAgent.h
+    default: return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+  }
   Utf8Buffer body;
   uint8_t* data = body.Allocate(length);
   if (!data) return ERROR_OUTOFMEMORY;

@@ -260,8 +260,9 @@ DWORD LogonAgent::Exchange(int32_t procedure, LPRPCStructure& parameters, Reply&
   if (BuildCall(procedure, &parameters, reply.message) != LPRPCStatus::kOk) return kAgentCallNotBuilt;
   if (DWORD error = Call(&reply.message)) return error;
   LPRPCFault fault;
-  if (ReadReply(reply.message, reply.structure, &reply.result, &fault) != LPRPCStatus::kOk) return kAgentReplyUnreadable;
-  return 0;
+  LPRPCStatus status = ReadReply(reply.message, reply.structure, &reply.result, &fault);
+  if (status == LPRPCStatus::kTooLarge) return kReplyTooLarge;
+  return status == LPRPCStatus::kOk ? 0 : kAgentReplyUnreadable;
 }
 
 DWORD LogonAgent::StartSession(int32_t procedure, const char* text) {

@@ -21,6 +21,13 @@ namespace kesi {
 constexpr DWORD kAgentNoSession = 0xE3080001;        // the call needs a session and there is none
 constexpr DWORD kAgentReplyUnreadable = 0xE3080004;  // the reply could not be read, or it was a fault
 constexpr DWORD kAgentCallNotBuilt = 0xE3080005;     // the call could not be built (or not at this version)
+// A reply too large to take in is ERROR_MESSAGE_EXCEEDS_MAX_SIZE (4336), a Windows code rather than an
+// agent code so that it reads the same from the transport and from the file transfer: a body that
+// announces more than kMaxReplyBytes (ReplyLimit.h; refused before any of it is read) or whose decoding
+// would take more memory than its size allows (LPRPCStatus::kTooLarge). A reply without a Content-Length
+// stays ERROR_HTTP_HEADER_NOT_FOUND (12150) and one whose Content-Length is not a number
+// ERROR_HTTP_INVALID_SERVER_RESPONSE (12152); neither is read.
+constexpr DWORD kReplyTooLarge = ERROR_MESSAGE_EXCEEDS_MAX_SIZE;
 
 constexpr wchar_t kLogonPath[] = L"/__api__/__logon__";
 constexpr wchar_t kLogUploadPath[] = L"/postauth/__EPClogfilesubmit";

@@ -1,8 +1,7 @@
 // The UTF-16 side of Utf8Buffer: texts enter and leave the buffer through the system's UTF-8 conversion.
 #include <windows.h>
 
-#include <memory>
-#include <new>
+#include <cstdlib>
 
 #include "Utf8Buffer.h"
 
@@ -33,16 +32,22 @@ int Utf8Buffer::SetWide(const wchar_t* text) {
 const wchar_t* Utf8Buffer::GetWide() {
   if (wide_) return wide_.get();
   if (!data_ || data_[0] == 0) {
-    wide_.reset(new (std::nothrow) wchar_t[1]());
+    wide_.reset(static_cast<wchar_t*>(std::calloc(1, sizeof(wchar_t))));
+    wideCount_ = wide_ ? 1 : 0;
     return wide_.get();
   }
   const char* text = reinterpret_cast<const char*>(data_.get());
   int count = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
   if (count <= 0) return nullptr;
-  std::unique_ptr<wchar_t[]> wide(new (std::nothrow) wchar_t[static_cast<size_t>(count)]);
+  const size_t bytes = static_cast<size_t>(count) * sizeof(wchar_t);
+  auto* wide = static_cast<wchar_t*>(std::malloc(bytes));
   if (!wide) return nullptr;
-  if (MultiByteToWideChar(CP_UTF8, 0, text, -1, wide.get(), count) != count) return nullptr;
-  wide_ = std::move(wide);
+  if (MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, count) != count) {
+    ReleaseSecret(wide, bytes);  // may hold part of the text
+    return nullptr;
+  }
+  wide_.reset(wide);
+  wideCount_ = static_cast<size_t>(count);
   return wide_.get();
 }
 

@@ -52,6 +52,44 @@ def expand(value, base):
     return value
 
 
+# Replies built to a size rather than from the scenario (fault keys "large_reply" and "expansion_reply").
+LARGE_REPLY_MINIMUM = 48
+EXPANSION_BLOCK = b"\x10\xff\xff" + b"\x10\x00\x00" * 0xFFFF  # a Structure of 65,535 empty Structures
+
+
+def large_reply(size):
+    """A result reply of exactly size bytes in the shape of an interrogation list: {2, {{lines}}}, the
+    section line and then lines of filler text (at most 60,000 bytes each), so that a client that took it
+    in whole would read a valid list."""
+    if size < LARGE_REPLY_MINIMUM:
+        raise ScenarioError("large_reply needs at least %d bytes" % LARGE_REPLY_MINIMUM)
+    lines = [b"[InterrogationLiterals]\x00"]
+    left = size - 14 - (3 + len(lines[0]))
+    while left > 0:
+        take = min(left, 3 + 60000)
+        if 0 < left - take < 4:  # what would be left is too short for a String of its own
+            take -= 4
+        lines.append(b"x" * (take - 4) + b"\x00")
+        left -= take
+    if len(lines) > 0xFFFF:
+        raise ScenarioError("large_reply is too large for one Structure of lines")
+    body = b"\x10\x00\x02" + b"\x02\x00\x00\x00\x02" + b"\x10\x00\x01" + b"\x10" + len(lines).to_bytes(2, "big")
+    body += b"".join(b"\x04" + len(line).to_bytes(2, "big") + line for line in lines)
+    assert len(body) == size
+    return body
+
+
+def expansion_reply(size):
+    """A result reply of at most size bytes whose list Structure holds as many Structures of 65,535 empty
+    Structures (3 bytes each) as fit: a few bytes on the wire that a decoder without bounds turns into
+    a vector object each."""
+    blocks = (size - 14) // len(EXPANSION_BLOCK)
+    if blocks < 1:
+        raise ScenarioError("expansion_reply needs at least %d bytes" % (14 + len(EXPANSION_BLOCK)))
+    return (b"\x10\x00\x02" + b"\x02\x00\x00\x00\x02" + b"\x10\x00\x01" + b"\x10" + blocks.to_bytes(2, "big")
+            + EXPANSION_BLOCK * blocks)
+
+
 def is_loopback(host):
     if host == "localhost":
         return True
@@ -536,13 +574,13 @@ class ApplianceHandler(QuietHandler):
 
     def respond_with_fault(self, entry, fault, normal):
         try:
-            response = self.fault_response(fault, normal)
+            response = self.fault_response(entry, fault, normal)
         except SCENARIO_MISTAKES as error:
             self.respond(entry, *self.scenario_mistake(entry, error))
             return
         self.respond(entry, *response[:4], content_length=response[4])
 
-    def fault_response(self, fault, normal):
+    def fault_response(self, entry, fault, normal):
         instance = self.server.instance
         status, body, content_type, headers = normal
         if "http_status" in fault:
@@ -572,6 +610,10 @@ class ApplianceHandler(QuietHandler):
         if "reply" in fault:
             body = lprpc.encode(expand(lprpc.from_json(fault["reply"]), instance.base))
             content_type = lprpc.CONTENT_TYPE
+        for key, build in (("large_reply", large_reply), ("expansion_reply", expansion_reply)):
+            if key in fault:
+                body, content_type = build(int(fault[key])), lprpc.CONTENT_TYPE
+                instance.update_entry(entry, generated="%s,%d" % (key, len(body)))
         if "body_hex" in fault:
             body = bytes.fromhex("".join(fault["body_hex"].split()))
         if fault.get("empty_body"):

@@ -26,6 +26,8 @@ def journal_line(entry):
         parts.append("form=%s" % entry["upload_form"])
     if entry.get("action"):
         parts.append("action=%s" % entry["action"])
+    if entry.get("generated"):
+        parts.append("generated=%s" % entry["generated"])
     if entry.get("problems"):
         parts.append("problems=" + json_text(entry["problems"]))
     return " ".join(parts)

@@ -205,6 +205,37 @@ class FaultTest(InstanceCase):
         self.assertIn("#1 POST /__api__/__logon__ - proc=10 call=1", journal_line(journal[1]))
 
 
+class SizedReplyTest(InstanceCase):
+    def test_large_and_expansion_replies_are_built_to_size_and_journalled(self):
+        faults = [{"procedure": 10, "call": 0, "large_reply": 200003},
+                  {"procedure": 10, "call": 1, "large_reply": 48},
+                  {"procedure": 10, "call": 2, "expansion_reply": 400000}]
+        instance, client = self.start(faults=faults)
+        large = client.call(10, [15, SESSION])
+        self.assertEqual((large[0], len(large[2]), large[1]["Content-Type"]), (200, 200003, lprpc.CONTENT_TYPE))
+        status, results = lprpc.read_reply(large[2])
+        lines = results[0]
+        self.assertEqual((status, lines[0]), (lprpc.ST_OK, "[InterrogationLiterals]"))
+        self.assertEqual(sum(len(line) for line in lines[1:]), 200003 - 14 - 27 - 4 * (len(lines) - 1))
+        self.assertEqual(lprpc.read_reply(client.call(10, [15, SESSION])[2]), (lprpc.ST_OK, [["[InterrogationLiterals]", "xxx"]]))
+
+        body = client.call(10, [15, SESSION])[2]
+        block = 3 + 3 * 65535
+        self.assertEqual(len(body), 14 + 2 * block, "as many blocks as fit in 400,000 bytes")
+        self.assertEqual(body[:17], bytes.fromhex("100002 0200000002 100001 100002 10ffff"))
+        self.assertEqual(body[17:block + 14], b"\x10\x00\x00" * 65535)
+
+        lines = [journal_line(e) for e in instance.journal_snapshot()]
+        self.assertIn("action=large_reply generated=large_reply,200003", lines[0])
+        self.assertIn("action=expansion_reply generated=expansion_reply,%d" % len(body), lines[2])
+
+    def test_sizes_too_small_to_build(self):
+        with self.assertRaises(appliance.ScenarioError):
+            appliance.large_reply(47)
+        with self.assertRaises(appliance.ScenarioError):
+            appliance.expansion_reply(196621)
+
+
 class FilesAndUploadsTest(InstanceCase):
     def test_downloads_put_and_location(self):
         instance, client = self.start(files=os.path.join(HERE, "scenarios", "files"),

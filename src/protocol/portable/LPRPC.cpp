@@ -5,6 +5,7 @@
 #include <new>
 
 #include "ErrorCodes.h"
+#include "SecureWipe.h"
 
 namespace kesi {
 
@@ -53,8 +54,16 @@ uint32_t Get32(const uint8_t* p) {
 void ReleasePayload(LPRPCValue& entry) {
   if (!entry.owned) return;
   switch (entry.type) {
-    case LPRPC_STRING: std::free(const_cast<char*>(entry.value.text)); break;
-    case LPRPC_BINARY: delete[] entry.value.bytes; break;
+    // Owned texts are copies of what the caller added (the team credential, the session): wiped as they go.
+    case LPRPC_STRING: {
+      char* text = const_cast<char*>(entry.value.text);
+      ReleaseSecret(text, std::strlen(text) + 1);
+      break;
+    }
+    case LPRPC_BINARY:
+      SecureWipe(const_cast<uint8_t*>(entry.value.bytes), entry.length);
+      delete[] entry.value.bytes;
+      break;
     case LPRPC_STRUCTURE:
     case LPRPC_ARRAY: delete entry.value.vector; break;
     default: break;
@@ -77,7 +86,9 @@ size_t MinimumEntryBytes(int32_t type, bool inner) {
 
 // A received String whose last byte is not its NUL gets a terminated copy of its own, so that it is
 // never read past its bytes.
-const uint8_t* CopyUnterminatedText(const uint8_t* p, uint32_t length, LPRPCValue* entry) {
+const uint8_t* CopyUnterminatedText(const uint8_t* p, uint32_t length, LPRPCValue* entry,
+                                    LPRPCDecodeBudget& budget) {
+  if (!budget.Take(static_cast<size_t>(length) + 1)) return nullptr;
   char* copy = static_cast<char*>(std::malloc(length + 1));
   if (!copy) return nullptr;
   std::memcpy(copy, p, length);
@@ -88,7 +99,8 @@ const uint8_t* CopyUnterminatedText(const uint8_t* p, uint32_t length, LPRPCValu
 }
 
 // Reads the payload of a Boolean, number, String or Binary entry; null for any other type.
-inline const uint8_t* DecodeScalar(const uint8_t* p, const uint8_t* end, int32_t type, LPRPCValue* entry) {
+inline const uint8_t* DecodeScalar(const uint8_t* p, const uint8_t* end, int32_t type, LPRPCValue* entry,
+                                   LPRPCDecodeBudget& budget) {
   entry->type = static_cast<uint8_t>(type);
   entry->length = 0;
   entry->owned = false;
@@ -111,7 +123,7 @@ inline const uint8_t* DecodeScalar(const uint8_t* p, const uint8_t* end, int32_t
         entry->value.text = kEmptyText;
         return p;
       }
-      if (p[length - 1] != 0) return CopyUnterminatedText(p, length, entry);
+      if (p[length - 1] != 0) return CopyUnterminatedText(p, length, entry, budget);
       entry->value.text = reinterpret_cast<const char*>(p);
       return p + length;
     }
@@ -213,13 +225,14 @@ LPRPCVector::~LPRPCVector() {
   }
 }
 
-bool LPRPCVector::AdvanceLocked(uint32_t wanted) {
+bool LPRPCVector::AdvanceLocked(uint32_t wanted, LPRPCDecodeBudget* budget) {
   // Chunks grow with the vector so that a long one takes few allocations, but stay small enough for the
   // allocator's ordinary path: a block of a megabyte costs a fresh mapping on every decode under Wine.
   uint32_t capacity = GetCount();
   if (capacity < wanted) capacity = wanted;
   if (capacity > kMaxChunkEntries) capacity = kMaxChunkEntries;
   if (capacity == 0) capacity = 1;
+  if (budget && !budget->Take(sizeof(Chunk) + static_cast<size_t>(capacity) * sizeof(LPRPCValue))) return false;
   std::unique_ptr<Chunk, ChunkDelete> chunk(new (std::nothrow) Chunk{{}, capacity, nullptr});
   if (!chunk) return false;
   chunk->entries = NewChunkStorage(capacity);
@@ -265,7 +278,7 @@ int LPRPCVector::AddString(const char* text) {
   entry.value.text = copy;
   entry.owned = true;
   int rc = Append(entry);
-  if (rc) std::free(copy);
+  if (rc) ReleaseSecret(copy, size);
   return rc;
 }
 
@@ -282,6 +295,15 @@ void LPRPCVector::Rewind() {
   cursorChunk_ = &head_;
   cursorIndex_ = 0;
   cursorPosition_ = 0;
+}
+
+const uint8_t* LPRPCVector::Decode(const uint8_t* start, const uint8_t* end, int32_t type) {
+  LPRPCDecodeBudget budget(start && end > start ? static_cast<size_t>(end - start) : 0);
+  return Decode(start, end, type, budget);
+}
+
+const uint8_t* LPRPCVector::Decode(const uint8_t* start, const uint8_t* end, int32_t type, LPRPCDecodeBudget& budget) {
+  return DecodeNested(start, end, type, 0, budget);
 }
 
 // ---- entries -----------------------------------------------------------------------------------
@@ -346,7 +368,8 @@ uint8_t* LPRPCVector::EncodeEntry(uint8_t* p, uint8_t* end, const LPRPCValue& en
 }
 
 const uint8_t* LPRPCVector::DecodeVectorEntry(const uint8_t* p, const uint8_t* end, int32_t type, LPRPCValue* entry,
-                                              int depth) {
+                                              int depth, LPRPCDecodeBudget& budget) {
+  if (!budget.Take(type == LPRPC_STRUCTURE ? sizeof(LPRPCStructure) : sizeof(LPRPCArray))) return nullptr;
   LPRPCVector* vector = type == LPRPC_STRUCTURE ? static_cast<LPRPCVector*>(new (std::nothrow) LPRPCStructure)
                                                 : static_cast<LPRPCVector*>(new (std::nothrow) LPRPCArray);
   if (!vector) return nullptr;
@@ -354,7 +377,7 @@ const uint8_t* LPRPCVector::DecodeVectorEntry(const uint8_t* p, const uint8_t* e
   entry->value.vector = vector;
   entry->length = 0;
   entry->owned = true;
-  const uint8_t* next = vector->DecodeNested(p, end, type, depth + 1);
+  const uint8_t* next = vector->DecodeNested(p, end, type, depth + 1, budget);
   if (!next) {
     ReleasePayload(*entry);
     return nullptr;
@@ -363,7 +386,7 @@ const uint8_t* LPRPCVector::DecodeVectorEntry(const uint8_t* p, const uint8_t* e
 }
 
 const uint8_t* LPRPCVector::DecodeEntries(const uint8_t* p, const uint8_t* end, uint32_t count, int32_t type,
-                                          int depth) {
+                                          int depth, LPRPCDecodeBudget& budget) {
   std::lock_guard<std::mutex> guard(lock_);
   // Every entry takes at least a few bytes, so a declared count is trusted only as far as they go.
   const size_t minimum = MinimumEntryBytes(type, type != LPRPC_INVALID);
@@ -376,7 +399,7 @@ const uint8_t* LPRPCVector::DecodeEntries(const uint8_t* p, const uint8_t* end, 
       tailUsed_ = tail_->capacity;
       size_t fit = Room(p, end) / minimum;
       uint32_t left = count - added;
-      if (!AdvanceLocked(fit < left ? static_cast<uint32_t>(fit) : left)) {
+      if (!AdvanceLocked(fit < left ? static_cast<uint32_t>(fit) : left, &budget)) {
         p = nullptr;
         break;
       }
@@ -414,8 +437,8 @@ const uint8_t* LPRPCVector::DecodeEntries(const uint8_t* p, const uint8_t* end, 
       }
       entryType = TypeOfTag(*p++);
     }
-    p = entryType >= LPRPC_STRUCTURE ? DecodeVectorEntry(p, end, entryType, slot, depth)
-                                     : DecodeScalar(p, end, entryType, slot);
+    p = entryType >= LPRPC_STRUCTURE ? DecodeVectorEntry(p, end, entryType, slot, depth, budget)
+                                     : DecodeScalar(p, end, entryType, slot, budget);
     if (!p) break;
     ++slot;
     ++added;
@@ -441,10 +464,6 @@ uint8_t* LPRPCStructure::Encode(uint8_t* start, uint8_t* end, bool inner) {
   return EncodeNested(start, end, inner, 0);
 }
 
-const uint8_t* LPRPCStructure::Decode(const uint8_t* start, const uint8_t* end, int32_t type) {
-  return DecodeNested(start, end, type, 0);
-}
-
 uint8_t* LPRPCStructure::EncodeNested(uint8_t* start, uint8_t* end, bool inner, int depth) {
   if (depth > kLPRPCMaxDepth || !start || start > end) return nullptr;
   uint8_t* p = start;
@@ -464,7 +483,8 @@ uint8_t* LPRPCStructure::EncodeNested(uint8_t* start, uint8_t* end, bool inner, 
   return p;
 }
 
-const uint8_t* LPRPCStructure::DecodeNested(const uint8_t* start, const uint8_t* end, int32_t type, int depth) {
+const uint8_t* LPRPCStructure::DecodeNested(const uint8_t* start, const uint8_t* end, int32_t type, int depth,
+                                            LPRPCDecodeBudget& budget) {
   if (depth > kLPRPCMaxDepth || !start || start > end) return nullptr;
   const uint8_t* p = start;
   if (type == LPRPC_INVALID) {
@@ -473,7 +493,7 @@ const uint8_t* LPRPCStructure::DecodeNested(const uint8_t* start, const uint8_t*
   }
   if (type != LPRPC_STRUCTURE || Room(p, end) < 2) return nullptr;
   uint32_t count = Get16(p);
-  return DecodeEntries(p + 2, end, count, LPRPC_INVALID, depth);
+  return DecodeEntries(p + 2, end, count, LPRPC_INVALID, depth, budget);
 }
 
 // ---- Array -------------------------------------------------------------------------------------
@@ -488,10 +508,6 @@ size_t LPRPCArray::GetSize() const {
 }
 
 uint8_t* LPRPCArray::Encode(uint8_t* start, uint8_t* end, bool inner) { return EncodeNested(start, end, inner, 0); }
-
-const uint8_t* LPRPCArray::Decode(const uint8_t* start, const uint8_t* end, int32_t type) {
-  return DecodeNested(start, end, type, 0);
-}
 
 uint8_t* LPRPCArray::EncodeNested(uint8_t* start, uint8_t* end, bool inner, int depth) {
   if (depth > kLPRPCMaxDepth || !start || start > end) return nullptr;
@@ -518,7 +534,8 @@ uint8_t* LPRPCArray::EncodeNested(uint8_t* start, uint8_t* end, bool inner, int 
   return p;
 }
 
-const uint8_t* LPRPCArray::DecodeNested(const uint8_t* start, const uint8_t* end, int32_t type, int depth) {
+const uint8_t* LPRPCArray::DecodeNested(const uint8_t* start, const uint8_t* end, int32_t type, int depth,
+                                        LPRPCDecodeBudget& budget) {
   if (depth > kLPRPCMaxDepth || !start || start > end) return nullptr;
   const uint8_t* p = start;
   if (type == LPRPC_INVALID) {
@@ -531,7 +548,7 @@ const uint8_t* LPRPCArray::DecodeNested(const uint8_t* start, const uint8_t* end
   p += 3;
   // Elements carry no tags of their own, so without a valid element type there is nothing to read them as.
   if (count > 0 && elementType_ == LPRPC_INVALID) return nullptr;
-  return DecodeEntries(p, end, count, elementType_, depth);
+  return DecodeEntries(p, end, count, elementType_, depth, budget);
 }
 
 // ---- calls, results and faults -----------------------------------------------------------------
@@ -559,7 +576,10 @@ LPRPCStatus BuildCall(int32_t procedure, LPRPCVector* parameters, Utf8Buffer& ou
 LPRPCStatus ReadReply(const uint8_t* body, size_t length, LPRPCStructure& reply, LPRPCVector** result,
                       LPRPCFault* fault) {
   if (result) *result = nullptr;
-  if (!body || !reply.Decode(body, body + length, LPRPC_INVALID)) return LPRPCStatus::kCodecFailed;
+  if (!body) return LPRPCStatus::kCodecFailed;
+  LPRPCDecodeBudget budget(length);
+  if (!reply.Decode(body, body + length, LPRPC_INVALID, budget))
+    return budget.Exhausted() ? LPRPCStatus::kTooLarge : LPRPCStatus::kCodecFailed;
   reply.Rewind();
   int32_t kind = 0;
   if (!reply.NextInteger(&kind)) return LPRPCStatus::kMalformed;

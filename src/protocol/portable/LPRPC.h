@@ -41,6 +41,7 @@ enum class LPRPCStatus : int {
   kMalformed = 2,    // the reply was not of the expected shape (or an argument was out of range)
   kNoMemory = 3,
   kFault = 4,        // the appliance answered with a fault
+  kTooLarge = 5,     // decoding the reply would take more memory than its size allows (LPRPCDecodeBudget)
 };
 
 // Lengths and counts on the wire are 16-bit.
@@ -48,6 +49,38 @@ constexpr uint32_t kLPRPCMaxLength = 0xFFFF;
 // Deepest nesting of Structures and Arrays that is encoded or decoded. Real messages nest four or five
 // levels; the bound keeps a hostile reply from exhausting the stack.
 constexpr int kLPRPCMaxDepth = 32;
+
+// What decoding one message may allocate: its vectors, their entry storage and the copies of unterminated
+// Strings, in bytes. A tagged empty Structure is 3 bytes on the wire but a vector object of 100 to 200
+// bytes, so without a bound a reply of nested empty Structures multiplies its size about sixty times. Real
+// replies stay under 8 bytes per wire byte (an agent record of empty texts is the densest, about 6); the
+// factor leaves room for that, and the allowance covers the few vectors of the smallest replies.
+constexpr size_t kLPRPCDecodeBytesPerByte = 16;
+constexpr size_t kLPRPCDecodeAllowance = 64 * 1024;
+
+class LPRPCDecodeBudget {
+ public:
+  // The budget of a message of messageBytes bytes.
+  explicit LPRPCDecodeBudget(size_t messageBytes)
+      : left_(messageBytes > (SIZE_MAX - kLPRPCDecodeAllowance) / kLPRPCDecodeBytesPerByte
+                  ? SIZE_MAX
+                  : kLPRPCDecodeAllowance + messageBytes * kLPRPCDecodeBytesPerByte) {}
+  // Takes bytes from what is left before they are allocated; false (and exhausted from then on) when
+  // they are more than that.
+  bool Take(size_t bytes) {
+    if (exhausted_ || bytes > left_) {
+      exhausted_ = true;
+      return false;
+    }
+    left_ -= bytes;
+    return true;
+  }
+  bool Exhausted() const { return exhausted_; }
+
+ private:
+  size_t left_;
+  bool exhausted_ = false;
+};
 
 class LPRPCVector;
 
@@ -82,8 +115,10 @@ class LPRPCVector {
   virtual uint8_t* Encode(uint8_t* start, uint8_t* end, bool inner) = 0;
   // Reads the vector from [start, end) and appends its entries; type 0 reads a tag first, else type is
   // this vector's type (6 or 7). Returns the position after the last byte read, or null on failure (the
-  // entries read so far stay).
-  virtual const uint8_t* Decode(const uint8_t* start, const uint8_t* end, int32_t type) = 0;
+  // entries read so far stay). Allocations are taken from budget (or from one for end - start bytes),
+  // and decoding fails when it runs out (budget.Exhausted() tells that failure from the others).
+  const uint8_t* Decode(const uint8_t* start, const uint8_t* end, int32_t type);
+  const uint8_t* Decode(const uint8_t* start, const uint8_t* end, int32_t type, LPRPCDecodeBudget& budget);
 
   // Each appends one entry at the end: 0, 14 without memory, 87 for a null or self vector.
   int AddBoolean(bool value);
@@ -140,16 +175,18 @@ class LPRPCVector {
 
   // Encode and Decode with the nesting depth of this vector; they fail beyond kLPRPCMaxDepth.
   virtual uint8_t* EncodeNested(uint8_t* start, uint8_t* end, bool inner, int depth) = 0;
-  virtual const uint8_t* DecodeNested(const uint8_t* start, const uint8_t* end, int32_t type, int depth) = 0;
+  virtual const uint8_t* DecodeNested(const uint8_t* start, const uint8_t* end, int32_t type, int depth,
+                                      LPRPCDecodeBudget& budget) = 0;
 
   // Entry writer shared by both kinds (inner: no tag), and the reader of a nested Structure or Array.
   static uint8_t* EncodeEntry(uint8_t* p, uint8_t* end, const LPRPCValue& entry, bool inner, int depth);
   static const uint8_t* DecodeVectorEntry(const uint8_t* p, const uint8_t* end, int32_t type, LPRPCValue* entry,
-                                          int depth);
+                                          int depth, LPRPCDecodeBudget& budget);
   static size_t EntrySize(const LPRPCValue& entry);
 
   // Reads count entries (each with its tag when type is 0, else all of that type) and appends them.
-  const uint8_t* DecodeEntries(const uint8_t* p, const uint8_t* end, uint32_t count, int32_t type, int depth);
+  const uint8_t* DecodeEntries(const uint8_t* p, const uint8_t* end, uint32_t count, int32_t type, int depth,
+                               LPRPCDecodeBudget& budget);
   int Append(const LPRPCValue& entry);
 
   // Walks the entries published so far without touching the reader's cursor.
@@ -184,8 +221,9 @@ class LPRPCVector {
   };
   static constexpr uint32_t kInlineEntries = 4;
 
-  // With lock_ held and the tail chunk full: appends a chunk for about wanted more entries.
-  bool AdvanceLocked(uint32_t wanted);
+  // With lock_ held and the tail chunk full: appends a chunk for about wanted more entries, taking its
+  // bytes from budget when one is given.
+  bool AdvanceLocked(uint32_t wanted, LPRPCDecodeBudget* budget = nullptr);
 
   int32_t kind_;
   std::mutex lock_;  // serialises appends
@@ -205,11 +243,11 @@ class LPRPCStructure final : public LPRPCVector {
   LPRPCStructure() : LPRPCVector(LPRPC_STRUCTURE) {}
   size_t GetSize() const override;
   uint8_t* Encode(uint8_t* start, uint8_t* end, bool inner) override;
-  const uint8_t* Decode(const uint8_t* start, const uint8_t* end, int32_t type) override;
 
  protected:
   uint8_t* EncodeNested(uint8_t* start, uint8_t* end, bool inner, int depth) override;
-  const uint8_t* DecodeNested(const uint8_t* start, const uint8_t* end, int32_t type, int depth) override;
+  const uint8_t* DecodeNested(const uint8_t* start, const uint8_t* end, int32_t type, int depth,
+                              LPRPCDecodeBudget& budget) override;
 };
 
 class LPRPCArray final : public LPRPCVector {
@@ -221,11 +259,11 @@ class LPRPCArray final : public LPRPCVector {
 
   size_t GetSize() const override;
   uint8_t* Encode(uint8_t* start, uint8_t* end, bool inner) override;
-  const uint8_t* Decode(const uint8_t* start, const uint8_t* end, int32_t type) override;
 
  protected:
   uint8_t* EncodeNested(uint8_t* start, uint8_t* end, bool inner, int depth) override;
-  const uint8_t* DecodeNested(const uint8_t* start, const uint8_t* end, int32_t type, int depth) override;
+  const uint8_t* DecodeNested(const uint8_t* start, const uint8_t* end, int32_t type, int depth,
+                              LPRPCDecodeBudget& budget) override;
 
  private:
   int32_t elementType_;
@@ -244,7 +282,8 @@ struct LPRPCFault {
 LPRPCStatus BuildCall(int32_t procedure, LPRPCVector* parameters, Utf8Buffer& out);
 
 // Decodes a reply body into reply (a fresh Structure) and checks its envelope. On kOk *result is the
-// result Structure inside reply (kind 2). A decoding failure is kCodecFailed; a first member that is not
+// result Structure inside reply (kind 2). A decoding failure is kCodecFailed, or kTooLarge when the
+// decoding budget of the body ran out (*result stays null either way); a first member that is not
 // an Integer, or a result kind without a Structure, kMalformed; any other kind goes to ParseFault.
 // String entries point into body, which must outlive reply.
 LPRPCStatus ReadReply(const uint8_t* body, size_t length, LPRPCStructure& reply, LPRPCVector** result,

@@ -1,5 +1,6 @@
 #include "Utf8Buffer.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -10,12 +11,33 @@
 
 namespace kesi {
 
-void Utf8Buffer::FreeBytes::operator()(uint8_t* p) const noexcept { std::free(p); }
+namespace {
+
+void FreeBlock(void* block, size_t) { std::free(block); }
+
+std::atomic<SecretReleaseFn> g_secretRelease{FreeBlock};
+
+}  // namespace
+
+SecretReleaseFn SetSecretRelease(SecretReleaseFn release) {
+  return g_secretRelease.exchange(release ? release : FreeBlock);
+}
+
+void ReleaseSecret(void* block, size_t bytes) noexcept {
+  if (!block) return;
+  SecureWipe(block, bytes);
+  g_secretRelease.load()(block, bytes);
+}
+
+void Utf8Buffer::FreeBytes::operator()(void* p) const noexcept { std::free(p); }
 
 Utf8Buffer::~Utf8Buffer() { Clear(); }
 
 Utf8Buffer::Utf8Buffer(Utf8Buffer&& other) noexcept
-    : data_(std::move(other.data_)), length_(std::exchange(other.length_, 0)), wide_(std::move(other.wide_)) {}
+    : data_(std::move(other.data_)),
+      length_(std::exchange(other.length_, 0)),
+      wide_(std::move(other.wide_)),
+      wideCount_(std::exchange(other.wideCount_, 0)) {}
 
 Utf8Buffer& Utf8Buffer::operator=(Utf8Buffer&& other) noexcept {
   if (this != &other) {
@@ -23,16 +45,20 @@ Utf8Buffer& Utf8Buffer::operator=(Utf8Buffer&& other) noexcept {
     data_ = std::move(other.data_);
     length_ = std::exchange(other.length_, 0);
     wide_ = std::move(other.wide_);
+    wideCount_ = std::exchange(other.wideCount_, 0);
   }
   return *this;
 }
 
-void Utf8Buffer::DropCaches() { wide_.reset(); }
+void Utf8Buffer::DropCaches() {
+  ReleaseSecret(wide_.release(), wideCount_ * sizeof(wchar_t));
+  wideCount_ = 0;
+}
 
 void Utf8Buffer::Clear() {
   DropCaches();
-  if (data_) SecureWipe(data_.get(), length_);
-  data_.reset();
+  // The terminator beyond length_ is always zero.
+  ReleaseSecret(data_.release(), length_);
   length_ = 0;
 }
 

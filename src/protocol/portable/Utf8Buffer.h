@@ -2,10 +2,19 @@
 // The byte buffer in which encoded LPRPC messages and texts taken out of replies are held. Its data is
 // always one byte longer than its length and zero-filled, so it can be read as a NUL-terminated text.
 // OS-free, except for the UTF-16 operations, which exist in the Windows build only.
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
 namespace kesi {
+
+// Blocks that may hold secrets (buffer contents, their UTF-16 copies, owned LPRPC texts) are wiped and
+// then handed to one release function, std::free unless a test puts another in to look at each block
+// as it goes. Returns the previous function; null puts std::free back.
+using SecretReleaseFn = void (*)(void* block, size_t bytes);
+SecretReleaseFn SetSecretRelease(SecretReleaseFn release);
+// Wipes bytes bytes at block (from malloc or calloc) and releases the block; null is ignored.
+void ReleaseSecret(void* block, size_t bytes) noexcept;
 
 class Utf8Buffer {
  public:
@@ -48,13 +57,16 @@ class Utf8Buffer {
 
   // Allocated with calloc: a large reply's fresh pages need no clearing of ours.
   struct FreeBytes {
-    void operator()(uint8_t* p) const noexcept;
+    void operator()(void* p) const noexcept;
   };
   using Bytes = std::unique_ptr<uint8_t[], FreeBytes>;
 
-  Bytes data_;  // zeroed before it is released
+  Bytes data_;  // wiped before it is released
   uint32_t length_ = 0;
-  std::unique_ptr<wchar_t[]> wide_;  // cached UTF-16 view (Windows build only)
+  // Cached UTF-16 view (Windows build only), from malloc, of wideCount_ characters with the NUL; it holds
+  // the same secret as data_ and is wiped the same way.
+  std::unique_ptr<wchar_t[], FreeBytes> wide_;
+  size_t wideCount_ = 0;
 };
 
 }  // namespace kesi
