@@ -448,6 +448,89 @@ TEST(LPRPCDecode, NestingDepthIsBounded) {
   }
 }
 
+namespace {
+
+// A result reply {2, {inner}} around the bytes of one tagged member.
+Bytes ReplyAround(const Bytes& member) {
+  Bytes out = FromHex("10 00 02 02 00 00 00 02 10 00 01");
+  out.insert(out.end(), member.begin(), member.end());
+  return out;
+}
+
+// count copies of piece after head.
+Bytes Repeat(const std::string& headHex, const std::string& pieceHex, size_t count) {
+  Bytes out = FromHex(headHex);
+  Bytes piece = FromHex(pieceHex);
+  for (size_t i = 0; i < count; ++i) out.insert(out.end(), piece.begin(), piece.end());
+  return out;
+}
+
+// An agent record as the deploy list carries it from version 10, every text empty (with its NUL): of
+// real replies the one with the most decoded memory per byte.
+Bytes EmptyAgentRecord() {
+  return FromHex("10 00 0b 04 00 01 00 02 00 00 00 01 04 00 01 00 02 00 00 00 02 04 00 01 00 04 00 01 00 "
+                 "04 00 01 00 02 00 00 00 03 04 00 01 00 04 00 01 00 02 00 00 00 04");
+}
+
+}  // namespace
+
+// What a reply may make the decoder allocate grows with its bytes: shapes that turn a few bytes into a
+// vector object each end as kTooLarge; a count that the remaining bytes cannot hold gets no storage (the
+// reply then fails as cut short, not as too large); real replies of the largest sizes still decode.
+TEST(LPRPCReply, DecodingIsBoundedByTheReplySize) {
+  Bytes emptyStructures = Repeat("10 ff ff", "10 00 00", 0xFFFF);
+  Bytes nested = Repeat("10 00 03", "", 0);
+  for (int i = 0; i < 3; ++i) nested.insert(nested.end(), emptyStructures.begin(), emptyStructures.end());
+  Bytes longStrings = Repeat("10 00 10", "", 0);  // 16 Strings of 65,535 bytes without their NUL: copied
+  for (int i = 0; i < 16; ++i) {
+    Bytes text = Repeat("04 ff ff", "61", 0xFFFF);
+    longStrings.insert(longStrings.end(), text.begin(), text.end());
+  }
+  Bytes agents = Repeat("10 1f ff", "", 0);
+  for (int i = 0; i < 0x1FFF; ++i) {
+    Bytes record = EmptyAgentRecord();
+    agents.insert(agents.end(), record.begin(), record.end());
+  }
+  Bytes list = Repeat("10 ff ff", "04 00 29 46 49 4c 45 3a 43 3a 5c 50 72 6f 67 72 61 6d 20 46 69 6c 65 73 5c 53 61 6d "
+                                  "70 6c 65 5c 69 30 30 30 30 30 30 2e 64 6c 6c 00",
+                      0xFFFF);
+  // Each level fills its inline entries with four Booleans, so that the fifth member, the next level,
+  // needs storage for a count of 65,535.
+  Bytes cutShort;
+  for (int i = 0; i < 12; ++i) {
+    Bytes level = FromHex("10 ff ff 01 00 01 00 01 00 01 00");
+    cutShort.insert(cutShort.end(), level.begin(), level.end());
+  }
+  struct Case {
+    const char* name;
+    Bytes member;
+    LPRPCStatus status;
+  } cases[] = {
+      {"Structures of 65,535 empty Structures", nested, LPRPCStatus::kTooLarge},
+      {"Array of 65,535 empty Structures", Repeat("11 10 ff ff", "00 00", 0xFFFF), LPRPCStatus::kTooLarge},
+      {"Array of 65,535 empty Arrays", Repeat("11 11 ff ff", "02 00 00", 0xFFFF), LPRPCStatus::kTooLarge},
+      {"Structure of 65,535 Structures each of one empty Array", Repeat("10 ff ff", "10 00 01 11 02 00 00", 0xFFFF),
+       LPRPCStatus::kTooLarge},
+      {"12 nested Structures each declaring 65,535 members and holding 5", cutShort, LPRPCStatus::kCodecFailed},
+      {"16 Strings of 65,535 bytes, each copied to add its NUL", longStrings, LPRPCStatus::kOk},
+      {"8,191 agent records of empty texts", agents, LPRPCStatus::kOk},
+      {"list of 65,535 lines", list, LPRPCStatus::kOk},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes body = ReplyAround(c.member);
+    LPRPCStructure reply;
+    LPRPCVector* result = nullptr;
+    EXPECT_EQ(c.status, ReadReply(body.data(), body.size(), reply, &result, nullptr));
+    EXPECT_EQ(c.status == LPRPCStatus::kOk, result != nullptr);
+    if (result) {
+      const LPRPCValue* member = result->Next();
+      ASSERT_TRUE(member && member->type == LPRPC_STRUCTURE);
+      EXPECT_EQ(static_cast<uint32_t>(c.member[1] << 8 | c.member[2]), member->value.vector->GetCount());
+    }
+  }
+}
+
 // The cursor visits every entry once, in order, across however the entries are stored; Rewind restarts.
 TEST(LPRPCVector, WalkVisitsEveryEntryInOrder) {
   for (uint32_t n : {0u, 1u, 4u, 5u, 4100u, 65535u}) {
