@@ -1,6 +1,7 @@
 // libFuzzer target: LPRPC decoding of untrusted reply bytes, and the reply and fault readers on top.
 // Beyond "no crash, no over-read", it checks that whatever decodes encodes within its size estimate and
-// that decoding that encoding gives the same bytes again.
+// that decoding that encoding gives the same bytes again, and that decoding stays within the budget of
+// the input's size: a reply that would take more ends as kTooLarge, with no result.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -60,7 +61,10 @@ void RoundTrip(LPRPCVector& decoded, size_t inputSize) {
   LPRPCStructure again;
   LPRPCArray againArray;
   LPRPCVector& target = decoded.GetKind() == LPRPC_ARRAY ? static_cast<LPRPCVector&>(againArray) : again;
-  Check(target.Decode(once.data(), once.data() + once.size(), 0) == once.data() + once.size());
+  // The encoding leaves out bytes after the vector, which counted towards the first budget; the same
+  // tree takes no more to decode again.
+  LPRPCDecodeBudget budget(inputSize);
+  Check(target.Decode(once.data(), once.data() + once.size(), 0, budget) == once.data() + once.size());
   std::vector<uint8_t> twice = EncodeOf(target, &ok);
   Check(ok && twice == once);
 }
@@ -71,7 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t* end = data + size;
   {
     LPRPCStructure s;
-    const uint8_t* stop = s.Decode(data, end, 0);
+    LPRPCDecodeBudget budget(size);
+    const uint8_t* stop = s.Decode(data, end, 0, budget);
+    Check(!stop || !budget.Exhausted());
     if (stop) {
       Check(stop > data && stop <= end);
       Walk(s);
@@ -91,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     LPRPCFault fault;
     kesi::LPRPCStatus status = ReadReply(data, size, reply, &result, &fault);
     Check(status == LPRPCStatus::kOk || status == LPRPCStatus::kCodecFailed || status == LPRPCStatus::kMalformed ||
-          status == LPRPCStatus::kFault);
+          status == LPRPCStatus::kFault || status == LPRPCStatus::kTooLarge);
     Check((status == LPRPCStatus::kOk) == (result != nullptr));
     if (result) Walk(*result);
     if (status == LPRPCStatus::kFault) Check(std::strlen(fault.text.GetText()) <= fault.text.GetLength());

@@ -545,6 +545,8 @@ TEST_F(FileTransfer, PostReadsBackTheLocation) {
       {"file scheme", L"file:///C:/post", ERROR_INTERNET_UNRECOGNIZED_SCHEME},
       {"404", peer.Url("http", L"/nowhere"), ERROR_INTERNET_ITEM_NOT_FOUND},
       {"certificate not allowed", peer.Url("https-c", L"/post"), ERROR_INTERNET_INVALID_CA},
+      {"reply body of the cap", peer.Url("http", L"/post?size=4194304"), 0},
+      {"reply body over the cap", peer.Url("http", L"/post?size=4194305"), ERROR_MESSAGE_EXCEEDS_MAX_SIZE},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -289,6 +289,44 @@ TEST(LogonAgent, FaultsAndMalformedReplies) {
   EXPECT_EQ(1, engine.clears);
 }
 
+// A reply that the client will not take in ends the exchange with 4336 and feeds nothing: one that
+// announces more than the cap (a valid list, which taken in whole would be read), and ones under the cap
+// whose nested empty Structures would each become a vector object. A reply of exactly the cap is read,
+// and the session goes on.
+TEST(LogonAgent, RepliesTooLargeToTakeIn) {
+  Session s(Scenario(15, R"("faults": [
+      {"procedure": 10, "call": 0, "large_reply": 4194305},
+      {"procedure": 10, "call": 1, "expansion_reply": 4194304},
+      {"procedure": 10, "call": 2, "large_reply": 4194304},
+      {"procedure": 17, "call": 0, "expansion_reply": 1000000}])"));
+  ASSERT_SESSION(s);
+  struct Case {
+    const char* name;
+    DWORD result;
+    size_t literals;
+  } cases[] = {
+      {"one byte over the cap", ERROR_MESSAGE_EXCEEDS_MAX_SIZE, 0},
+      {"expansion under the cap", ERROR_MESSAGE_EXCEEDS_MAX_SIZE, 0},
+      {"exactly the cap", 0, 70},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeEngine engine;
+    EXPECT_EQ(c.result, s.agent->GetInterrogationList(&engine));
+    EXPECT_EQ(c.literals, engine.literals.size());
+  }
+  AgentList agents;
+  EXPECT_EQ(static_cast<DWORD>(ERROR_MESSAGE_EXCEEDS_MAX_SIZE), s.agent->GetAgentList(&agents));
+  EXPECT_EQ(nullptr, agents.First());
+  FakeEngine engine;
+  EXPECT_EQ(0u, s.agent->GetInterrogationList(&engine));
+
+  std::vector<std::string> calls = s.appliance.Calls(10);
+  ASSERT_EQ(4u, calls.size());
+  EXPECT_NE(std::string::npos, calls[0].find(" generated=large_reply,4194305")) << calls[0];
+  EXPECT_NE(std::string::npos, calls[1].find(" generated=expansion_reply,4128782")) << calls[1];
+}
+
 TEST(LogonAgent, PostResultsAtEachVersion) {
   const std::string results = R"([["R1",true,["a","b"]],["R2",false,[]]])";
   const std::string properties = R"([["user",1],["userHomeDirectory","HOME"],["systemDirectory","SYS"])";

@@ -19,9 +19,9 @@ HTTP routes (all servers):
   GET  /cookies         the request's Cookie header as the body
   GET  /auth/N          N pattern bytes for Basic alice:secret, else 401
   PUT  /upload/NAME     stores the body as DIR/uploads/NAME, answers 201
-  POST /post[?location=TEXT]
+  POST /post[?location=TEXT][&size=N]
                         stores the body and the headers as DIR/uploads/post.bin and post-headers.txt,
-                        answers 200 with "Location: TEXT" when given and 3000 body bytes
+                        answers 200 with "Location: TEXT" when given and N (3000) pattern bytes
 """
 
 import argparse
@@ -113,7 +113,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 f.write("%s: %s\n" % (name, value))
         query = urllib.parse.parse_qs(parts.query)
         headers = [("Location", query["location"][0])] if "location" in query else []
-        self.reply(200, pattern(3000), headers)
+        size = int(query.get("size", ["3000"])[0])
+        self.reply(200, (pattern(251) * (size // 251 + 1))[:size], headers)
 
 
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
