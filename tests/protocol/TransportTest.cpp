@@ -160,7 +160,10 @@ TEST_F(TransportTest, StatusCodesAndBodies) {
       {"procedure": 1, "call": 5, "http_status": 500},
       {"procedure": 1, "call": 6, "http_status": 503},
       {"procedure": 1, "call": 7, "no_content_length": true},
-      {"procedure": 1, "call": 8, "empty_body": true}]})");
+      {"procedure": 1, "call": 8, "empty_body": true},
+      {"procedure": 1, "call": 9, "large_reply": 4194305},
+      {"procedure": 1, "call": 10, "no_content_length": true, "headers": {"Content-Length": "12abc"}},
+      {"procedure": 1, "call": 11, "no_content_length": true, "headers": {"Content-Length": "5"}}]})");
   ASSERT_EQ("", appliance.Error());
   constexpr BOOL kNoUI = FALSE, kWithUI = TRUE;
   struct Case {
@@ -168,6 +171,7 @@ TEST_F(TransportTest, StatusCodesAndBodies) {
     BOOL allowUI;
     DWORD result;
     size_t dialogs;  // a successful send goes to the dialog with error 0 when UI is allowed
+    uint32_t length = 0;  // of the reply taken in
   } cases[] = {
       {"401 without UI", kNoUI, ERROR_INTERNET_LOGIN_FAILURE, 0},
       {"401 with UI, dialog answers 0", kWithUI, ERROR_INTERNET_LOGIN_FAILURE, 1},
@@ -178,6 +182,9 @@ TEST_F(TransportTest, StatusCodesAndBodies) {
       {"503 (any other)", kNoUI, ERROR_HTTP_INVALID_SERVER_RESPONSE, 0},
       {"no Content-Length", kNoUI, ERROR_HTTP_HEADER_NOT_FOUND, 0},
       {"Content-Length 0", kNoUI, 0, 0},
+      {"Content-Length over the cap", kNoUI, ERROR_MESSAGE_EXCEEDS_MAX_SIZE, 0},
+      {"Content-Length not a number", kNoUI, ERROR_HTTP_INVALID_SERVER_RESPONSE, 0},
+      {"more bytes than announced: the announced ones", kNoUI, 0, 0, 5},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -190,10 +197,10 @@ TEST_F(TransportTest, StatusCodesAndBodies) {
       EXPECT_EQ(0u, error);
     }
     if (c.result == 0) {
-      EXPECT_EQ(0u, reply.GetLength());
+      EXPECT_EQ(c.length, reply.GetLength());
     }
   }
-  EXPECT_EQ(9u, appliance.Calls(1).size());
+  EXPECT_EQ(12u, appliance.Calls(1).size());
 }
 
 // Send failures and dialog answers, scripted through the seams, against a real appliance that answers

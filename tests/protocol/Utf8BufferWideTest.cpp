@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "LPRPC.h"
 #include "Utf8Buffer.h"
+#include "portable/SecretReleases.h"
 
 using namespace kesi;
 
@@ -62,4 +64,30 @@ TEST(Utf8BufferWide, WideTextTravelsAsUtf8String) {
   const std::string bytes(reinterpret_cast<const char*>(call.GetData()), call.GetLength());
   ASSERT_GE(bytes.size(), tail.size());
   EXPECT_EQ(tail, bytes.substr(bytes.size() - tail.size()));
+}
+
+// The UTF-16 view of a buffer holds the same secret (the session as the control hands it out): it is
+// wiped whenever it goes, with the contents or on its own.
+TEST(Utf8BufferWide, ViewIsWipedBeforeRelease) {
+  using test::RecordedReleases;
+  const char secret[] = "team-credential-0123456789";  // 26 characters
+  struct Case {
+    const char* name;
+    void (*drop)(std::unique_ptr<Utf8Buffer>& b);
+  };
+  const Case cases[] = {
+      {"contents replaced", [](std::unique_ptr<Utf8Buffer>& b) { b->SetText("other"); }},
+      {"cut short", [](std::unique_ptr<Utf8Buffer>& b) { b->Truncate(3); }},
+      {"moved over", [](std::unique_ptr<Utf8Buffer>& b) { *b = Utf8Buffer(); }},
+      {"destroyed", [](std::unique_ptr<Utf8Buffer>& b) { b.reset(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordedReleases releases;
+    auto b = std::make_unique<Utf8Buffer>();
+    ASSERT_EQ(0, b->SetText(secret));
+    ASSERT_NE(nullptr, b->GetWide());
+    c.drop(b);
+    EXPECT_TRUE(RecordedReleases::SawWiped(27 * sizeof(wchar_t)));
+  }
 }

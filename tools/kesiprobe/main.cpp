@@ -78,6 +78,8 @@ std::wstring Describe(DWORD code) {
       return L"the reply could not be read, or the appliance answered with a fault";
     case kesi::kAgentCallNotBuilt:
       return L"the call could not be built at this protocol version";
+    case kesi::kReplyTooLarge:
+      return L"the reply was larger than the client takes in, or would decode to more memory than its size allows";
     default:
       return result;
   }
