@@ -174,17 +174,7 @@ class Instance:
         self.stop_event.set()
         self.server.shutdown()
         self.server.server_close()
-        with self.lock:
-            connections = list(self.connections)
-        for conn in connections:
-            try:
-                conn.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-            try:
-                conn.close()
-            except OSError:
-                pass
+        self._drop_connections(close=True)
         if self._own_upload_dir:
             shutil.rmtree(self.upload_dir, ignore_errors=True)
 
@@ -205,12 +195,22 @@ class Instance:
         self.server.ssl_context = self.server.make_context(certificate)
         with self.lock:
             self.certificate = certificate
+        self._drop_connections(close=False)
+
+    def _drop_connections(self, close):
+        """Shuts down every open connection (and closes it too when close is set)."""
+        with self.lock:
             connections = list(self.connections)
         for conn in connections:
             try:
                 conn.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
+            if close:
+                try:
+                    conn.close()
+                except OSError:
+                    pass
 
     def next_call(self, key):
         with self.lock:
