@@ -29,7 +29,6 @@ constexpr DWORD kPostDrainSize = 1023;       // pieces of a post reply that is r
 constexpr DWORD kHeaderBufferChars = 1024;   // first size of the raw-header buffer of a post
 // A post's reply body or header block beyond kMaxReplyBytes (ReplyLimit.h); the same code as the logon
 // transport's (LogonAgent.h).
-constexpr DWORD kReplyTooLarge = ERROR_MESSAGE_EXCEEDS_MAX_SIZE;  // 4336
 // Sends of one transfer's request. Certificate consents, 12032 answers and credential answers all
 // resend; this bounds them together so that a peer that keeps asking cannot hold the caller for ever.
 constexpr int kMaxSendsPerTransfer = 10;

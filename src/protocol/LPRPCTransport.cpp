@@ -424,7 +424,7 @@ DWORD LPRPCTransportWinINet::ReadBody(Utf8Buffer* message) {
   uint32_t length = 0;
   switch (ReadAnnouncedLength(text, size / sizeof(wchar_t), &length)) {
     case ReplyLength::kFits: break;
-    case ReplyLength::kTooLarge: return ERROR_MESSAGE_EXCEEDS_MAX_SIZE;  // 4336, see LogonAgent.h
+    case ReplyLength::kTooLarge: return kReplyTooLarge;
     default: return ERROR_HTTP_INVALID_SERVER_RESPONSE;
   }
   Utf8Buffer body;

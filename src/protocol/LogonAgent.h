@@ -12,6 +12,7 @@
 #include "AgentList.h"
 #include "LPRPC.h"
 #include "LPRPCTransport.h"
+#include "ReplyLimit.h"
 #include "RQString.h"
 #include "Utf8Buffer.h"
 
@@ -26,8 +27,7 @@ constexpr DWORD kAgentCallNotBuilt = 0xE3080005;     // the call could not be bu
 // announces more than kMaxReplyBytes (ReplyLimit.h; refused before any of it is read) or whose decoding
 // would take more memory than its size allows (LPRPCStatus::kTooLarge). A reply without a Content-Length
 // stays ERROR_HTTP_HEADER_NOT_FOUND (12150) and one whose Content-Length is not a number
-// ERROR_HTTP_INVALID_SERVER_RESPONSE (12152); neither is read.
-constexpr DWORD kReplyTooLarge = ERROR_MESSAGE_EXCEEDS_MAX_SIZE;
+// ERROR_HTTP_INVALID_SERVER_RESPONSE (12152); neither is read. kReplyTooLarge is in ReplyLimit.h.
 
 constexpr wchar_t kLogonPath[] = L"/__api__/__logon__";
 constexpr wchar_t kLogUploadPath[] = L"/postauth/__EPClogfilesubmit";

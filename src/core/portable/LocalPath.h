@@ -5,6 +5,8 @@
 // text is classified before any file call, without asking the system.
 #include <cstdint>
 
+#include "ErrorCodes.h"
+
 namespace kesi {
 
 enum class PathKind {
@@ -18,10 +20,8 @@ enum class PathKind {
 // expand %NAME% references first.
 PathKind ClassifyLocalPath(const wchar_t* path);
 
-// The status a check reports for a path it refused, Windows numbers: 53 (ERROR_BAD_NETPATH) for a
-// network path, 161 (ERROR_BAD_PATHNAME) for a device path; 0 for a local one.
-constexpr uint32_t kErrorBadNetPath = 53;
-constexpr uint32_t kErrorBadPathName = 161;
+// The status a check reports for a path it refused: kErrorBadNetPath (53) for a network path,
+// kErrorBadPathName (161) for a device path; 0 for a local one.
 uint32_t RefusedPathStatus(PathKind kind);
 
 }  // namespace kesi

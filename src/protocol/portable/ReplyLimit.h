@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ErrorCodes.h"
+
 namespace kesi {
 
 // 4 MiB. What arrives in memory is small: the session, the zone and its commands, agent and deploy lists
@@ -14,6 +16,8 @@ namespace kesi {
 // the longest Strings, or the longest list of 65,535 lines at 64 bytes a line. Downloads to a file are
 // not bounded by it.
 constexpr uint32_t kMaxReplyBytes = 4u * 1024 * 1024;
+// What an exchange or a transfer gives for a reply too large to take in (4336): see LogonAgent.h.
+constexpr uint32_t kReplyTooLarge = kErrorMessageExceedsMaxSize;
 
 enum class ReplyLength {
   kFits,       // within kMaxReplyBytes
