@@ -11,6 +11,7 @@ constexpr uint32_t kErrorBadNetPath = 53;        // ERROR_BAD_NETPATH
 constexpr uint32_t kErrorInvalidParameter = 87;  // ERROR_INVALID_PARAMETER
 constexpr uint32_t kErrorInsufficientBuffer = 122;  // ERROR_INSUFFICIENT_BUFFER
 constexpr uint32_t kErrorBadPathName = 161;      // ERROR_BAD_PATHNAME
+constexpr uint32_t kErrorFilenameExceedsRange = 206;  // ERROR_FILENAME_EXCED_RANGE
 constexpr uint32_t kErrorMessageExceedsMaxSize = 4336;  // ERROR_MESSAGE_EXCEEDS_MAX_SIZE
 
 }  // namespace kesi

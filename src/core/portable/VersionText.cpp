@@ -3,11 +3,9 @@
 #include <cwctype>
 
 namespace kesi {
-namespace {
 
-// A field's number as _wtol reads it: white space, an optional sign, decimal digits, held to the range
-// of a 32-bit long; then truncated to 16 bits.
-uint16_t ReadField(const wchar_t* p) {
+// Held to the range of a 32-bit long as _wtol holds it, then truncated to 16 bits.
+uint16_t ReadVersionField(const wchar_t* p) {
   while (*p && std::iswspace(static_cast<wint_t>(*p))) ++p;
   bool negative = false;
   if (*p == L'+' || *p == L'-') negative = *p++ == L'-';
@@ -21,8 +19,6 @@ uint16_t ReadField(const wchar_t* p) {
   return static_cast<uint16_t>(static_cast<uint32_t>(static_cast<int32_t>(value)));
 }
 
-}  // namespace
-
 unsigned ParseVersionText(const wchar_t* text, uint16_t parts[4]) {
   parts[0] = parts[1] = parts[2] = parts[3] = 0;
   if (!text || !*text) return 0;
@@ -35,24 +31,24 @@ unsigned ParseVersionText(const wchar_t* text, uint16_t parts[4]) {
     ++dots;
   }
 
-  parts[0] = ReadField(fields[0]);
+  parts[0] = ReadVersionField(fields[0]);
   switch (dots) {
     case 0:
       break;
     case 1:
-      parts[1] = ReadField(fields[1]);
+      parts[1] = ReadVersionField(fields[1]);
       break;
     case 2: {
-      const uint16_t n = ReadField(fields[1]);
+      const uint16_t n = ReadVersionField(fields[1]);
       parts[1] = static_cast<uint16_t>(n / 10);
       parts[2] = static_cast<uint16_t>(n % 10);
-      parts[3] = ReadField(fields[2]);
+      parts[3] = ReadVersionField(fields[2]);
       break;
     }
     case 3:
-      parts[1] = ReadField(fields[1]);
-      parts[2] = ReadField(fields[2]);
-      parts[3] = ReadField(fields[3]);
+      parts[1] = ReadVersionField(fields[1]);
+      parts[2] = ReadVersionField(fields[2]);
+      parts[3] = ReadVersionField(fields[3]);
       break;
     default:
       return 13;

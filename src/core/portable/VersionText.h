@@ -11,4 +11,8 @@ namespace kesi {
 // text with four or more dots (then only major is set). A null or empty text gives all parts 0.
 unsigned ParseVersionText(const wchar_t* text, uint16_t parts[4]);
 
+// One field's number as _wtol reads it (white space, a sign, leading decimal digits, held to a 32-bit
+// long), truncated to 16 bits. Reading stops at the first character that is not a digit.
+uint16_t ReadVersionField(const wchar_t* text);
+
 }  // namespace kesi
