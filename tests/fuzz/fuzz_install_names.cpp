@@ -1,0 +1,40 @@
+// Entry names and CAB URL paths of any text: an accepted name holds no separator, colon or "..", and is
+// neither empty nor "."; a component name taken from a URL is such a name.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "InstallPath.h"
+
+namespace {
+
+bool Acceptable(const std::wstring& name) {
+  return !name.empty() && name != L"." && name.find_first_of(L"\\/:") == std::wstring::npos &&
+         name.find(L"..") == std::wstring::npos;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::vector<char> narrow(data, data + size);
+  narrow.push_back(0);
+  const size_t narrowLength = strlen(narrow.data());
+  const std::wstring asWide(narrow.data(), narrow.data() + narrowLength);
+  const bool narrowOk = kesi::CheckInstallEntryName(narrow.data()) == 0;
+  if (narrowOk != Acceptable(asWide)) std::abort();
+  if (narrowOk != (kesi::CheckInstallEntryName(asWide.c_str()) == 0)) std::abort();
+
+  std::vector<wchar_t> path;
+  for (size_t i = 0; i + 1 < size; i += 2) path.push_back(static_cast<wchar_t>(data[i] | (data[i + 1] << 8)));
+  path.push_back(0);
+  std::wstring name = L"unchanged";
+  const uint32_t result = kesi::ComponentNameFromUrlPath(path.data(), &name);
+  if (result == 0) {
+    if (!Acceptable(name) || name.size() > 252) std::abort();
+  } else if (result != kesi::kErrorInvalidParameter || name != L"unchanged") {
+    std::abort();
+  }
+  return 0;
+}
