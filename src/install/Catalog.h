@@ -1,0 +1,46 @@
+#pragma once
+// The component catalog "kesi.cat": which components the install engine installed, where their install
+// description files are, and whether uninstalling removes their folders. An initialisation-format file
+// beside the module that holds this code, read and written through the profile functions.
+#include <windows.h>
+
+namespace kesi::install {
+
+// Uninstalls the component whose description file is infPath; on success stores the run's
+// reboot-required flag in *rebootNeeded when that is not null.
+using UninstallComponentFunction = DWORD (*)(const wchar_t* infPath, bool removeDir, BYTE* rebootNeeded);
+
+// Until the install engine provides UninstallComponent, the catalog's uninstaller answers every call
+// with this code and the catalog keeps the entry.
+constexpr DWORD kUninstallerUnavailable = ERROR_CALL_NOT_IMPLEMENTED;  // 120
+
+// Two callers at once: each operation holds a mutex named from the catalog's path for this long at most;
+// a caller that waits longer gets ERROR_TIMEOUT (1460) and nothing is changed.
+constexpr DWORD kCatalogLockWaitMs = 30000;
+
+// What the catalog asks of the system beyond the profile functions; tests replace entries.
+struct CatalogSystem {
+  UninstallComponentFunction uninstallComponent;
+  // The full path of the module that holds the catalog code (GetModuleFileNameW's contract: the length
+  // written, size when the path was cut, 0 on failure).
+  DWORD (*modulePath)(wchar_t* buffer, DWORD size);
+};
+
+// The calls in use; SetCatalogSystem returns the previous table.
+CatalogSystem& CurrentCatalogSystem();
+CatalogSystem SetCatalogSystem(const CatalogSystem& system);
+CatalogSystem DefaultCatalogSystem();
+
+// The catalog's full path into path (MAX_PATH characters); false (and path empty) when the module path
+// cannot be read or the result does not fit.
+bool CatalogPath(wchar_t (&path)[MAX_PATH]);
+
+// Each returns a Win32 error code: 0 success, 87 a required text null or empty, 2 no catalog path or
+// component not catalogued, 234 a "Catalog" section of 1,022 characters or more, 206 a name or path that
+// does not fit its 260-character field, 1460 the catalog stayed busy, else the failed call's error.
+DWORD CatalogAdd(const wchar_t* name, const wchar_t* infPath, bool removeDir);
+DWORD CatalogRemove(const wchar_t* infPath);
+DWORD CatalogUninstall(const wchar_t* name, BYTE* rebootNeeded);
+DWORD CatalogUninstallAll(BYTE* rebootNeeded);
+
+}  // namespace kesi::install
