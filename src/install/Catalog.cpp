@@ -53,7 +53,7 @@ class CatalogLock {
     swprintf(name, 64, L"Local\\kesi.cat.%016llx", hash);
     mutex_.reset(CreateMutexW(nullptr, FALSE, name));
     if (!mutex_) return LastErrorOr(ERROR_INTERNAL_ERROR);
-    switch (WaitForSingleObject(mutex_.get(), kCatalogLockWaitMs)) {
+    switch (WaitForSingleObject(mutex_.get(), CurrentCatalogSystem().lockWaitMs)) {
       case WAIT_OBJECT_0:
       case WAIT_ABANDONED:  // its holder ended mid-operation; each profile call is whole, so go on
         owned_ = true;
@@ -165,7 +165,7 @@ DWORD UninstallNamed(const wchar_t* catalogPath, const wchar_t* name, RebootStat
 
 }  // namespace
 
-CatalogSystem DefaultCatalogSystem() { return CatalogSystem{&UnavailableUninstaller, &OwnModulePath}; }
+CatalogSystem DefaultCatalogSystem() { return CatalogSystem{&UnavailableUninstaller, &OwnModulePath, kCatalogLockWaitMs}; }
 
 CatalogSystem& CurrentCatalogSystem() {
   static CatalogSystem system = DefaultCatalogSystem();

@@ -14,8 +14,8 @@ using UninstallComponentFunction = DWORD (*)(const wchar_t* infPath, bool remove
 // with this code and the catalog keeps the entry.
 constexpr DWORD kUninstallerUnavailable = ERROR_CALL_NOT_IMPLEMENTED;  // 120
 
-// Two callers at once: each operation holds a mutex named from the catalog's path for this long at most;
-// a caller that waits longer gets ERROR_TIMEOUT (1460) and nothing is changed.
+// Two callers at once: each operation holds a mutex named from the catalog's path, waited for at most
+// this long (the default); a caller that waits longer gets ERROR_TIMEOUT (1460) and nothing is changed.
 constexpr DWORD kCatalogLockWaitMs = 30000;
 
 // What the catalog asks of the system beyond the profile functions; tests replace entries.
@@ -24,6 +24,7 @@ struct CatalogSystem {
   // The full path of the module that holds the catalog code (GetModuleFileNameW's contract: the length
   // written, size when the path was cut, 0 on failure).
   DWORD (*modulePath)(wchar_t* buffer, DWORD size);
+  DWORD lockWaitMs;
 };
 
 // The calls in use; SetCatalogSystem returns the previous table.

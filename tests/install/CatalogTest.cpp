@@ -35,9 +35,11 @@ struct UninstallAnswer {
 std::vector<UninstallCall> g_calls;
 std::vector<UninstallAnswer> g_answers;
 std::wstring g_modulePath;
+void (*g_duringUninstall)() = nullptr;
 
 DWORD JournalingUninstall(const wchar_t* infPath, bool removeDir, BYTE* rebootNeeded) {
   g_calls.push_back({infPath, removeDir});
+  if (g_duringUninstall) g_duringUninstall();
   for (const UninstallAnswer& answer : g_answers) {
     if (answer.infPath != infPath) continue;
     if (answer.result) return answer.result;
@@ -68,8 +70,9 @@ class Catalog : public ::testing::Test {
     ASSERT_TRUE(folder_.Created());
     g_calls.clear();
     g_answers.clear();
+    g_duringUninstall = nullptr;
     g_modulePath = folder_ / L"kesihost.dll";
-    previous_ = SetCatalogSystem(CatalogSystem{&JournalingUninstall, &TestModulePath});
+    previous_ = SetCatalogSystem(CatalogSystem{&JournalingUninstall, &TestModulePath, 200});
   }
   void TearDown() override { SetCatalogSystem(previous_); }
 
@@ -238,6 +241,24 @@ TEST_F(Catalog, DropsAnEntryWhoseDescriptionFileIsGone) {
 
   ASSERT_EQ(0u, CatalogAdd(L"gone", gone.c_str(), true));
   EXPECT_EQ(0u, CatalogUninstallAll(&reboot));
+  EXPECT_EQ(L"Catalog|", Sections());
+}
+
+// An uninstall holds the catalog: another thread's change waits for the bound and gets 1460, changing
+// nothing, while the uninstall's own call back into the catalog goes through.
+DWORD g_otherResult;
+DWORD WINAPI OtherCaller(void*) { return g_otherResult = CatalogAdd(L"other", L"C:\\other.inf", true); }
+
+TEST_F(Catalog, AnotherCallerTimesOutWhileAnUninstallHoldsTheCatalog) {
+  const std::wstring inf = Inf(L"comp");
+  ASSERT_EQ(0u, CatalogAdd(L"comp", inf.c_str(), false));
+  g_otherResult = 0;
+  g_duringUninstall = [] {
+    UniqueHandle thread(CreateThread(nullptr, 0, &OtherCaller, nullptr, 0, nullptr));
+    WaitForSingleObject(thread.get(), INFINITE);
+  };
+  EXPECT_EQ(0u, CatalogUninstall(L"comp", nullptr));
+  EXPECT_EQ(1460u, g_otherResult);
   EXPECT_EQ(L"Catalog|", Sections());
 }
 
