@@ -39,6 +39,9 @@ bool CatalogPath(wchar_t (&path)[MAX_PATH]);
 // Each returns a Win32 error code: 0 success, 87 a required text null or empty, 2 no catalog path or
 // component not catalogued, 234 a "Catalog" section of 1,022 characters or more, 206 a name or path that
 // does not fit its 260-character field, 1460 the catalog stayed busy, else the failed call's error.
+// The uninstalls write *rebootNeeded (when not null) once at the end, with the OR of the flags of every
+// component whose uninstall succeeded, and leave it alone when none did. An entry whose description file
+// no longer exists is dropped without an uninstall.
 DWORD CatalogAdd(const wchar_t* name, const wchar_t* infPath, bool removeDir);
 DWORD CatalogRemove(const wchar_t* infPath);
 DWORD CatalogUninstall(const wchar_t* name, BYTE* rebootNeeded);
