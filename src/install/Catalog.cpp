@@ -1,8 +1,11 @@
 #include "Catalog.h"
 
 #include <cwchar>
+#include <new>
+#include <string>
 
 #include "Handles.h"
+#include "InstallPath.h"
 #include "LastError.h"
 
 namespace kesi::install {
@@ -188,9 +191,14 @@ bool CatalogPath(wchar_t (&path)[MAX_PATH]) {
   size_t folder = 0;
   for (DWORD i = 0; i < length; ++i)
     if (module[i] == L'\\' || module[i] == L'/' || module[i] == L':') folder = i + 1;
-  if (folder + wcslen(kCatalogFile) >= MAX_PATH) return false;
-  wcscpy(module + folder, kCatalogFile);
-  wcscpy(path, module);
+  module[folder] = L'\0';
+  std::wstring joined;
+  try {
+    if (JoinInstallPath(&joined, {module, kCatalogFile}) != 0) return false;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  wcscpy(path, joined.c_str());
   return true;
 }
 
