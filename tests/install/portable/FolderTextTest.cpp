@@ -1,18 +1,18 @@
-// Folder specifications: the keyword, the base folder it names, and the specifications that name no
+// Folder texts: the keyword, the base folder it names, and the folder texts that name no
 // folder at all.
 #include <gtest/gtest.h>
 
 #include <cwchar>
 #include <string>
 
-#include "FolderSpec.h"
+#include "FolderText.h"
 
 namespace kesi {
 namespace {
 
-TEST(FolderSpec, KeywordsAndTheirFolders) {
+TEST(FolderText, KeywordsAndTheirFolders) {
   struct Case {
-    const wchar_t* spec;
+    const wchar_t* text;
     FolderBase base;
     const wchar_t* baseFolder;
     const wchar_t* result;
@@ -34,24 +34,24 @@ TEST(FolderSpec, KeywordsAndTheirFolders) {
       {L"lwsp.dll", FolderBase::kCaller, L"C:\\inst\\", L"C:\\inst\\lwsp.dll"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.spec, c.spec + std::wcslen(c.spec)));
-    const FolderSpecParts parts = SplitFolderSpec(c.spec);
+    SCOPED_TRACE(std::string(c.text, c.text + std::wcslen(c.text)));
+    const FolderTextParts parts = SplitFolderText(c.text);
     EXPECT_EQ(parts.base, c.base);
     std::wstring out;
-    ASSERT_EQ(ResolveFolderSpec(parts, c.baseFolder, &out), 0u);
+    ASSERT_EQ(ResolveFolderText(parts, c.baseFolder, &out), 0u);
     EXPECT_EQ(out, c.result);
   }
 }
 
-TEST(FolderSpec, WhatNamesNoFolderIsInvalidData) {
+TEST(FolderText, WhatNamesNoFolderIsInvalidData) {
   struct Case {
     const char* name;
-    const wchar_t* spec;
+    const wchar_t* text;
     const wchar_t* baseFolder;
   };
   const Case cases[] = {
-      {"empty specification", L"", L"C:\\inst\\"},
-      {"null specification", nullptr, L"C:\\inst\\"},
+      {"empty folder text", L"", L"C:\\inst\\"},
+      {"null folder text", nullptr, L"C:\\inst\\"},
       {"mistyped keyword, no base: the drive's root", L"Programs:X", nullptr},
       {"mistyped keyword with a base: a data stream", L"Programs:X", L"C:\\inst\\"},
       {"plain path without a base", L"sub", L""},
@@ -65,23 +65,23 @@ TEST(FolderSpec, WhatNamesNoFolderIsInvalidData) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::wstring out = L"unchanged";
-    EXPECT_EQ(ResolveFolderSpec(SplitFolderSpec(c.spec), c.baseFolder, &out), 13u);
+    EXPECT_EQ(ResolveFolderText(SplitFolderText(c.text), c.baseFolder, &out), 13u);
     EXPECT_EQ(out, L"unchanged");
   }
 }
 
-TEST(FolderSpec, ResultMustFitAPathBuffer) {
+TEST(FolderText, ResultMustFitAPathBuffer) {
   const std::wstring base = L"C:\\windows";  // base + "\Velmora\" is 19 characters
   std::wstring out;
   const std::wstring fits = L"system:" + std::wstring(259 - 19, L's');
-  EXPECT_EQ(ResolveFolderSpec(SplitFolderSpec(fits.c_str()), base.c_str(), &out), 0u);
+  EXPECT_EQ(ResolveFolderText(SplitFolderText(fits.c_str()), base.c_str(), &out), 0u);
   EXPECT_EQ(out.size(), 259u);
   out = L"unchanged";
   const std::wstring over = fits + L"s";
-  EXPECT_EQ(ResolveFolderSpec(SplitFolderSpec(over.c_str()), base.c_str(), &out), 206u);
+  EXPECT_EQ(ResolveFolderText(SplitFolderText(over.c_str()), base.c_str(), &out), 206u);
   EXPECT_EQ(out, L"unchanged");
   const std::wstring absolute = L"null:C:\\" + std::wstring(257, L'a');
-  EXPECT_EQ(ResolveFolderSpec(SplitFolderSpec(absolute.c_str()), nullptr, &out), 206u);
+  EXPECT_EQ(ResolveFolderText(SplitFolderText(absolute.c_str()), nullptr, &out), 206u);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "FolderSpec.h"
+#include "FolderText.h"
 
 #include <cwchar>
 
@@ -31,14 +31,14 @@ bool IsKeyword(const wchar_t* text, size_t length, const wchar_t* keyword) {
 
 }  // namespace
 
-FolderSpecParts SplitFolderSpec(const wchar_t* spec) {
-  FolderSpecParts parts;
-  if (!spec) return parts;
-  parts.subfolder = spec;
-  const wchar_t* colon = wcschr(spec, L':');
+FolderTextParts SplitFolderText(const wchar_t* text) {
+  FolderTextParts parts;
+  if (!text) return parts;
+  parts.subfolder = text;
+  const wchar_t* colon = wcschr(text, L':');
   if (!colon) return parts;
   for (const Keyword& k : kKeywords) {
-    if (IsKeyword(spec, static_cast<size_t>(colon - spec), k.text)) {
+    if (IsKeyword(text, static_cast<size_t>(colon - text), k.text)) {
       parts.base = k.base;
       parts.subfolder = colon + 1;
       break;
@@ -47,7 +47,7 @@ FolderSpecParts SplitFolderSpec(const wchar_t* spec) {
   return parts;
 }
 
-uint32_t ResolveFolderSpec(const FolderSpecParts& parts, const wchar_t* baseFolder, std::wstring* out) {
+uint32_t ResolveFolderText(const FolderTextParts& parts, const wchar_t* baseFolder, std::wstring* out) {
   const wchar_t* sub = parts.subfolder ? parts.subfolder : L"";
   if (parts.base == FolderBase::kNone) {
     if (!*sub) return kErrorInvalidData;

@@ -1,4 +1,4 @@
-// Folder specifications of any text: a resolved folder fits a path buffer, never names a data stream
+// Any folder text: a resolved folder fits a path buffer, never names a data stream
 // unless "null" gave it outright, and never comes from an empty base.
 #include <cstdint>
 #include <cstdlib>
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "FolderSpec.h"
+#include "FolderText.h"
 #include "InstallPath.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -16,14 +16,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 1; i + 1 < size; i += 2) chars.push_back(static_cast<wchar_t>(data[i] | (data[i + 1] << 8)));
   const size_t baseLength = data[0] % (chars.size() + 1);
   const std::wstring base(chars.begin(), chars.begin() + static_cast<std::ptrdiff_t>(baseLength));
-  std::vector<wchar_t> spec(chars.begin() + static_cast<std::ptrdiff_t>(baseLength), chars.end());
-  spec.push_back(0);
-  for (size_t i = 0; i + 1 < spec.size(); ++i)
-    if (!spec[i]) return 0;
+  std::vector<wchar_t> text(chars.begin() + static_cast<std::ptrdiff_t>(baseLength), chars.end());
+  text.push_back(0);
+  for (size_t i = 0; i + 1 < text.size(); ++i)
+    if (!text[i]) return 0;
 
-  const kesi::FolderSpecParts parts = kesi::SplitFolderSpec(spec.data());
+  const kesi::FolderTextParts parts = kesi::SplitFolderText(text.data());
   std::wstring out;
-  const uint32_t result = kesi::ResolveFolderSpec(parts, base.c_str(), &out);
+  const uint32_t result = kesi::ResolveFolderText(parts, base.c_str(), &out);
   if (result != 0 && result != kesi::kErrorInvalidData && result != kesi::kErrorFilenameExceedsRange) std::abort();
   if (result) {
     if (!out.empty()) std::abort();
