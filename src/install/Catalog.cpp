@@ -202,6 +202,17 @@ bool CatalogPath(wchar_t (&path)[MAX_PATH]) {
   return true;
 }
 
+namespace {
+
+// Finds the catalog and takes its lock for the caller: 0, 2 when the catalog has no path, or the lock's
+// failure.
+DWORD LockCatalog(wchar_t (&path)[MAX_PATH], CatalogLock& lock) {
+  if (!CatalogPath(path)) return ERROR_FILE_NOT_FOUND;
+  return lock.Acquire(path);
+}
+
+}  // namespace
+
 DWORD CatalogAdd(const wchar_t* name, const wchar_t* infPath, bool removeDir) {
   if (!name || !*name || !infPath || !*infPath) return ERROR_INVALID_PARAMETER;
   wchar_t path[MAX_PATH];
@@ -223,9 +234,8 @@ DWORD CatalogAdd(const wchar_t* name, const wchar_t* infPath, bool removeDir) {
 DWORD CatalogRemove(const wchar_t* infPath) {
   if (!infPath || !*infPath) return ERROR_INVALID_PARAMETER;
   wchar_t path[MAX_PATH];
-  if (!CatalogPath(path)) return ERROR_FILE_NOT_FOUND;
   CatalogLock lock;
-  DWORD result = lock.Acquire(path);
+  DWORD result = LockCatalog(path, lock);
   if (result) return result;
   wchar_t section[kSectionChars];
   result = ReadCatalogSection(path, section);
@@ -249,9 +259,8 @@ DWORD CatalogRemove(const wchar_t* infPath) {
 DWORD CatalogUninstall(const wchar_t* name, BYTE* rebootNeeded) {
   if (!name || !*name) return ERROR_INVALID_PARAMETER;
   wchar_t path[MAX_PATH];
-  if (!CatalogPath(path)) return ERROR_FILE_NOT_FOUND;
   CatalogLock lock;
-  DWORD result = lock.Acquire(path);
+  DWORD result = LockCatalog(path, lock);
   if (result) return result;
   RebootState reboot;
   result = UninstallNamed(path, name, reboot);
@@ -261,9 +270,8 @@ DWORD CatalogUninstall(const wchar_t* name, BYTE* rebootNeeded) {
 
 DWORD CatalogUninstallAll(BYTE* rebootNeeded) {
   wchar_t path[MAX_PATH];
-  if (!CatalogPath(path)) return ERROR_FILE_NOT_FOUND;
   CatalogLock lock;
-  DWORD result = lock.Acquire(path);
+  DWORD result = LockCatalog(path, lock);
   if (result) return result;
   // The section is read once; the uninstalls below change the file, not this copy.
   wchar_t section[kSectionChars];
