@@ -8,6 +8,7 @@
 
 #include "FolderText.h"
 #include "InstallPath.h"
+#include "LocalPath.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
@@ -24,12 +25,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const kesi::FolderTextParts parts = kesi::SplitFolderText(text.data());
   std::wstring out;
   const uint32_t result = kesi::ResolveFolderText(parts, base.c_str(), &out);
-  if (result != 0 && result != kesi::kErrorInvalidData && result != kesi::kErrorFilenameExceedsRange) std::abort();
+  if (result != 0 && result != kesi::kErrorInvalidData && result != kesi::kErrorFilenameExceedsRange &&
+      result != kesi::kErrorBadNetPath && result != kesi::kErrorBadPathName)
+    std::abort();
   if (result) {
     if (!out.empty()) std::abort();
     return 0;
   }
   if (out.empty() || out.size() >= kesi::kInstallPathChars) std::abort();
+  if (parts.base == kesi::FolderBase::kNone && kesi::ClassifyLocalPath(out.c_str()) != kesi::PathKind::kLocal)
+    std::abort();
   if (parts.base != kesi::FolderBase::kNone) {
     if (base.empty()) std::abort();
     if (wcschr(parts.subfolder, L':')) std::abort();

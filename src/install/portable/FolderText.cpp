@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "InstallPath.h"
+#include "LocalPath.h"
 
 namespace kesi {
 namespace {
@@ -29,6 +30,12 @@ bool IsKeyword(const wchar_t* text, size_t length, const wchar_t* keyword) {
   return true;
 }
 
+// "C:\..." or "C:/...".
+bool IsDriveAbsolute(const wchar_t* path) {
+  const wchar_t letter = AsciiLower(path[0]);
+  return letter >= L'a' && letter <= L'z' && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
+}
+
 }  // namespace
 
 FolderTextParts SplitFolderText(const wchar_t* text) {
@@ -50,7 +57,10 @@ FolderTextParts SplitFolderText(const wchar_t* text) {
 uint32_t ResolveFolderText(const FolderTextParts& parts, const wchar_t* baseFolder, std::wstring* out) {
   const wchar_t* sub = parts.subfolder ? parts.subfolder : L"";
   if (parts.base == FolderBase::kNone) {
-    if (!*sub) return kErrorInvalidData;
+    // An absolute path on a local drive: another machine's share or a device is refused before any file
+    // call could reach it, and a relative or rooted text would depend on the current folder or drive.
+    if (const uint32_t refused = RefusedPathStatus(ClassifyLocalPath(sub))) return refused;
+    if (!IsDriveAbsolute(sub)) return kErrorInvalidData;
     return JoinInstallPath(out, {sub});
   }
   if (!baseFolder || !*baseFolder) return kErrorInvalidData;

@@ -37,7 +37,9 @@ FolderTextParts SplitFolderText(const wchar_t* text);
 //   be a relative path, or the drive's root;
 // - a colon in a keyword's subfolder, or anywhere in a folder text without a keyword (a mistyped
 //   keyword): the result would name a data stream;
-// - "null" with an empty subfolder, and a "local" base without a folder to cut off.
+// - "null" with an empty subfolder or one that is not a drive's absolute path ("C:\..."), and a "local"
+//   base without a folder to cut off.
+// A "null" subfolder on another machine or in the device namespace gives 53 or 161 (RefusedPathStatus).
 uint32_t ResolveFolderText(const FolderTextParts& parts, const wchar_t* baseFolder, std::wstring* out);
 
 }  // namespace kesi

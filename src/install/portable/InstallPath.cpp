@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <type_traits>
 
 namespace kesi {
 
@@ -30,14 +31,39 @@ uint32_t EnsureTrailingBackslash(std::wstring* path) {
 namespace {
 
 template <typename Char>
+Char Upper(Char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<Char>(c - 'a' + 'A') : c;
+}
+
+// "CON", "nul.txt", "COM1 .log": names that Windows opens as a device in any folder. The stem is the
+// text before the first dot, trailing blanks ignored.
+template <typename Char>
+bool IsDeviceName(const Char* name) {
+  size_t stem = 0;
+  while (name[stem] && name[stem] != '.') ++stem;
+  while (stem > 0 && name[stem - 1] == ' ') --stem;
+  auto is = [&](const char* word) {
+    for (size_t i = 0; i < 3; ++i)
+      if (Upper(name[i]) != static_cast<Char>(word[i])) return false;
+    return true;
+  };
+  if (stem == 3) return is("CON") || is("PRN") || is("AUX") || is("NUL");
+  if (stem == 4 && name[3] >= '1' && name[3] <= '9') return is("COM") || is("LPT");
+  return false;
+}
+
+template <typename Char>
 uint32_t CheckName(const Char* name) {
   if (!name || !name[0]) return kErrorInvalidParameter;
   if (name[0] == '.' && !name[1]) return kErrorInvalidParameter;
   for (const Char* p = name; *p; ++p) {
     if (*p == '\\' || *p == '/' || *p == ':') return kErrorInvalidParameter;
     if (*p == '.' && p[1] == '.') return kErrorInvalidParameter;
+    // Control characters and wildcards name no file; the system would refuse them or read them otherwise.
+    if (static_cast<std::make_unsigned_t<Char>>(*p) < 0x20 || *p == '*' || *p == '?' || *p == '"' || *p == '<' || *p == '>' || *p == '|')
+      return kErrorInvalidParameter;
   }
-  return 0;
+  return IsDeviceName(name) ? kErrorInvalidParameter : 0;
 }
 
 }  // namespace

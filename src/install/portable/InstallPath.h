@@ -22,7 +22,8 @@ uint32_t EnsureTrailingBackslash(std::wstring* path);
 // A name that the install engine puts below one of its folders: a CAB entry, an "Add.Code" key, an
 // "InstallFile" value, the component name taken from the CAB's URL. The text comes from the downloaded
 // archive and its description, so a name that could reach another folder or a data stream is refused:
-// one that is null, empty or ".", or that holds "\", "/", ":" or "..". Returns 0 or
+// one that is null, empty or ".", or that holds "\", "/", ":" or "..". So is a name that names no file
+// (control characters, wildcards) or a device ("CON", "nul.txt", "COM1"). Returns 0 or
 // kErrorInvalidParameter (87). The narrow form takes a name in the ANSI code page as the extractor gives it.
 uint32_t CheckInstallEntryName(const wchar_t* name);
 uint32_t CheckInstallEntryName(const char* name);

@@ -59,6 +59,8 @@ TEST(FolderText, WhatNamesNoFolderIsInvalidData) {
       {"shell folder not obtained, no subfolder", L"localdata:", nullptr},
       {"colon in a keyword's subfolder", L"system:Foo:bar", L"C:\\windows\\system32"},
       {"null with nothing", L"null:", nullptr},
+      {"null with a relative path", L"null:Tools", nullptr},
+      {"null with a rooted path on the current drive", L"null:\\Tools", nullptr},
       {"local base without a folder to cut", L"local:x", L"C:"},
       {"local base that is only a root element", L"local:x", L"\\x"},
   };
@@ -67,6 +69,26 @@ TEST(FolderText, WhatNamesNoFolderIsInvalidData) {
     std::wstring out = L"unchanged";
     EXPECT_EQ(ResolveFolderText(SplitFolderText(c.text), c.baseFolder, &out), 13u);
     EXPECT_EQ(out, L"unchanged");
+  }
+}
+
+TEST(FolderText, NullFolderOnAnotherMachineOrADeviceIsRefused) {
+  struct Case {
+    const wchar_t* text;
+    uint32_t expected;
+  };
+  const Case cases[] = {
+      {L"null:\\\\host\\share\\x", 53},
+      {L"null://host/share/x", 53},
+      {L"null:\\\\?\\UNC\\host\\x", 53},
+      {L"null:\\\\.\\pipe\\x", 161},
+      {L"null:\\\\?\\C:\\x", 161},
+      {L"null:C:/Tools", 0},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    SCOPED_TRACE(testing::Message() << "case " << i);
+    std::wstring out;
+    EXPECT_EQ(ResolveFolderText(SplitFolderText(cases[i].text), nullptr, &out), cases[i].expected);
   }
 }
 

@@ -30,6 +30,16 @@ TEST(InstallPath, EntryNamesThatLeaveTheFolderAreRefused) {
       {"x:stream", 87},
       {".", 87},
       {"", 87},
+      {"CON", 87},
+      {"nul.txt", 87},
+      {"Com1 .log", 87},
+      {"lpt9", 87},
+      {"console.dll", 0},
+      {"com10", 0},
+      {"lpt0", 0},
+      {"a*b", 87},
+      {"tab\tname", 87},
+      {"pipe|x", 87},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
