@@ -4,6 +4,7 @@
 #include <cwchar>
 #include <new>
 
+#include "HexText.h"
 #include "LastError.h"
 #include "SecureWipe.h"
 
@@ -19,18 +20,11 @@ constexpr DWORD kFriendlyNameBytes = 512;
 // context and the same certificate captured from a connection fingerprint alike.
 constexpr DWORD kNameForm = CERT_SIMPLE_NAME_STR | CERT_NAME_STR_CRLF_FLAG;
 
-void Hex(const BYTE* bytes, DWORD length, wchar_t* out) {
-  static const wchar_t kDigits[] = L"0123456789ABCDEF";
-  for (DWORD i = 0; i < length; ++i) {
-    out[2 * i] = kDigits[bytes[i] >> 4];
-    out[2 * i + 1] = kDigits[bytes[i] & 15];
-  }
-  out[2 * length] = 0;
-}
 
 DWORD AssignHex(const BYTE* bytes, DWORD length, RQString& text) {
   if (text.Allocate(2 * length, 0) < 2 * length + 1 || !text.GetBuffer()) return ERROR_OUTOFMEMORY;
-  Hex(bytes, length, text.GetBuffer());
+  size_t written = 2 * static_cast<size_t>(length) + 1;
+  if (!BytesToHex(bytes, length, text.GetBuffer(), &written)) return ERROR_INVALID_PARAMETER;
   text.FreeConversions();
   return 0;
 }

@@ -1,5 +1,7 @@
 #include "PinList.h"
 
+#include "HexText.h"
+
 namespace kesi {
 namespace {
 
@@ -49,15 +51,6 @@ std::vector<CertificateHash> ParsePinList(std::wstring_view text) {
   return hashes;
 }
 
-std::wstring HashToHex(const CertificateHash& hash) {
-  static const wchar_t kDigits[] = L"0123456789ABCDEF";
-  std::wstring text;
-  text.reserve(2 * hash.size());
-  for (uint8_t byte : hash) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  }
-  return text;
-}
+std::wstring HashToHex(const CertificateHash& hash) { return BytesToHexText(hash.data(), hash.size()); }
 
 }  // namespace kesi

@@ -1,7 +1,9 @@
 #pragma once
-// Digests written as hexadecimal text: upper-case digits, two per byte, high nibble first. OS-free.
+// Bytes written as hexadecimal text (digests, fingerprints, pins): upper-case digits, two per byte, high
+// nibble first. The one writer of such text, in narrow and wide characters. OS-free.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace kesi {
 
@@ -10,5 +12,9 @@ namespace kesi {
 // nothing is written, *length receives the size needed (2 x count + 1) and the result is false.
 // False as well when length is null or bytes is null while count is not 0.
 bool BytesToHex(const uint8_t* bytes, size_t count, char* text, size_t* length);
+bool BytesToHex(const uint8_t* bytes, size_t count, wchar_t* text, size_t* length);
+
+// The digits of count bytes as a wide string (empty for none, or when bytes is null).
+std::wstring BytesToHexText(const uint8_t* bytes, size_t count);
 
 }  // namespace kesi
