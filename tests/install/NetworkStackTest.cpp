@@ -466,6 +466,37 @@ TEST_F(NetworkStackDriver, NoServiceWithoutTheStartTypeOrTheRight) {
   }
 }
 
+TEST_F(NetworkStackDriver, FailedStepsAreLoggedWithTheirCodes) {
+  {
+    test::TestLogFile log(L"driver-copy");
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), InstallDriver(FixturePath(L"lwptdi\\v1\\absent.sys").c_str(), log.Log()));
+    EXPECT_TRUE(log.Contains("\"LwpTdiInstall driver copy failed, error: 2")) << log.Text();
+    EXPECT_FALSE(DriverFileExists());
+  }
+  {
+    // Installed, but stopped and not ours to restart: the update has no device to go to.
+    ASSERT_EQ(0u, InstallDriver(Driver(L"v1").c_str(), nullptr));
+    RemoveService(L"Lwptdi");
+    NetworkStackSystem system = saved_;
+    system.isAdministrator = +[] { return false; };
+    SetNetworkStackSystem(system);
+    test::TestLogFile log(L"driver-update");
+    EXPECT_NE(0u, InstallDriver(Driver(L"v2").c_str(), log.Log()));
+    EXPECT_TRUE(log.Contains("\"LwpTdiUpdate failed, error: ")) << log.Text();
+    EXPECT_EQ(0u, Requests());
+    SetNetworkStackSystem(saved_);
+  }
+  {
+    // A driver file that cannot be deleted is the removal's answer.
+    NativeFiles native;
+    UniqueFile held(CreateFileW(DriverFile().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    test::TestLogFile log(L"driver-delete");
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), RemoveDriver(log.Log()));
+    EXPECT_TRUE(log.Contains("\"LwpTdiUpdate lwptdi driver file deletion failed, error: 32")) << log.Text();
+  }
+}
+
 TEST_F(NetworkStackDriver, ADriverFileWithoutItsServiceIsRepaired) {
   {
     NativeFiles native;
