@@ -164,6 +164,15 @@ DWORD RestartDnsClient(SC_HANDLE manager) {
   return error;
 }
 
+// A service's configuration, in buffer: the configuration or null (the system's error set).
+const QUERY_SERVICE_CONFIGW* QueryConfig(SC_HANDLE service, std::vector<BYTE>* buffer) {
+  DWORD size = 0;
+  QueryServiceConfigW(service, nullptr, 0, &size);
+  buffer->assign(size > sizeof(QUERY_SERVICE_CONFIGW) ? size : sizeof(QUERY_SERVICE_CONFIGW), 0);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer->data());
+  return QueryServiceConfigW(service, config, static_cast<DWORD>(buffer->size()), &size) ? config : nullptr;
+}
+
 // Creates the driver's service (or takes the one already there), gives it its place in the load order,
 // starts it and restarts the DNS client. Fails only when the service cannot be had: the load order, the
 // start and the restart are judged by whether the control device then opens.
@@ -185,12 +194,9 @@ DWORD CreateDriverService(const wchar_t* driverPath) {
     // Installed before: its tag is the one the system gave it then.
     service.reset(OpenServiceW(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
     if (!service) return LastErrorOr(ERROR_GEN_FAILURE);
-    DWORD size = 0;
-    QueryServiceConfigW(service.get(), nullptr, 0, &size);
-    std::vector<BYTE> buffer(size ? size : sizeof(QUERY_SERVICE_CONFIGW));
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    if (!QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &size))
-      return LastErrorOr(ERROR_GEN_FAILURE);
+    std::vector<BYTE> buffer;
+    const QUERY_SERVICE_CONFIGW* config = QueryConfig(service.get(), &buffer);
+    if (!config) return LastErrorOr(ERROR_GEN_FAILURE);
     tag = config->dwTagId;
   }
   InsertDriverTag(tag);
@@ -224,12 +230,9 @@ DWORD ServiceImagePath(std::wstring* path) {
   if (!manager) return LastErrorOr(ERROR_GEN_FAILURE);
   UniqueService service(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_CONFIG));
   if (!service) return LastErrorOr(ERROR_GEN_FAILURE);
-  DWORD size = 0;
-  QueryServiceConfigW(service.get(), nullptr, 0, &size);
-  std::vector<BYTE> buffer(size ? size : sizeof(QUERY_SERVICE_CONFIGW));
-  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-  if (!QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &size))
-    return LastErrorOr(ERROR_GEN_FAILURE);
+  std::vector<BYTE> buffer;
+  const QUERY_SERVICE_CONFIGW* config = QueryConfig(service.get(), &buffer);
+  if (!config) return LastErrorOr(ERROR_GEN_FAILURE);
   *path = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
   return 0;
 }
@@ -283,12 +286,8 @@ DWORD DeleteDriverService() {
     const DWORD error = LastErrorOr(ERROR_GEN_FAILURE);
     return error == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : error;
   }
-  DWORD size = 0;
-  QueryServiceConfigW(service.get(), nullptr, 0, &size);
-  std::vector<BYTE> buffer(size ? size : sizeof(QUERY_SERVICE_CONFIGW));
-  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-  if (QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &size))
-    RemoveDriverTag(config->dwTagId);
+  std::vector<BYTE> buffer;
+  if (const QUERY_SERVICE_CONFIGW* config = QueryConfig(service.get(), &buffer)) RemoveDriverTag(config->dwTagId);
   // A running driver keeps its image file and its service until it stops.
   SERVICE_STATUS status = {};
   if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) WaitForServiceState(service.get(), SERVICE_STOPPED);
