@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "Catalog.h"
+#include "Install.h"
 
 namespace {
 HINSTANCE g_module = nullptr;
@@ -30,4 +31,18 @@ extern "C" DWORD WINAPI CatalogUninstall(const wchar_t* name, BOOLEAN* rebootNee
 
 extern "C" DWORD WINAPI CatalogUninstallAll(BOOLEAN* rebootNeeded) {
   return kesi::install::CatalogUninstallAll(rebootNeeded);
+}
+
+// The install engine's exports (src/install/Install.h).
+extern "C" DWORD WINAPI InstallComponent(const wchar_t* cabUrl, const wchar_t* fileName, const wchar_t* classId,
+                                         const wchar_t* version, const wchar_t* folderText, BOOLEAN windowsComponent) {
+  return kesi::install::InstallComponent(cabUrl, fileName, classId, version, folderText, windowsComponent != 0);
+}
+
+extern "C" DWORD WINAPI InstallComponentVer(const wchar_t* cabUrl, const wchar_t* version, const wchar_t* folderText) {
+  return kesi::install::InstallComponentVer(cabUrl, version, folderText);
+}
+
+extern "C" DWORD WINAPI UninstallComponent(const wchar_t* infPath, BOOLEAN removeFolder, BOOLEAN* rebootNeeded) {
+  return kesi::install::UninstallComponent(infPath, removeFolder != 0, rebootNeeded);
 }

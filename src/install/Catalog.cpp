@@ -5,8 +5,10 @@
 #include <string>
 
 #include "Handles.h"
+#include "Install.h"
 #include "InstallPath.h"
 #include "LastError.h"
+#include "PathLock.h"
 
 namespace kesi::install {
 namespace {
@@ -19,8 +21,6 @@ constexpr DWORD kSectionChars = 1024;
 // The profile functions report a section that does not fit with its size minus 2.
 constexpr DWORD kSectionLimit = kSectionChars - 2;
 constexpr DWORD kRemoveDirChars = 10;
-
-DWORD UnavailableUninstaller(const wchar_t*, bool, BYTE*) { return kUninstallerUnavailable; }
 
 DWORD OwnModulePath(wchar_t* buffer, DWORD size) {
   HMODULE module = nullptr;
@@ -37,43 +37,16 @@ bool SameText(const wchar_t* a, const wchar_t* b) {
 // Fits a MAX_PATH field with its terminating NUL.
 bool FitsPath(const wchar_t* text) { return wcslen(text) < MAX_PATH; }
 
-// One operation at a time per catalog file, across processes. The name comes from the upper-cased path so
-// that every spelling of one file meets the same mutex; "Local\" keeps it inside the caller's session, where
-// other users cannot create objects. The mutex is recursive for its owner: an uninstall that the catalog
-// starts may call back into the catalog on the same thread.
+// One operation at a time per catalog file, across processes ("Local\kesi.cat.<hash>"). An uninstall
+// that the catalog starts calls back into the catalog on the same thread, under the same (recursive) mutex.
 class CatalogLock {
  public:
   DWORD Acquire(const wchar_t* catalogPath) {
-    wchar_t upper[MAX_PATH];
-    wcscpy(upper, catalogPath);
-    CharUpperBuffW(upper, static_cast<DWORD>(wcslen(upper)));
-    unsigned long long hash = 14695981039346656037ull;  // FNV-1a over the UTF-16 code units
-    for (const wchar_t* p = upper; *p; ++p) {
-      hash ^= static_cast<unsigned short>(*p);
-      hash *= 1099511628211ull;
-    }
-    wchar_t name[64];
-    swprintf(name, 64, L"Local\\kesi.cat.%016llx", hash);
-    mutex_.reset(CreateMutexW(nullptr, FALSE, name));
-    if (!mutex_) return LastErrorOr(ERROR_INTERNAL_ERROR);
-    switch (WaitForSingleObject(mutex_.get(), CurrentCatalogSystem().lockWaitMs)) {
-      case WAIT_OBJECT_0:
-      case WAIT_ABANDONED:  // its holder ended mid-operation; each profile call is whole, so go on
-        owned_ = true;
-        return ERROR_SUCCESS;
-      case WAIT_TIMEOUT:
-        return ERROR_TIMEOUT;
-      default:
-        return LastErrorOr(ERROR_INTERNAL_ERROR);
-    }
-  }
-  ~CatalogLock() {
-    if (owned_) ReleaseMutex(mutex_.get());
+    return lock_.Acquire(L"Local\\kesi.cat.", catalogPath, CurrentCatalogSystem().lockWaitMs);
   }
 
  private:
-  UniqueHandle mutex_;
-  bool owned_ = false;
+  PathLock lock_;
 };
 
 // A new catalog starts with the UTF-16 byte-order mark, so that the profile functions keep writing UTF-16
@@ -168,7 +141,7 @@ DWORD UninstallNamed(const wchar_t* catalogPath, const wchar_t* name, RebootStat
 
 }  // namespace
 
-CatalogSystem DefaultCatalogSystem() { return CatalogSystem{&UnavailableUninstaller, &OwnModulePath, kCatalogLockWaitMs}; }
+CatalogSystem DefaultCatalogSystem() { return CatalogSystem{&UninstallComponent, &OwnModulePath, kCatalogLockWaitMs}; }
 
 CatalogSystem& CurrentCatalogSystem() {
   static CatalogSystem system = DefaultCatalogSystem();

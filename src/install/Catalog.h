@@ -6,13 +6,9 @@
 
 namespace kesi::install {
 
-// Uninstalls the component whose description file is infPath; on success stores the run's
-// reboot-required flag in *rebootNeeded when that is not null.
+// Uninstalls the component whose description file is infPath; on success ORs the run's reboot-required
+// flag into *rebootNeeded when that is not null.
 using UninstallComponentFunction = DWORD (*)(const wchar_t* infPath, bool removeDir, BYTE* rebootNeeded);
-
-// Until the install engine provides UninstallComponent, the catalog's uninstaller answers every call
-// with this code and the catalog keeps the entry.
-constexpr DWORD kUninstallerUnavailable = ERROR_CALL_NOT_IMPLEMENTED;  // 120
 
 // Two callers at once: each operation holds a mutex named from the catalog's path, waited for at most
 // this long (the default); a caller that waits longer gets ERROR_TIMEOUT (1460) and nothing is changed.
@@ -20,7 +16,7 @@ constexpr DWORD kCatalogLockWaitMs = 30000;
 
 // What the catalog asks of the system beyond the profile functions; tests replace entries.
 struct CatalogSystem {
-  UninstallComponentFunction uninstallComponent;
+  UninstallComponentFunction uninstallComponent;  // the install engine's UninstallComponent (Install.h)
   // The full path of the module that holds the catalog code (GetModuleFileNameW's contract: the length
   // written, size when the path was cut, 0 on failure).
   DWORD (*modulePath)(wchar_t* buffer, DWORD size);

@@ -53,6 +53,13 @@ DWORD FindProcess(const wchar_t* pattern, LONG* found);
 DWORD FindProcessBySnapshot(const wchar_t* pattern, LONG* found);
 DWORD FindProcessByProcessStatus(const wchar_t* pattern, LONG* found);
 
+// The process-status route for one exact executable name (no wildcards, no folder): lists at most 1,024
+// process ids, and *found is 1 when the first module of one of them has baseName as its file name (compared
+// without regard to case, at most 260 characters). *tableFull is set when the list filled the table, so
+// that later processes were not examined. Returns 0 when the processes could be listed, else the error.
+DWORD FindProcessByModuleName(const wchar_t* baseName, LONG* found, bool* tableFull);
+constexpr DWORD kModuleNameTableBytes = 4096;
+
 // The routes FindProcess takes, in order; tests replace one (to make it fail) and put the defaults back
 // with ResetProcessSearchRoutes.
 struct ProcessSearchRoutes {

@@ -306,6 +306,30 @@ DWORD FindProcessByProcessStatus(const wchar_t* pattern, LONG* found) {
   return Search(&RunProcessLists::processStatus, pattern, found);
 }
 
+DWORD FindProcessByModuleName(const wchar_t* baseName, LONG* found, bool* tableFull) {
+  if (!baseName || !found || !tableFull) return ERROR_INVALID_PARAMETER;
+  *found = 0;
+  *tableFull = false;
+  ProcessStatusList list;
+  list.BindRoute();
+  if (list.bindError) return list.bindError;
+  DWORD ids[kModuleNameTableBytes / sizeof(DWORD)];
+  DWORD bytes = 0;
+  if (!list.enumProcesses(ids, sizeof ids, &bytes)) return LastErrorOr(ERROR_INVALID_DATA);
+  *tableFull = bytes >= sizeof ids;
+  for (DWORD i = 0; i < bytes / sizeof(DWORD); ++i) {
+    ListedProcess process;
+    process.id = ids[i];
+    list.ReadPath(process);
+    if (process.pathState == ListedProcess::kKnown &&
+        CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, FileNamePart(process.path), -1, baseName, -1) == CSTR_EQUAL) {
+      *found = 1;
+      break;
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
 DWORD FindProcess(const wchar_t* pattern, LONG* found) {
   if (!found) return ERROR_INVALID_PARAMETER;
   *found = 0;
