@@ -375,6 +375,20 @@ TEST(CatalogExports, KesiDllExportsTheCatalogBesideItself) {
   EXPECT_EQ(7, reboot);
   EXPECT_EQ(0u, remove(inf.c_str()));
   EXPECT_EQ(kByteOrderMark + Utf16(L"[Catalog]\r\n"), ReadWholeFile(folder / L"kesi.cat"));
+
+  // The install engine's three entries, by their plain names, with byte flags.
+  using InstallFull = DWORD(WINAPI*)(const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*,
+                                     BOOLEAN);
+  using InstallVer = DWORD(WINAPI*)(const wchar_t*, const wchar_t*, const wchar_t*);
+  using UninstallOne = DWORD(WINAPI*)(const wchar_t*, BOOLEAN, BOOLEAN*);
+  const auto installFull = reinterpret_cast<InstallFull>(GetProcAddress(module.get(), "InstallComponent"));
+  const auto installVer = reinterpret_cast<InstallVer>(GetProcAddress(module.get(), "InstallComponentVer"));
+  const auto uninstallOne = reinterpret_cast<UninstallOne>(GetProcAddress(module.get(), "UninstallComponent"));
+  ASSERT_TRUE(installFull && installVer && uninstallOne);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), installFull(L"u", L"f", L"", L"1", L"null:C:\\x", 0));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), installVer(L"u", nullptr, L"null:C:\\x"));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), uninstallOne(inf.c_str(), 0, &reboot));
+  EXPECT_EQ(7, reboot);
 }
 
 }  // namespace

@@ -7,12 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Catalog.h"
 #include "Handles.h"
+#include "HostChecks.h"
 #include "Install.h"
 #include "InstallRun.h"
 #include "InstallSnapshot.h"
@@ -271,6 +274,295 @@ TEST_F(Install, UpgradeReplacesTheFilesAndLeavesNoBackups) {
   wchar_t section[1024];
   const DWORD length = GetPrivateProfileSectionW(L"Catalog", section, 1024, Catalog().c_str());
   EXPECT_EQ(std::wstring(L"kesiplain=kesiplain\0", 20), std::wstring(section, length));
+}
+
+// Holds the install folder's lock on another thread (the mutex is the owner's own on its thread).
+class FolderHolder {
+ public:
+  explicit FolderHolder(const std::wstring& folder) {
+    thread_ = std::thread([this, folder] {
+      PathLock lock;
+      acquired_ = lock.Acquire(L"Local\\kesi.install.", folder.c_str(), 5000);
+      SetEvent(held_.get());
+      WaitForSingleObject(release_.get(), 30000);
+    });
+    WaitForSingleObject(held_.get(), 10000);
+  }
+  ~FolderHolder() {
+    SetEvent(release_.get());
+    thread_.join();
+  }
+  DWORD Acquired() const { return acquired_; }
+
+ private:
+  UniqueHandle held_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  UniqueHandle release_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  DWORD acquired_ = ERROR_INVALID_FUNCTION;
+  std::thread thread_;
+};
+
+// A run that fails at any step leaves the install folder (an installed earlier version), the class key,
+// the catalog and the pending renames exactly as they were, logs the step's message and removes its
+// temporary folder.
+TEST_F(Install, AFailedRunAtAnyStepChangesNothing) {
+  ASSERT_EQ(0u, InstallVer(L"v1/kesiplain.cab", L"1,0,0,0"));
+  const std::wstring evil = [] {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    return std::wstring(temp) + L"evil.txt";
+  }();
+  UniqueFile held;
+  std::unique_ptr<FolderHolder> holder;
+  struct Case {
+    const char* name;
+    const wchar_t* cab;
+    const wchar_t* version;
+    DWORD expected;
+    DWORD message;
+    std::function<void()> before;
+  } const cases[] = {
+      {"missing CAB (404)", L"v3/kesiplain.cab", L"3,0,0,0", 12028, MSG_DOWNLOAD_FAILED, nullptr},
+      {"unsigned CAB", L"unsigned/kesiplain.cab", L"2,0,0,0", static_cast<DWORD>(TRUST_E_NOSIGNATURE),
+       MSG_COMPONENT_NOT_TRUSTED, nullptr},
+      {"digest refused by the trust check", L"v2/kesiplain.cab", L"2,0,0,0", static_cast<DWORD>(TRUST_E_BAD_DIGEST),
+       MSG_COMPONENT_NOT_TRUSTED,
+       [] {
+         InstallSystem system = CurrentInstallSystem();
+         system.verifyTrust = &AnswerTrust;
+         g_trustAnswer = TRUST_E_BAD_DIGEST;
+         SetInstallSystem(system);
+       }},
+      {"damaged data block", L"damaged/kesiplain.cab", L"2,0,0,0", 4, MSG_CAB_DECOMPRESSION_FAILED, nullptr},
+      {"CAB entry leaving the folder", L"kesitrav.cab", L"1,0,0,0", ERROR_INVALID_PARAMETER,
+       MSG_CAB_DECOMPRESSION_FAILED, nullptr},
+      {"Add.Code key leaving the folder", L"kesibadkey.cab", L"1,0,0,0", ERROR_INVALID_PARAMETER,
+       MSG_CAB_DECOMPRESSION_FAILED, nullptr},
+      {"InstallFile value leaving the folder", L"kesibadvalue.cab", L"1,0,0,0", ERROR_INVALID_PARAMETER,
+       MSG_CAB_DECOMPRESSION_FAILED, nullptr},
+      {"no Add.Code section", L"kesinoadd.cab", L"1,0,0,0", ERROR_FILE_NOT_FOUND, MSG_INF_NOT_FOUND, nullptr},
+      {"locked target", L"v2/kesiplain.cab", L"2,0,0,0", ERROR_SHARING_VIOLATION, MSG_FILE_LOCKED,
+       [&] { held.reset(CreateFileW(At(L"b.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)); }},
+      {"ten backup names taken", L"v2/kesiplain.cab", L"2,0,0,0", ERROR_NO_MORE_SEARCH_HANDLES, MSG_RENAME_FAILED,
+       [&] {
+         for (int n = 0; n < 10; ++n) test::WriteWholeFile(At(L"b.txt." + std::to_wstring(n)), "taken");
+       }},
+      {"second copy to one target", L"kesidup.cab", L"1,0,0,0", ERROR_FILE_EXISTS, MSG_INSTALL_FILE_FAILED, nullptr},
+      {"second registration fails", L"kesicom.cab", L"1,0,0,0", ERROR_INVALID_DATA, MSG_REGISTRATION_FAILED,
+       [] { SetString(kComControl, L"FailRegister", L"kesicom2.dll"); }},
+      {"registration program never ends", L"kesiexe.cab", L"1,0,0,0", ERROR_TIMEOUT, MSG_REGISTRATION_FAILED,
+       [] {
+         SetNumber(kProgramControl, L"Hang", 1);
+         InstallSystem system = CurrentInstallSystem();
+         system.registrationWaitMs = 500;
+         SetInstallSystem(system);
+       }},
+      {"another run holds the folder", L"v2/kesiplain.cab", L"2,0,0,0", ERROR_TIMEOUT, MSG_BEGIN_FUNCTION,
+       [&] {
+         holder = std::make_unique<FolderHolder>(App() + L"\\");
+         InstallSystem system = CurrentInstallSystem();
+         system.lockWaitMs = 300;
+         SetInstallSystem(system);
+       }},
+  };
+  const InstallSystem defaults = CurrentInstallSystem();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.before) c.before();
+    const test::InstallSnapshot before = Snapshot();
+    logStart_ = ReadWholeFile(logPath_).size();
+    EXPECT_EQ(c.expected, InstallVer(c.cab, c.version));
+    EXPECT_EQ("", before.Difference(before.Again()));
+    EXPECT_TRUE(HasMessage(LogEntries(), c.message)) << LogText();
+    EXPECT_EQ(tempBefore_, EngineTempFolders());
+    EXPECT_FALSE(PathExists(evil));
+    SetInstallSystem(defaults);
+    ClearRegistry();
+    held.reset();
+    holder.reset();
+    for (int n = 0; n < 10; ++n) DeleteFileW(At(L"b.txt." + std::to_wstring(n)).c_str());
+  }
+  EXPECT_EQ("version 1 b\r\n", ReadWholeFile(At(L"b.txt")));
+}
+
+// Arguments: all texts are needed; a URL that does not fit is refused rather than cut; a folder text
+// that names no folder (a mistyped keyword, an empty "null:") is 13 with 4001, and nothing is created.
+TEST_F(Install, ArgumentsAndFolderTextsThatNameNoFolderAreRefused) {
+  const std::wstring url = Url(L"v1/kesiplain.cab");
+  const std::wstring folder = FolderText();
+  const std::wstring longUrl = Url(std::wstring(250, L'x') + L"/kesiplain.cab");
+  struct Case {
+    const wchar_t* cabUrl;
+    const wchar_t* version;
+    const wchar_t* folderText;
+    DWORD expected;
+  } const cases[] = {
+      {L"", L"1,0,0,0", folder.c_str(), ERROR_INVALID_PARAMETER},
+      {url.c_str(), L"", folder.c_str(), ERROR_INVALID_PARAMETER},
+      {url.c_str(), L"1,0,0,0", L"", ERROR_INVALID_PARAMETER},
+      {longUrl.c_str(), L"1,0,0,0", folder.c_str(), ERROR_INVALID_PARAMETER},
+      {url.c_str(), L"1,0,0,0", L"Programs:Velmora", ERROR_INVALID_DATA},
+      {url.c_str(), L"1,0,0,0", L"null:", ERROR_INVALID_DATA},
+      {url.c_str(), L"1,0,0,0", L"system:Foo:Bar", ERROR_INVALID_DATA},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Narrow(c.folderText) + " " + Narrow(c.cabUrl));
+    logStart_ = ReadWholeFile(logPath_).size();
+    EXPECT_EQ(c.expected, InstallComponentVer(c.cabUrl, c.version, c.folderText));
+    if (c.expected == ERROR_INVALID_DATA) {
+      EXPECT_TRUE(HasMessage(LogEntries(), MSG_INSTALL_DIRECTORY_ERROR, Narrow(c.folderText)));
+    }
+  }
+  EXPECT_FALSE(PathExists(App()));
+  EXPECT_FALSE(PathExists(L"Programs"));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, InstallComponent(url.c_str(), L"x.exe", L"", L"1,0,0,0", folder.c_str(), false));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, UninstallComponent(L"", false, nullptr));
+  EXPECT_TRUE(appliance_.Journal().empty()) << "nothing was downloaded";
+}
+
+// An upgrade over a library that a process has loaded: with HandleLockedFile the old file is renamed
+// aside, the new one copied, and the old one (which cannot be deleted while loaded) renamed to ".del" and
+// scheduled for deletion at restart, which the run reports as a needed restart.
+TEST_F(Install, UpgradeOverALoadedLibraryDefersTheOldFileToTheRestart) {
+  ASSERT_EQ(0u, InstallVer(L"v1/kesilock.cab", L"1,0,0,0"));
+  UniqueModule loaded(LoadLibraryW(At(L"kesilock.dll").c_str()));
+  ASSERT_TRUE(loaded);
+  CInstall run;
+  ASSERT_EQ(0u, run.Install(L"2,0,0,0", Url(L"v2/kesilock.cab").c_str(), FolderText().c_str(), nullptr));
+  EXPECT_TRUE(run.IsRebootRequired());
+  EXPECT_EQ("data 2\r\n", ReadWholeFile(At(L"data.txt")));
+  EXPECT_TRUE(PathExists(At(L"kesilock.dll")));
+  EXPECT_TRUE(PathExists(At(L"kesilock.dll.0.del")));
+  const std::vector<std::wstring> pending = test::PendingRenames();
+  EXPECT_NE(pending.end(), std::find(pending.begin(), pending.end(), L"\\??\\" + At(L"kesilock.dll.0.del")));
+  EXPECT_TRUE(HasMessage(LogEntries(), MSG_FILE_REMOVED_REBOOT, Narrow(At(L"kesilock.dll.0"))));
+  loaded.reset();
+}
+
+// A registration program gets its own quoted path and the switch as its command line, when installed and
+// when uninstalled.
+TEST_F(Install, RegistrationProgramsReceiveTheirPathAndTheSwitch) {
+  ASSERT_EQ(0u, InstallVer(L"kesiexe.cab", L"1,0,0,0"));
+  EXPECT_EQ(L"\"" + At(L"kesiregserver.exe") + L"\" /RegServer", GetString(kProgramControl, L"Register"));
+  BYTE reboot = 0;
+  ASSERT_EQ(0u, UninstallComponent(At(L"kesiexe.inf").c_str(), false, &reboot));
+  EXPECT_EQ(L"\"" + At(L"kesiregserver.exe") + L"\" -UnregServer", GetString(kProgramControl, L"Unregister"));
+  EXPECT_FALSE(PathExists(At(L"kesiregserver.exe")));
+}
+
+// A component with a class id: the registered server's version resource decides (2.0.0.0 here); its
+// uninstall through the catalog removes files, class registration, folder and catalog entry.
+TEST_F(Install, RegisteredServerVersionDecidesAndUninstallRemovesEverything) {
+  const std::wstring url = Url(L"kesicom.cab");
+  ASSERT_EQ(0u, InstallComponent(url.c_str(), L"kesicom1.dll", kClassId, L"2,0,0,0", FolderText().c_str(), false));
+  EXPECT_EQ(At(L"kesicom2.dll"), GetString((std::wstring(kClassKey) + L"\\InprocServer32").c_str(), nullptr));
+  EXPECT_EQ(At(L"kesicom1.dll"), GetString(kClassKey, L"kesicom1.dll"));
+  const test::InstallSnapshot installed = Snapshot();
+  EXPECT_EQ(0u, InstallComponent(url.c_str(), L"kesicom1.dll", kClassId, L"2,0,0,0", FolderText().c_str(), false));
+  EXPECT_EQ("", installed.Difference(installed.Again()));
+  EXPECT_TRUE(HasMessage(LogEntries(), MSG_INSTALLED_VERSION_CURRENT));
+
+  BYTE reboot = 0;
+  ASSERT_EQ(0u, CatalogUninstall(L"kesicom", &reboot));
+  EXPECT_FALSE(PathExists(App()));
+  EXPECT_FALSE(KeyExists(kClassKey));
+  EXPECT_EQ(L"", CatalogValue(L"Catalog", L"kesicom"));
+  EXPECT_EQ(0, reboot);
+  for (DWORD id : {MSG_UNREGISTERED, MSG_FILE_RENAMED, MSG_FILE_REMOVED, MSG_COMPONENT_UNINSTALLED})
+    EXPECT_TRUE(HasMessage(LogEntries(), id)) << id;
+}
+
+// A file the component does not list keeps the folder: the uninstall fails with the folder's error, logs
+// 2005 and 4015, and the catalog keeps the entry.
+TEST_F(Install, AForeignFileKeepsTheFolderAndTheCatalogEntry) {
+  ASSERT_EQ(0u, InstallVer(L"v1/kesiplain.cab", L"1,0,0,0"));
+  ASSERT_TRUE(test::WriteWholeFile(At(L"foreign.txt"), "mine"));
+  const std::wstring catalogBefore = CatalogValue(L"kesiplain", L"INF");
+  EXPECT_EQ(static_cast<DWORD>(ERROR_DIR_NOT_EMPTY), CatalogUninstall(L"kesiplain", nullptr));
+  EXPECT_TRUE(PathExists(At(L"foreign.txt")));
+  EXPECT_EQ(catalogBefore, CatalogValue(L"kesiplain", L"INF"));
+  EXPECT_TRUE(HasMessage(LogEntries(), MSG_DIRECTORY_NOT_REMOVED));
+  EXPECT_TRUE(HasMessage(LogEntries(), MSG_UNINSTALL_FAILED));
+  const std::vector<std::wstring> pending = test::PendingRenames();
+  EXPECT_EQ(pending.end(), std::find(pending.begin(), pending.end(), L"\\??\\" + App())) << "nothing scheduled";
+}
+
+// An uninstall that fails after it moved a locked-list file aside puts every file back and registers
+// the unregistered ones again.
+TEST_F(Install, AFailedUninstallRestoresAndReregistersTheLockedListToo) {
+  ASSERT_EQ(0u, InstallVer(L"kesimix.cab", L"1,0,0,0"));
+  // The class key's server path is the last registered library's, so the files' own values are compared.
+  test::InstallSnapshot installed;
+  installed.Folder(App()).File(Catalog()).Take();
+  SetString(kComControl, L"FailUnregister", L"kesimixplain.dll");
+  EXPECT_EQ(static_cast<DWORD>(E_FAIL), UninstallComponent(At(L"kesimix.inf").c_str(), true, nullptr));
+  RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\KesiTest");
+  EXPECT_EQ("", installed.Difference(installed.Again()));
+  EXPECT_EQ(At(L"kesimixlock.dll"), GetString(kClassKey, L"kesimixlock.dll"));
+  EXPECT_EQ(At(L"kesimixplain.dll"), GetString(kClassKey, L"kesimixplain.dll"));
+  EXPECT_TRUE(HasMessage(LogEntries(), MSG_UNREGISTER_FAILED, "kesimixplain.dll"));
+  EXPECT_TRUE(HasMessage(LogEntries(), MSG_ROLLING_BACK_OLD_FILE, "kesimixlock.dll"));
+}
+
+// UninstallComponent ORs the run's restart flag into the caller's: a run that needs none keeps an
+// earlier "needed", and one whose library is still loaded sets it.
+TEST_F(Install, UninstallOrsTheRestartFlag) {
+  ASSERT_EQ(0u, InstallVer(L"v1/kesiplain.cab", L"1,0,0,0"));
+  BYTE reboot = 1;
+  ASSERT_EQ(0u, UninstallComponent(At(L"kesiplain.inf").c_str(), true, &reboot));
+  EXPECT_EQ(1, reboot);
+  EXPECT_FALSE(PathExists(App()));
+
+  ASSERT_EQ(0u, InstallVer(L"v1/kesilock.cab", L"1,0,0,0"));
+  UniqueModule loaded(LoadLibraryW(At(L"kesilock.dll").c_str()));
+  ASSERT_TRUE(loaded);
+  reboot = 0;
+  ASSERT_EQ(0u, UninstallComponent(At(L"kesilock.inf").c_str(), false, &reboot));
+  EXPECT_EQ(1, reboot);
+  loaded.reset();
+  DeleteFileW(At(L"kesilock.dll.0.del").c_str());
+}
+
+// A component whose program runs is not installed: 32, logged by 3000, nothing downloaded.
+TEST_F(Install, ARunningProgramIsNotReplaced) {
+  test::ChildProcess sleeper;
+  ASSERT_TRUE(sleeper.Start(test::SleeperPath()));
+  ASSERT_TRUE(test::WaitUntil([] {
+    LONG found = 0;
+    bool full = false;
+    return FindProcessByModuleName(L"kesisleeper.exe", &found, &full) == 0 && found;
+  }));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION),
+            InstallComponent(Url(L"v1/kesiplain.cab").c_str(), L"KesiSleeper.exe", kClassId, L"1,0,0,0",
+                             FolderText().c_str(), false));
+  EXPECT_TRUE(HasMessage(LogEntries(), MSG_PROGRAM_RUNNING, "KesiSleeper.exe"));
+  EXPECT_FALSE(PathExists(App()));
+  EXPECT_TRUE(appliance_.Journal().empty());
+}
+
+// Two processes installing one component into one folder at once: one installs, the other waits and
+// then finds it current; the folder holds one whole install and the catalog one entry.
+TEST_F(Install, TwoProcessesInstallingAtOnceLeaveOneWholeInstall) {
+  const std::wstring program = root_ / L"kesiinstallrace.exe";
+  ASSERT_TRUE(CopyFileW((test::BuildTestsFolder() + L"install\\kesiinstallrace.exe").c_str(), program.c_str(), FALSE));
+  const std::wstring arguments = L"\"" + Url(L"v1/kesiplain.cab") + L"\" 1,0,0,0 \"" + FolderText() + L"\"";
+  test::ChildProcess first, second;
+  ASSERT_TRUE(first.Start(program, arguments));
+  ASSERT_TRUE(second.Start(program, arguments));
+  for (test::ChildProcess* child : {&first, &second}) {
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child->Handle(), 60000));
+    DWORD code = 1;
+    GetExitCodeProcess(child->Handle(), &code);
+    EXPECT_EQ(0u, code);
+  }
+  EXPECT_EQ("version 1 a\r\n", ReadWholeFile(At(L"a.txt")));
+  EXPECT_EQ("1,0,0,0\r\n", ReadWholeFile(At(L"kesiplain.ver")));
+  EXPECT_TRUE(Backups().empty());
+  wchar_t section[1024];
+  const DWORD length = GetPrivateProfileSectionW(L"Catalog", section, 1024, (root_ / L"kesi.cat").c_str());
+  EXPECT_EQ(std::wstring(L"kesiplain=kesiplain\0", 20), std::wstring(section, length));
+  int downloads = 0;
+  for (const std::string& line : appliance_.Journal()) downloads += line.find("GET /postauth/v1/kesiplain.cab") != std::string::npos;
+  EXPECT_EQ(1, downloads) << "the second run found the first one's install current";
 }
 
 }  // namespace
