@@ -341,7 +341,10 @@ TEST_F(Install, AFailedRunAtAnyStepChangesNothing) {
        MSG_CAB_DECOMPRESSION_FAILED, nullptr},
       {"no Add.Code section", L"kesinoadd.cab", L"1,0,0,0", ERROR_FILE_NOT_FOUND, MSG_INF_NOT_FOUND, nullptr},
       {"locked target", L"v2/kesiplain.cab", L"2,0,0,0", ERROR_SHARING_VIOLATION, MSG_FILE_LOCKED,
-       [&] { held.reset(CreateFileW(At(L"b.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)); }},
+       [&] {
+         SetFileAttributesW(At(L"a.txt").c_str(), FILE_ATTRIBUTE_READONLY);  // checked before b.txt, and kept
+         held.reset(CreateFileW(At(L"b.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+       }},
       {"ten backup names taken", L"v2/kesiplain.cab", L"2,0,0,0", ERROR_NO_MORE_SEARCH_HANDLES, MSG_RENAME_FAILED,
        [&] {
          for (int n = 0; n < 10; ++n) test::WriteWholeFile(At(L"b.txt." + std::to_wstring(n)), "taken");
