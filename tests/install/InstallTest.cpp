@@ -463,6 +463,16 @@ TEST_F(Install, RegisteredServerVersionDecidesAndUninstallRemovesEverything) {
   EXPECT_EQ(0u, InstallComponent(url.c_str(), L"kesicom1.dll", kClassId, L"2,0,0,0", FolderText().c_str(), false));
   EXPECT_EQ("", installed.Difference(installed.Again()));
   EXPECT_TRUE(HasMessage(LogEntries(), MSG_INSTALLED_VERSION_CURRENT));
+  // A local server's path is read without its quotes and arguments, and with its references expanded.
+  const std::wstring local = std::wstring(kClassKey) + L"\\LocalServer32";
+  for (const std::wstring& value : {L"\"" + At(L"kesicom1.dll") + L"\" -Embedding", At(L"kesicom1.dll") + L" /automation"}) {
+    SetString(local.c_str(), nullptr, value);
+    EXPECT_EQ(0u, InstallComponent(url.c_str(), L"kesicom1.dll", kClassId, L"2,0,0,0", FolderText().c_str(), false));
+  }
+  RegDeleteKeyW(HKEY_CURRENT_USER, local.c_str());
+  int downloads = 0;
+  for (const std::string& line : appliance_.Journal()) downloads += line.find("GET /postauth/kesicom.cab") != std::string::npos;
+  EXPECT_EQ(1, downloads) << "a current server is not installed again";
 
   BYTE reboot = 0;
   ASSERT_EQ(0u, CatalogUninstall(L"kesicom", &reboot));
@@ -472,6 +482,11 @@ TEST_F(Install, RegisteredServerVersionDecidesAndUninstallRemovesEverything) {
   EXPECT_EQ(0, reboot);
   for (DWORD id : {MSG_UNREGISTERED, MSG_FILE_RENAMED, MSG_FILE_REMOVED, MSG_COMPONENT_UNINSTALLED})
     EXPECT_TRUE(HasMessage(LogEntries(), id)) << id;
+
+  // A class id too long for the key path is no class this engine registered: installed, no overflow.
+  const std::wstring longClass = L"{" + std::wstring(100, L'0') + L"}";
+  EXPECT_EQ(0u, InstallComponent(url.c_str(), L"kesicom1.dll", longClass.c_str(), L"2,0,0,0", FolderText().c_str(), false));
+  EXPECT_TRUE(HasMessage(LogEntries(), MSG_REGISTRY_OPEN_FAILED));
 }
 
 // A file the component does not list keeps the folder: the uninstall fails with the folder's error, logs
