@@ -5,13 +5,13 @@
 // was; Difference() names what changed.
 #include <windows.h>
 
-#include <cstdio>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "Handles.h"
+#include "HexText.h"
 #include "Sha1.h"
 #include "TestFiles.h"
 #include "TestText.h"
@@ -146,7 +146,8 @@ class InstallSnapshot {
     unsigned char digest[kSha1DigestSize];
     Sha1Digest(bytes.data(), bytes.size(), digest);
     char hex[2 * kSha1DigestSize + 1];
-    for (size_t i = 0; i < kSha1DigestSize; ++i) snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+    size_t length = sizeof hex;
+    BytesToHex(digest, kSha1DigestSize, hex, &length);
     return std::to_string(bytes.size()) + " bytes sha1 " + std::string(hex, 12);
   }
 
