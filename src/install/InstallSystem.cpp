@@ -1,13 +1,13 @@
 #include "InstallSystem.h"
 
+#include <cstdlib>
 #include <cwchar>
-#include <memory>
 #include <new>
 
 #include "Handles.h"
 #include "HostChecks.h"
-#include "SecureWipe.h"
 #include "SecurityChecks.h"
+#include "Utf8Buffer.h"
 
 namespace kesi::install {
 namespace {
@@ -16,14 +16,15 @@ LONG VerifyCab(const wchar_t* cabPath, const wchar_t*) {
   return VerifyFileTrust(nullptr, cabPath, kTrustNoUi | kTrustVerifyState);
 }
 
+// The text is a block of its own, wiped when it goes (ReleaseSecret).
 struct Cookie {
   CriticalSection lock;
-  std::unique_ptr<wchar_t[]> text;
+  wchar_t* text = nullptr;
   size_t length = 0;
 
-  void Wipe() {
-    if (text) SecureWipe(text.get(), (length + 1) * sizeof(wchar_t));
-    text.reset();
+  void Release() {
+    ReleaseSecret(text, (length + 1) * sizeof(wchar_t));
+    text = nullptr;
     length = 0;
   }
 };
@@ -53,12 +54,12 @@ InstallSystem SetInstallSystem(const InstallSystem& system) {
 DWORD SetInstallCookie(const wchar_t* cookie) {
   Cookie& shared = SharedCookie();
   CriticalSectionLock hold(shared.lock);
-  shared.Wipe();
+  shared.Release();
   if (!cookie || !*cookie) return ERROR_SUCCESS;
   const size_t length = wcslen(cookie);
-  shared.text.reset(new (std::nothrow) wchar_t[length + 1]);
+  shared.text = static_cast<wchar_t*>(std::malloc((length + 1) * sizeof(wchar_t)));
   if (!shared.text) return ERROR_OUTOFMEMORY;
-  wmemcpy(shared.text.get(), cookie, length + 1);
+  wmemcpy(shared.text, cookie, length + 1);
   shared.length = length;
   return ERROR_SUCCESS;
 }
@@ -67,7 +68,7 @@ DWORD CopyInstallCookie(std::wstring* cookie) {
   Cookie& shared = SharedCookie();
   CriticalSectionLock hold(shared.lock);
   try {
-    if (shared.text) cookie->assign(shared.text.get(), shared.length);
+    if (shared.text) cookie->assign(shared.text, shared.length);
     else cookie->clear();
   } catch (const std::bad_alloc&) {
     return ERROR_OUTOFMEMORY;

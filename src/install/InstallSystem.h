@@ -29,7 +29,8 @@ InstallSystem SetInstallSystem(const InstallSystem& system);
 InstallSystem DefaultInstallSystem();
 
 // The session cookie text ("name=value; ...") that component downloads send, shared by the whole library
-// and replaced by each installer object that is given one; null or empty clears it. The old text is wiped.
+// and replaced by each installer object that is given one; null or empty clears it. The old text is wiped
+// and released through ReleaseSecret (Utf8Buffer.h).
 // Returns 14 when there is no memory for the copy (the old text is then gone too), else 0.
 DWORD SetInstallCookie(const wchar_t* cookie);
 // A copy of the cookie for one download, taken under the same lock (empty when none is set). The caller

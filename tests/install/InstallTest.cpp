@@ -22,6 +22,7 @@
 #include "InstallSystem.h"
 #include "LogFolder.h"
 #include "PathLock.h"
+#include "SecretReleases.h"
 #include "SimulatorClient.h"
 #include "TestFiles.h"
 #include "TestLogFile.h"
@@ -581,6 +582,22 @@ TEST_F(Install, TwoProcessesInstallingAtOnceLeaveOneWholeInstall) {
   int downloads = 0;
   for (const std::string& line : appliance_.Journal()) downloads += line.find("GET /postauth/v1/kesiplain.cab") != std::string::npos;
   EXPECT_EQ(1, downloads) << "the second run found the first one's install current";
+}
+
+// The shared session cookie: a replaced or cleared text is wiped before its block is released, and each
+// download takes its own copy.
+TEST(InstallCookie, ReplacedAndClearedCookiesAreWipedBeforeRelease) {
+  test::RecordedReleases releases;
+  ASSERT_EQ(0u, SetInstallCookie(L"FARLINK_ID=first"));
+  ASSERT_EQ(0u, SetInstallCookie(L"FARLINK_ID=second!"));
+  EXPECT_TRUE(test::RecordedReleases::SawWiped(sizeof(L"FARLINK_ID=first")));
+  std::wstring copy;
+  ASSERT_EQ(0u, CopyInstallCookie(&copy));
+  EXPECT_EQ(L"FARLINK_ID=second!", copy);
+  ASSERT_EQ(0u, SetInstallCookie(nullptr));
+  EXPECT_TRUE(test::RecordedReleases::SawWiped(sizeof(L"FARLINK_ID=second!")));
+  ASSERT_EQ(0u, CopyInstallCookie(&copy));
+  EXPECT_EQ(L"", copy);
 }
 
 }  // namespace

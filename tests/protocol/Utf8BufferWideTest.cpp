@@ -5,7 +5,7 @@
 
 #include "LPRPC.h"
 #include "Utf8Buffer.h"
-#include "portable/SecretReleases.h"
+#include "SecretReleases.h"
 
 using namespace kesi;
 
