@@ -312,6 +312,7 @@ TEST_F(Install, AFailedRunAtAnyStepChangesNothing) {
     GetTempPathW(MAX_PATH, temp);
     return std::wstring(temp) + L"evil.txt";
   }();
+  DeleteFileW(evil.c_str());  // what a run that let the entry through would have left
   UniqueFile held;
   std::unique_ptr<FolderHolder> holder;
   struct Case {
