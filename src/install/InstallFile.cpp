@@ -90,47 +90,41 @@ DWORD CallRegistrationEntry(const wchar_t* path, const char* entryName, LogFile*
   return ERROR_SUCCESS;
 }
 
-// The PendingFileRenameOperations value as read (its real size, NUL-terminated twice behind its data).
-std::unique_ptr<wchar_t[]> ReadPendingRenames() {
+// The PendingFileRenameOperations value as read, with its real size (it need not end in two NULs).
+std::wstring ReadPendingRenames() {
   UniqueKey key;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
-    return nullptr;
+    return std::wstring();
   for (int attempt = 0; attempt < 4; ++attempt) {
     DWORD type = 0, bytes = 0;
     if (RegQueryValueExW(key.get(), kPendingRenames, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
         type != REG_MULTI_SZ)
-      return nullptr;
-    const DWORD chars = bytes / sizeof(wchar_t) + 2;
-    std::unique_ptr<wchar_t[]> data(new (std::nothrow) wchar_t[chars]());
-    if (!data) return nullptr;
-    DWORD got = (chars - 2) * sizeof(wchar_t);
+      return std::wstring();
+    std::wstring data(bytes / sizeof(wchar_t) + 1, L'\0');
+    DWORD got = bytes;
     const LONG status =
-        RegQueryValueExW(key.get(), kPendingRenames, nullptr, &type, reinterpret_cast<BYTE*>(data.get()), &got);
+        RegQueryValueExW(key.get(), kPendingRenames, nullptr, &type, reinterpret_cast<BYTE*>(&data[0]), &got);
     if (status == ERROR_MORE_DATA) continue;  // it grew in between
-    if (status != ERROR_SUCCESS) return nullptr;
+    if (status != ERROR_SUCCESS) return std::wstring();
+    data.resize(got / sizeof(wchar_t));
     return data;
   }
-  return nullptr;
+  return std::wstring();
 }
 
 }  // namespace
 
 bool IsPendingRename(const wchar_t* path) {
-  const std::unique_ptr<wchar_t[]> list = ReadPendingRenames();
-  if (!list) return false;
+  const std::wstring list = ReadPendingRenames();
   const std::wstring wanted = std::wstring(L"\\??\\") + path;
-  // Entries come in pairs (source, target); an empty target (deletion) ends one string early, so every
-  // string is compared and an empty one does not end the list.
-  const wchar_t* entry = list.get();
-  for (int empties = 0; empties < 2;) {
-    if (!*entry) {
-      ++empties;
-      ++entry;
-      continue;
-    }
-    empties = 0;
-    if (SameText(entry, wanted.c_str()) || SameText(entry, path)) return true;
-    entry += wcslen(entry) + 1;
+  // Entries come in pairs (source, target), a deletion's target empty: every string is compared, and the
+  // walk ends with the data, not at the first empty string.
+  for (size_t start = 0; start < list.size();) {
+    size_t end = list.find(L'\0', start);
+    if (end == std::wstring::npos) end = list.size();
+    const std::wstring entry = list.substr(start, end - start);
+    if (!entry.empty() && (SameText(entry.c_str(), wanted.c_str()) || SameText(entry.c_str(), path))) return true;
+    start = end + 1;
   }
   return false;
 }

@@ -259,7 +259,7 @@ bool CInstall::NeedsInstall(const wchar_t* version) {
       return true;
     }
   }
-  std::unique_ptr<wchar_t[]> section(new wchar_t[kAddCodeChars]);
+  std::unique_ptr<wchar_t[]> section(new wchar_t[kAddCodeChars]());
   GetPrivateProfileSectionW(L"Add.Code", section.get(), kAddCodeChars, description.c_str());
   bool passed = true;
   for (const wchar_t* line = section.get(); *line && passed; line += wcslen(line) + 1) {
@@ -450,7 +450,7 @@ DWORD CInstall::ReadAddCode(const wchar_t* descriptionPath) {
   if (descriptionPath && *descriptionPath) description = descriptionPath;
   else if (JoinInstallPath(&description, {tempFolder_.c_str(), name_.c_str(), L".inf"}) != 0)
     return ERROR_FILENAME_EXCED_RANGE;
-  std::unique_ptr<wchar_t[]> section(new wchar_t[kAddCodeChars]);
+  std::unique_ptr<wchar_t[]> section(new wchar_t[kAddCodeChars]());
   const DWORD length = GetPrivateProfileSectionW(L"Add.Code", section.get(), kAddCodeChars, description.c_str());
   if (length >= kAddCodeChars - 2) return ERROR_MORE_DATA;  // 234
   if (length == 0) {
@@ -479,7 +479,7 @@ DWORD CInstall::ReadAddCode(const wchar_t* descriptionPath) {
 }
 
 DWORD CInstall::ReadUninstallSection(const wchar_t* descriptionPath) {
-  wchar_t section[kUninstallChars];
+  wchar_t section[kUninstallChars] = {};
   const DWORD length = GetPrivateProfileSectionW(L"Uninstall", section, kUninstallChars, descriptionPath);
   if (length >= kUninstallChars - 2) return ERROR_MORE_DATA;
   DWORD result = ERROR_SUCCESS;

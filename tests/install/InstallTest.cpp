@@ -601,5 +601,19 @@ TEST(InstallCookie, ReplacedAndClearedCookiesAreWipedBeforeRelease) {
   EXPECT_EQ(L"", copy);
 }
 
+// The pending renames are read with the value's real size: a value whose last string has no NUL behind it
+// is read to its end and no further, and names are compared with and without the "\??\" prefix.
+TEST(InstallPendingRenames, AreReadWithTheValuesRealSize) {
+  test::PendingRenamesGuard guard;
+  const std::wstring list(L"\\??\\C:\\kesi\\a.del\0\0\\??\\C:\\kesi\\b.del\0\0C:\\kesi\\c.del", 51);
+  ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, test::kSessionManagerKey, test::kPendingRenamesValue,
+                                           REG_MULTI_SZ, list.data(), static_cast<DWORD>(list.size() * 2)));
+  EXPECT_TRUE(IsPendingRename(L"C:\\kesi\\a.del"));
+  EXPECT_TRUE(IsPendingRename(L"c:\\KESI\\B.DEL"));
+  EXPECT_TRUE(IsPendingRename(L"C:\\kesi\\c.del"));
+  EXPECT_FALSE(IsPendingRename(L"C:\\kesi\\c.de"));
+  EXPECT_FALSE(IsPendingRename(L"C:\\kesi\\d.del"));
+}
+
 }  // namespace
 }  // namespace kesi::install
