@@ -491,6 +491,21 @@ TEST_F(Install, RegisteredServerVersionDecidesAndUninstallRemovesEverything) {
   EXPECT_TRUE(HasMessage(LogEntries(), MSG_REGISTRY_OPEN_FAILED));
 }
 
+// A socket provider in a component is installed and removed through its own exports (NetworkStack.h),
+// with the install folder as its folder.
+TEST_F(Install, SocketProvidersGoThroughTheirOwnExports) {
+  ASSERT_EQ(0u, InstallVer(L"kesinet.cab", L"1,0,0,0"));
+  const std::string folder = Narrow(App());
+  EXPECT_EQ("LWInstallLspDummy(" + folder + ")\nLWInstallLspChain(" + folder + ")\nInstallNsp(" + folder +
+                ")\nReorderNsp\nLWReorderLsp\n",
+            ReadWholeFile(At(L"korsp.dll.journal")));
+  EXPECT_FALSE(KeyExists(kClassKey)) << "not registered as a COM server";
+  ASSERT_EQ(0u, UninstallComponent(At(L"kesinet.inf").c_str(), false, nullptr));
+  EXPECT_EQ(0u, ReadWholeFile(At(L"korsp.dll.journal")).find("LWInstallLspDummy")) << "the same journal";
+  EXPECT_NE(std::string::npos, ReadWholeFile(At(L"korsp.dll.journal")).find("LWReorderLsp\nLWRemoveLsp"));
+  EXPECT_FALSE(PathExists(At(L"korsp.dll")));
+}
+
 // A file the component does not list keeps the folder: the uninstall fails with the folder's error, logs
 // 2005 and 4015, and the catalog keeps the entry.
 TEST_F(Install, AForeignFileKeepsTheFolderAndTheCatalogEntry) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the CAB fixtures of the extraction tests into the folder given as the first argument, and with
-four more (the component library, the component program, the signing certificate's folder and the
-signing script), the components the install engine's tests download, into its "serve" subfolder.
+five more (the component library, the component program, the signing certificate's folder, the
+signing script and the socket provider stand-in), the components the install engine's tests download, into its "serve" subfolder.
 
 good.cab (made by gcab, MSZIP) holds the files of payload/; damaged.cab is good.cab with one byte of a
 data block changed; the refused-*.cab files come from the small uncompressed writer below, because gcab
@@ -53,12 +53,13 @@ def crlf(text):
     return text.strip("\n").replace("\n", "\r\n").encode("latin-1") + b"\r\n"
 
 
-def components(serve, comserver, regserver, certs, sign):
+def components(serve, comserver, regserver, certs, sign, provider):
     """The components the engine's tests install, as CABs under serve/ (name.cab, or FOLDER/name.cab for a
     variant of one component). Each holds name.inf and its files; signed with the fixture certificate unless
     the variant says otherwise."""
     dll = open(comserver, "rb").read()
     exe = open(regserver, "rb").read()
+    lsp = open(provider, "rb").read()
 
     def plain(version, text):
         inf = crlf("""
@@ -138,6 +139,15 @@ HandleLockedFile=Y
 [plain]
 RegisterServer=Y
 """, [("kesimixlock.dll", dll), ("kesimixplain.dll", dll)]),
+        # A socket provider: registered and removed through its own exports, not as a COM server.
+        "kesinet.cab": described("kesinet", """
+[Add.Code]
+kesinet.ver=ver
+korsp.dll=provider
+[ver]
+[provider]
+RegisterServer=Y
+""", [("korsp.dll", lsp)]),
         "kesibadkey.cab": described("kesibadkey", """
 [Add.Code]
 ok.txt=ok
@@ -226,8 +236,8 @@ def main():
         f.write(uncompressed_cab([("plain.txt", b"plain\r\n" * 10000)]))
     with open(os.path.join(out, "notacab.cab"), "wb") as f:
         f.write(b"This is not a cabinet.\r\n")
-    if len(sys.argv) == 6:
-        components(os.path.join(out, "serve"), *sys.argv[2:6])
+    if len(sys.argv) == 7:
+        components(os.path.join(out, "serve"), *sys.argv[2:7])
 
 
 if __name__ == "__main__":
