@@ -127,14 +127,14 @@ DWORD CInstall::SetClassId(const wchar_t* classId) {
   return ERROR_SUCCESS;
 }
 
-DWORD CInstall::ResolveInstallFolder(const wchar_t* folderSpec, std::wstring* folder) {
-  DWORD result = ResolveFolder(folderSpec, nullptr, folder);
+DWORD CInstall::ResolveInstallFolder(const wchar_t* folderText, std::wstring* folder) {
+  DWORD result = ResolveFolder(folderText, nullptr, folder);
   if (!result) result = EnsureTrailingBackslash(folder);
-  if (result) LogMsgWarning(&log_, MSG_INSTALL_DIRECTORY_ERROR, result, folder->c_str(), folderSpec);
+  if (result) LogMsgWarning(&log_, MSG_INSTALL_DIRECTORY_ERROR, result, folder->c_str(), folderText);
   return result;
 }
 
-DWORD CInstall::CreateInstallFolder(const wchar_t* folderSpec) {
+DWORD CInstall::CreateInstallFolder(const wchar_t* folderText) {
   // Each level from the root down; the root itself ("C:\", "\\server\share\") is never made.
   size_t start = 0;
   if (installFolder_.size() > 2 && installFolder_[1] == L':') start = 3;
@@ -152,18 +152,18 @@ DWORD CInstall::CreateInstallFolder(const wchar_t* folderSpec) {
     }
     const DWORD error = GetLastError();
     if (error == ERROR_ALREADY_EXISTS && (GetFileAttributesW(level.c_str()) & FILE_ATTRIBUTE_DIRECTORY)) continue;
-    LogMsgWarning(&log_, MSG_INSTALL_DIRECTORY_ERROR, error, installFolder_.c_str(), folderSpec);
+    LogMsgWarning(&log_, MSG_INSTALL_DIRECTORY_ERROR, error, installFolder_.c_str(), folderText);
     return error ? error : ERROR_PATH_NOT_FOUND;
   }
   return ERROR_SUCCESS;
 }
 
-DWORD CInstall::SetInstallFolder(const wchar_t* folderSpec, bool create) {
+DWORD CInstall::SetInstallFolder(const wchar_t* folderText, bool create) {
   std::wstring folder;
-  const DWORD result = ResolveInstallFolder(folderSpec, &folder);
+  const DWORD result = ResolveInstallFolder(folderText, &folder);
   if (result) return result;
   installFolder_ = std::move(folder);
-  return create ? CreateInstallFolder(folderSpec) : ERROR_SUCCESS;
+  return create ? CreateInstallFolder(folderText) : ERROR_SUCCESS;
 }
 
 // One run at a time per install folder, across processes.
@@ -180,17 +180,17 @@ bool CInstall::ProgramRunning(const wchar_t* fileName) {
   return found != 0;
 }
 
-DWORD CInstall::Install(const wchar_t* version, const wchar_t* cabUrl, const wchar_t* folderSpec,
+DWORD CInstall::Install(const wchar_t* version, const wchar_t* cabUrl, const wchar_t* folderText,
                         const wchar_t* classId) {
   DWORD result = OpenLog();
   if (result) return result;
   LogMsgInfo(&log_, MSG_BEGIN_FUNCTION, L"CInstall::Install", cabUrl ? cabUrl : L"");
   if (cabUrl && *cabUrl && (result = SetCabUrl(cabUrl)) != 0) return result;
-  if (folderSpec && *folderSpec) {
-    if ((result = ResolveInstallFolder(folderSpec, &installFolder_)) != 0) return result;
+  if (folderText && *folderText) {
+    if ((result = ResolveInstallFolder(folderText, &installFolder_)) != 0) return result;
     // Another run on the same folder finishes first; nothing is created before the lock is held.
     if ((result = LockInstallFolder()) != 0) return result;
-    if ((result = CreateInstallFolder(folderSpec)) != 0) return result;
+    if ((result = CreateInstallFolder(folderText)) != 0) return result;
   }
   if (classId && *classId) SetClassId(classId);
   if (!NeedsInstall(version)) return ERROR_SUCCESS;

@@ -25,14 +25,14 @@ class CInstall {
   DWORD SetCabUrl(const wchar_t* url);
   DWORD SetClassId(const wchar_t* classId);
   const std::wstring& GetComponentName() const { return name_; }
-  // Resolves folderSpec (a keyword folder text, FolderText.h) to the install folder, ending in a backslash,
+  // Resolves folderText (a keyword folder text, FolderText.h) to the install folder, ending in a backslash,
   // and with create, makes every missing level (1007 each). 13 for a text that names no folder; each
   // failure logs 4001 and nothing is created.
-  DWORD SetInstallFolder(const wchar_t* folderSpec, bool create);
+  DWORD SetInstallFolder(const wchar_t* folderText, bool create);
   const std::wstring& GetInstallFolder() const { return installFolder_; }
   bool IsRebootRequired() const { return rebootRequired_; }
 
-  DWORD Install(const wchar_t* version, const wchar_t* cabUrl, const wchar_t* folderSpec, const wchar_t* classId);
+  DWORD Install(const wchar_t* version, const wchar_t* cabUrl, const wchar_t* folderText, const wchar_t* classId);
   DWORD Uninstall(const wchar_t* descriptionPath, bool removeFolder);
   // Opens the installer log for this run (done by Install and Uninstall); 0 or the open's error.
   DWORD OpenLog();
@@ -57,8 +57,8 @@ class CInstall {
   DWORD DeleteTempFolder();
 
  private:
-  DWORD ResolveInstallFolder(const wchar_t* folderSpec, std::wstring* folder);
-  DWORD CreateInstallFolder(const wchar_t* folderSpec);
+  DWORD ResolveInstallFolder(const wchar_t* folderText, std::wstring* folder);
+  DWORD CreateInstallFolder(const wchar_t* folderText);
   DWORD LockInstallFolder();
   void RemoveQolmaRemnantsBeforeCatalog();
   void RemoveQolmaRemnantsAfterInstall();
