@@ -186,7 +186,9 @@ DWORD LockCatalog(wchar_t (&path)[MAX_PATH], CatalogLock& lock) {
 
 }  // namespace
 
-DWORD CatalogAdd(const wchar_t* name, const wchar_t* infPath, bool removeDir) {
+namespace {
+
+DWORD AddEntry(const wchar_t* name, const wchar_t* infPath, bool removeDir, bool keepFolderRemoval) {
   if (!name || !*name || !infPath || !*infPath) return ERROR_INVALID_PARAMETER;
   wchar_t path[MAX_PATH];
   if (!CatalogPath(path)) return ERROR_FILE_NOT_FOUND;
@@ -197,11 +199,28 @@ DWORD CatalogAdd(const wchar_t* name, const wchar_t* infPath, bool removeDir) {
   if (result) return result;
   result = EnsureCatalogFile(path);
   if (result) return result;
+  if (keepFolderRemoval && !removeDir) {
+    wchar_t listed[MAX_PATH + 1];
+    wchar_t removal[kRemoveDirChars];
+    GetPrivateProfileStringW(name, kRemoveDirKey, L"", removal, kRemoveDirChars, path);
+    removeDir = ReadPathValue(path, name, kInfKey, listed) == ERROR_SUCCESS && SameText(listed, infPath) &&
+                (removal[0] == L'Y' || removal[0] == L'y');
+  }
   if (!WritePrivateProfileStringW(kCatalogSection, name, name, path) ||
       !WritePrivateProfileStringW(name, kInfKey, infPath, path) ||
       !WritePrivateProfileStringW(name, kRemoveDirKey, removeDir ? L"Yes" : L"No", path))
     return LastErrorOr(ERROR_INTERNAL_ERROR);
   return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DWORD CatalogAdd(const wchar_t* name, const wchar_t* infPath, bool removeDir) {
+  return AddEntry(name, infPath, removeDir, false);
+}
+
+DWORD CatalogRecordInstall(const wchar_t* name, const wchar_t* infPath, bool folderCreated) {
+  return AddEntry(name, infPath, folderCreated, true);
 }
 
 DWORD CatalogRemove(const wchar_t* infPath) {

@@ -40,6 +40,9 @@ bool CatalogPath(wchar_t (&path)[MAX_PATH]);
 // no longer exists is dropped without an uninstall.
 DWORD CatalogAdd(const wchar_t* name, const wchar_t* infPath, bool removeDir);
 DWORD CatalogRemove(const wchar_t* infPath);
+// CatalogAdd for an install run: an entry for the same description file that removes its folder keeps
+// doing so, since an upgrade finds in place the folder that the first install created.
+DWORD CatalogRecordInstall(const wchar_t* name, const wchar_t* infPath, bool folderCreated);
 DWORD CatalogUninstall(const wchar_t* name, BYTE* rebootNeeded);
 DWORD CatalogUninstallAll(BYTE* rebootNeeded);
 

@@ -508,7 +508,7 @@ DWORD CInstall::AddToCatalog() {
   std::wstring description;
   if (JoinInstallPath(&description, {installFolder_.c_str(), name_.c_str(), L".inf"}) != 0)
     return ERROR_FILENAME_EXCED_RANGE;
-  return CatalogAdd(name_.c_str(), description.c_str(), folderCreated_);
+  return CatalogRecordInstall(name_.c_str(), description.c_str(), folderCreated_);
 }
 
 DWORD CInstall::MoveExistingAside(bool unregister, bool includeLocked) {

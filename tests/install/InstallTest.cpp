@@ -261,7 +261,8 @@ TEST_F(Install, ACurrentComponentIsLeftAloneAndAMissingFileReinstallsIt) {
   EXPECT_TRUE(HasMessage(LogEntries(), MSG_INSTALLATION_CORRUPTED));
 }
 
-// An upgrade replaces every file and leaves no numbered backup behind; the catalog keeps one entry.
+// An upgrade replaces every file and leaves no numbered backup behind; the catalog keeps one entry, and
+// still removes the folder that the first install created.
 TEST_F(Install, UpgradeReplacesTheFilesAndLeavesNoBackups) {
   ASSERT_EQ(0u, InstallVer(L"v1/kesiplain.cab", L"1,0,0,0"));
   SetFileAttributesW(At(L"a.txt").c_str(), FILE_ATTRIBUTE_READONLY);
@@ -275,6 +276,7 @@ TEST_F(Install, UpgradeReplacesTheFilesAndLeavesNoBackups) {
   wchar_t section[1024];
   const DWORD length = GetPrivateProfileSectionW(L"Catalog", section, 1024, Catalog().c_str());
   EXPECT_EQ(std::wstring(L"kesiplain=kesiplain\0", 20), std::wstring(section, length));
+  EXPECT_EQ(L"Yes", CatalogValue(L"kesiplain", L"RemoveDIR"));
 }
 
 // Holds the install folder's lock on another thread (the mutex is the owner's own on its thread).
