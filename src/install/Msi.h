@@ -1,0 +1,75 @@
+#pragma once
+// Windows Installer packages: the VPN client package and its decision from the install configuration
+// file, msiexec runs, the hand-off to the VPN client's update service, and the package and product
+// queries the agent provisioner uses. msi.dll is bound at run time by ordinal.
+#include <windows.h>
+
+#include <string>
+
+namespace kesi {
+class LogFile;
+}
+
+namespace kesi::install {
+
+// A version of three parts (major, minor, build), as Windows Installer products carry them.
+struct MsiVersion {
+  unsigned major = 0;
+  unsigned minor = 0;
+  unsigned build = 0;
+};
+
+// ---- The library's exports ----------------------------------------------------------------------
+
+// Installs or upgrades the VPN client package packagePath as configFile decides (directly by msiexec, or
+// through the VPN client's update service). A Win32 or Windows Installer code, 0 on success.
+DWORD DoMsiInstall(const wchar_t* packagePath, const wchar_t* configFile, const wchar_t* reserved,
+                   const wchar_t* extraArguments);
+// Accepted and does nothing: always 0.
+DWORD DoMsiCfgInstall(const wchar_t* packagePath, const wchar_t* configFile, const wchar_t* reserved,
+                      const wchar_t* extraArguments);
+// Whether the VPN client that configFile describes is installed (and its phone-book entry matches):
+// *installed 1 or 0. 0, or 87 for a null or empty file name or a null out pointer.
+DWORD IsMsiComponentInstalled(const wchar_t* configFile, DWORD* installed);
+DWORD IsMsiComponentCfgInstalled(const wchar_t* configFile, DWORD* installed);
+
+// ---- Services of the agent provisioner ------------------------------------------------------------
+
+struct MsiPackage {
+  std::wstring path;
+  std::wstring productCode;
+  MsiVersion version;
+  DWORD language = 1033;  // 1033 when the package gives none or a value below 1
+};
+
+struct MsiProduct {
+  std::wstring productCode;
+  bool installed = false;  // MsiQueryProductStateW answered INSTALLSTATE_DEFAULT (5)
+  MsiVersion version;      // from "VersionString"
+  DWORD language = 1033;
+};
+
+// User-interface levels as the install configuration file and the provisioner name them.
+enum class MsiUiLevel { kFull, kReduced, kBasic, kNone };
+
+// Opens the package (ignoring the machine state, no user interface) and reads its "ProductCode",
+// "ProductVersion" and "ProductLanguage". 0 or the Windows Installer code.
+DWORD OpenMsiPackage(const wchar_t* packagePath, MsiPackage* package);
+// The product's state, version and language; a product that is not installed is 0 with installed false.
+DWORD QueryMsiProduct(const wchar_t* productCode, MsiProduct* product);
+// msiexec for a provisioned package: "/i", the package, the level, "/l*v" logPath, " ADDLOCAL=ALL" and
+// installArguments (may be null). Returns msiexec's exit code (0, 3010 and 1641 are successes) or the
+// error of starting it.
+DWORD RunAgentMsiexec(const wchar_t* packagePath, MsiUiLevel level, const wchar_t* logPath,
+                      const wchar_t* installArguments);
+// The provisioner's VPN client install (the package renamed to "tqvpn.msi", then the update service or
+// msiexec). wasInstalled: the product was installed before. Writes its lines to log.
+DWORD InstallVpnClientAgent(const wchar_t* packagePath, bool wasInstalled, const wchar_t* logPath, LogFile* log);
+// Removes the product (REMOVE=ALL plus extraArguments) with the given interface level, logging to logPath.
+DWORD UninstallMsiProduct(const wchar_t* productCode, MsiUiLevel level, const wchar_t* logPath,
+                          const wchar_t* extraArguments);
+// The Windows Installer result line for code ("MSI install/uninstall operation succeeded.", "MSI install
+// failed: ...").
+std::wstring MsiResultLine(DWORD code);
+
+}  // namespace kesi::install
