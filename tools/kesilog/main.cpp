@@ -28,28 +28,13 @@ const wchar_t kUsage[] =
     L"  -o FILE   write to FILE instead of standard output\n"
     L"  --encrypt encipher every line instead (one Base64 line per input line)\n";
 
-bool IsBase64Char(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
-}
-
-// True for the exact shape a ciphered line has: padded Base64 of a whole number of 16-byte blocks.
-// Other lines never reach DecryptLine, which would complain about each of them on standard error.
-bool LooksCiphered(const char* s, size_t len) {
-  if (len < 24 || len % 4 != 0) return false;
-  size_t pad = 0;
-  while (pad < 2 && s[len - 1 - pad] == '=') ++pad;
-  for (size_t i = 0; i < len - pad; ++i)
-    if (!IsBase64Char(s[i])) return false;
-  return ((len / 4) * 3 - pad) % 16 == 0;
-}
-
 bool Decipher(FILE* in, FILE* out, bool* readFailed) {
   size_t len = 0;
   while (char* line = kesi::ReadLine(in, &len, readFailed)) {
     size_t body = len;
     while (body && (line[body - 1] == '\n' || line[body - 1] == '\r')) --body;
     char* plain = nullptr;
-    if (LooksCiphered(line, body)) {
+    if (kesi::LooksCiphered(line, body)) {
       const char ending = line[body];
       line[body] = '\0';
       if (!kesi::DecryptLine(line, &plain)) plain = nullptr;  // told on stderr; the line stays as it is

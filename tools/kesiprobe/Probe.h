@@ -28,5 +28,7 @@ int UsageError(const std::wstring& message);
 // The subcommands: each takes the arguments behind its name and returns the exit code.
 int RunLogon(int argc, wchar_t** argv);
 int RunInterrogate(int argc, wchar_t** argv);
+int RunInstall(int argc, wchar_t** argv);
+int RunUninstall(int argc, wchar_t** argv);
 
 }  // namespace kesi::probe

@@ -3,6 +3,8 @@
 //   kesiprobe logon --appliance HOST[:PORT] [--credential TEXT] [--insecure]
 //   kesiprobe interrogate --appliance HOST[:PORT] [--credential TEXT] [--insecure]
 //   kesiprobe interrogate --list FILE
+//   kesiprobe install --appliance HOST[:PORT] --cab PATH --version A,B,C,D --folder FOLDERTEXT [--insecure]
+//   kesiprobe uninstall --inf PATH [--remove-folder | --keep-folder]
 //
 // The probe is a diagnostic tool, not the control: it verifies the appliance's certificate unless
 // --insecure says to ignore certificate errors as the control does, and it says which it did.
@@ -38,7 +40,17 @@ const wchar_t kUsage[] =
     L"      the zone commands\n"
     L"  interrogate --list FILE\n"
     L"      evaluates a local list (one literal per line, with or without the [InterrogationLiterals]\n"
-    L"      header; UTF-8 or UTF-16) and prints the literals and results, without an appliance\n";
+    L"      header; UTF-8 or UTF-16) and prints the literals and results, without an appliance\n"
+    L"  install --appliance HOST[:PORT] --cab PATH --version A,B,C,D --folder FOLDERTEXT [--insecure]\n"
+    L"      installs the component whose signed CAB the appliance serves at PATH (https://HOST:PORT/PATH)\n"
+    L"      into FOLDERTEXT (\"localdata:Name\", ...) unless the installed version file already says\n"
+    L"      A,B,C,D, as the installer object does, and prints the installer log's lines of the run and\n"
+    L"      the component catalog. --insecure accepts the appliance's certificate problems as a user\n"
+    L"      consenting to the warning would\n"
+    L"  uninstall --inf PATH [--remove-folder | --keep-folder]\n"
+    L"      uninstalls the component whose installed description file is PATH, removing its folder when\n"
+    L"      the catalog's RemoveDIR says so (or as the option says), and prints the installer log's lines\n"
+    L"      of the run, the catalog and what is left of the install folder\n";
 
 }  // namespace
 
@@ -161,6 +173,8 @@ struct Command {
 const Command kCommands[] = {
     {L"logon", RunLogon},
     {L"interrogate", RunInterrogate},
+    {L"install", RunInstall},
+    {L"uninstall", RunUninstall},
 };
 
 }  // namespace

@@ -107,6 +107,18 @@ bool EncryptLine(const char* text, char** out) {
   return true;
 }
 
+bool LooksCiphered(const char* text, size_t length) {
+  if (!text || length < 24 || length % 4 != 0) return false;
+  auto isBase64 = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
+  };
+  size_t pad = 0;
+  while (pad < 2 && text[length - 1 - pad] == '=') ++pad;
+  for (size_t i = 0; i < length - pad; ++i)
+    if (!isBase64(text[i])) return false;
+  return ((length / 4) * 3 - pad) % 16 == 0;
+}
+
 bool DecryptLine(const char* text, char** out) {
   if (!out) return false;
   *out = nullptr;

@@ -21,6 +21,11 @@ bool EncryptLine(const char* text, char** out);
 // empty line gives an empty text. Text that is not Base64 of whole, correctly padded blocks gives false,
 // told on stderr.
 bool DecryptLine(const char* text, char** out);
+// True when text (length characters, without the line ending) has the exact shape of a ciphered line:
+// padded Base64 of a whole number of 16-byte blocks. Readers of logs that mix ciphered and plain lines
+// pass the other lines through without handing them to DecryptLine, which would complain about each on
+// stderr.
+bool LooksCiphered(const char* text, size_t length);
 // Enciphers or deciphers a text file line by line; lines may be of any length. Each line is enciphered
 // with its own line ending and written as Base64 and a single line feed; deciphering writes each
 // plaintext as it stands, so DecryptFile restores what EncryptFile read byte for byte, and reads the

@@ -249,6 +249,30 @@ TEST(LineCipher, DecryptLineAcceptsAndRejects) {
   }
 }
 
+// Only the shape of a ciphered line counts as one: a log reader hands those lines to DecryptLine and
+// passes the others through.
+TEST(LineCipher, LooksCipheredTellsTheShape) {
+  const std::string one = CipherText("one block\r\n"), two = CipherText("a line of two blocks\r\n");
+  const struct {
+    std::string text;
+    bool ciphered;
+    const char* what;
+  } cases[] = {
+      {one, true, "one block: 22 characters and \"==\""},
+      {two, true, "two blocks: 43 characters and \"=\""},
+      {one.substr(0, 20), false, "too short"},
+      {std::string(24, 'A'), false, "18 bytes: not whole blocks"},
+      {std::string(22, 'A') + "=A", false, "padding inside the text"},
+      {two.substr(0, 20) + "-" + two.substr(21), false, "a character outside Base64"},
+      {"12/10/2026 11:40:01.123 I Beginning.", false, "a plain log line of 36 characters"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.ciphered, kesi::LooksCiphered(c.text.c_str(), c.text.size()));
+  }
+  EXPECT_FALSE(kesi::LooksCiphered(nullptr, 44));
+}
+
 // The file functions restore a file byte for byte: each line keeps its own ending (CR LF, LF or none),
 // and a line may be longer than any fixed buffer.
 TEST(LineCipher, FileRoundTrip) {

@@ -1,0 +1,28 @@
+# The code-signing certificate of the test fixtures and sample components: one per build folder, made by
+# tests/fixtures/firewall/sign.sh, which also signs with it (sign.sh signed|unsigned|tampered IN OUT DIR).
+#
+#   include(${CMAKE_SOURCE_DIR}/cmake/Signing.cmake)
+#   add_custom_command(OUTPUT x.cab COMMAND ${KESI_SIGN} signed in.cab x.cab ${KESI_SIGNING_DIR}
+#                      DEPENDS ${KESI_SIGNING_CERTIFICATE} ...)
+#   add_dependencies(<target that builds x.cab> kesi_signing_certificate)
+#
+# The target orders the certificate before its users in other folders; the file dependency remakes them
+# when it changes.
+if(NOT KESI_WINDOWS)
+  return()
+endif()
+
+set(KESI_SIGN_SCRIPT ${CMAKE_SOURCE_DIR}/tests/fixtures/firewall/sign.sh)
+set(KESI_SIGN bash ${KESI_SIGN_SCRIPT})
+set(KESI_SIGNING_DIR ${CMAKE_BINARY_DIR}/signing)
+set(KESI_SIGNING_CERTIFICATE ${KESI_SIGNING_DIR}/cert.pem ${KESI_SIGNING_DIR}/key.pem)
+
+get_property(_kesi_signing_defined GLOBAL PROPERTY KESI_SIGNING_CERTIFICATE_DEFINED)
+if(NOT _kesi_signing_defined)
+  set_property(GLOBAL PROPERTY KESI_SIGNING_CERTIFICATE_DEFINED ON)
+  add_custom_command(OUTPUT ${KESI_SIGNING_CERTIFICATE}
+    COMMAND ${KESI_SIGN} certificate ${KESI_SIGNING_DIR}
+    DEPENDS ${KESI_SIGN_SCRIPT}
+    COMMENT "Making the fixtures' code-signing certificate")
+  add_custom_target(kesi_signing_certificate DEPENDS ${KESI_SIGNING_CERTIFICATE})
+endif()
