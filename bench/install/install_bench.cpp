@@ -11,9 +11,8 @@
 //
 //   install_bench HOST:PORT CAB_PATH [B1_RUNS] [B2_RUNS]
 //
-// The appliance's certificate is self-signed: the engine's download meets WinINet's error dialog, which
-// the bench answers with consent (as a user clicking through the warning); the reference download allows
-// the same certificate problems.
+// The appliance's certificate is self-signed: the bench pins it for its own process (AppliancePin.h, the
+// probe's), so that the engine's download and the reference one both accept it through the pin policy.
 #include <windows.h>
 #include <wininet.h>
 
@@ -23,12 +22,14 @@
 #include <string>
 #include <vector>
 
+#include "AppliancePin.h"
 #include "BenchClock.h"
 #include "CabExtract.h"
 #include "Catalog.h"
 #include "ComponentVersion.h"
 #include "FileTransfer.h"
 #include "Install.h"
+#include "ServerName.h"
 
 namespace {
 
@@ -38,16 +39,6 @@ constexpr wchar_t kName[] = L"kesibench";
 constexpr wchar_t kVersion[] = L"1,0,0,1";
 constexpr wchar_t kFolderText[] = L"localdata:KESIInstallBench";
 constexpr wchar_t kUserAgent[] = L"Velmora Interrogator";
-constexpr DWORD kCertificateProblems = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
-                                       SECURITY_FLAG_IGNORE_CERT_DATE_INVALID | SECURITY_FLAG_IGNORE_REVOCATION;
-
-DWORD WINAPI ConsentToCertificate(HWND, HINTERNET, DWORD error, DWORD, LPVOID*) {
-  return error == ERROR_INTERNET_INVALID_CA || error == ERROR_INTERNET_SEC_CERT_CN_INVALID ||
-                 error == ERROR_INTERNET_SEC_CERT_DATE_INVALID
-             ? ERROR_SUCCESS
-             : ERROR_CANCELLED;
-}
-
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   size_t n = v.size();
@@ -109,9 +100,10 @@ void EmptyFolder(const std::wstring& folder) {
 
 // The reference of B2: the transfer and a bare extraction of the same CAB.
 DWORD BareInstall(const std::wstring& url, const std::wstring& cab, const std::wstring& folder) {
-  if (DWORD error = kesi::DownloadFile(nullptr, url.c_str(), cab.c_str(), kCertificateProblems,
-                                       INTERNET_OPEN_TYPE_PRECONFIG, 0, kesi::kTransferNoDialogs, nullptr, nullptr,
-                                       kUserAgent, L"", nullptr, nullptr, nullptr, nullptr))
+  // As the engine downloads: no certificate problem ignored, no dialog.
+  if (DWORD error = kesi::DownloadFile(nullptr, url.c_str(), cab.c_str(), 0, INTERNET_OPEN_TYPE_PRECONFIG, 0,
+                                       kesi::kTransferNoDialogs, nullptr, nullptr, kUserAgent, nullptr, nullptr,
+                                       nullptr, nullptr, nullptr))
     return error;
   return kesi::install::ExtractCab(cab.c_str(), folder.c_str());
 }
@@ -133,7 +125,11 @@ int wmain(int argc, wchar_t** argv) {
   int fullRuns = argc > 4 ? _wtoi(argv[4]) : 10;
   if (quickRuns < 1) quickRuns = 50;
   if (fullRuns < 1) fullRuns = 10;
-  kesi::SetTransferErrorDialog(&ConsentToCertificate);
+  wchar_t host[INTERNET_MAX_HOST_NAME_LENGTH + 1];
+  INTERNET_PORT port = 0;
+  if (kesi::SplitServerName(argv[1], host, INTERNET_MAX_HOST_NAME_LENGTH + 1, &port)) return Fail("HOST:PORT", 87);
+  kesi::probe::ProcessAppliancePin pin;
+  if (DWORD error = pin.Pin(host, port)) return Fail("pinning the appliance's certificate", error);
 
   // A leftover of an interrupted run goes first, so that the first install is a full one.
   std::wstring inf = CataloguedInf();

@@ -2,9 +2,9 @@
 // reported as the engine recorded it (the lines the run added to "KESInstaller.log"), followed by the
 // component catalog as it stands afterwards.
 //
-// The engine downloads the CAB itself. The probe never shows a dialog: when the download meets a
-// certificate problem, WinINet's error dialog is answered in the probe's place, consenting with
-// --insecure (as a user clicking through the warning would) and declining otherwise.
+// The engine downloads the CAB itself, verifying the appliance's certificate and showing no dialog. With
+// --insecure the probe first accepts the certificate the appliance presents, whatever its problems, for
+// its own process (AppliancePin.h), so that a self-signed appliance can serve the component.
 #include <windows.h>
 #include <wininet.h>
 
@@ -13,13 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "AppliancePin.h"
 #include "Catalog.h"
-#include "FileTransfer.h"
 #include "Handles.h"
 #include "Install.h"
 #include "LineCipher.h"
 #include "LogFolder.h"
 #include "Probe.h"
+#include "ServerName.h"
 
 namespace kesi::probe {
 
@@ -27,27 +28,6 @@ namespace {
 
 // The catalog is read whole for the report, beyond the engine's own 1,024-character limit.
 constexpr DWORD kCatalogReadChars = 32768;
-
-// ---- answering WinINet's error dialog ----------------------------------------------------------------
-
-bool IsCertificateProblem(DWORD error) {
-  switch (error) {
-    case ERROR_INTERNET_INVALID_CA:
-    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
-    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
-    case ERROR_INTERNET_SEC_CERT_NO_REV:
-    case ERROR_INTERNET_SEC_CERT_REV_FAILED:
-      return true;
-    default:
-      return false;
-  }
-}
-
-DWORD WINAPI ConsentToCertificate(HWND, HINTERNET, DWORD error, DWORD, LPVOID*) {
-  return IsCertificateProblem(error) ? ERROR_SUCCESS : ERROR_CANCELLED;
-}
-
-DWORD WINAPI Decline(HWND, HINTERNET, DWORD, DWORD, LPVOID*) { return ERROR_CANCELLED; }
 
 // ---- the installer log ------------------------------------------------------------------------------
 
@@ -227,16 +207,23 @@ int RunInstall(int argc, wchar_t** argv) {
   if (!appliance || !*appliance || !cab || !*cab || !version || !*version || !folder || !*folder)
     return UsageError(L"install: --appliance, --cab, --version and --folder are required");
 
+  wchar_t host[INTERNET_MAX_HOST_NAME_LENGTH + 1];
+  INTERNET_PORT port = 0;
+  if (kesi::SplitServerName(appliance, host, INTERNET_MAX_HOST_NAME_LENGTH + 1, &port))
+    return UsageError(L"install: --appliance HOST[:PORT] is not a server name");
   std::wstring url = std::wstring(L"https://") + appliance + (cab[0] == L'/' ? L"" : L"/") + cab;
   PrintCertificateMode(ignoreCertificateErrors);
+  ProcessAppliancePin pin;
+  if (ignoreCertificateErrors) {
+    if (DWORD error = pin.Pin(host, port)) return Failed(L"install", L"reading the appliance's certificate", error);
+    Print(stdout, L"the appliance's certificate is accepted for this run: sha256=" + pin.Sha256() + L"\n");
+  }
   Print(stdout, L"install " + url + L" version " + version + L" into \"" + folder + L"\"\n");
 
   wchar_t log[MAX_PATH];
   const bool haveLog = LogPath(log);
   const ULONGLONG before = haveLog ? LogSize(log) : 0;
-  kesi::SetTransferErrorDialog(ignoreCertificateErrors ? &ConsentToCertificate : &Decline);
   const DWORD result = kesi::install::InstallComponentVer(url.c_str(), version, folder);
-  kesi::SetTransferErrorDialog(nullptr);
 
   if (haveLog) PrintLogSince(log, before);
   PrintCatalog();
