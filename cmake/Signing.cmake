@@ -14,7 +14,8 @@ endif()
 
 set(KESI_SIGN_SCRIPT ${CMAKE_SOURCE_DIR}/tests/fixtures/firewall/sign.sh)
 set(KESI_SIGN bash ${KESI_SIGN_SCRIPT})
-set(KESI_SIGNING_DIR ${CMAKE_BINARY_DIR}/signing)
+# Where the firewall fixtures, its first users, have always had it (other build rules name this folder).
+set(KESI_SIGNING_DIR ${CMAKE_BINARY_DIR}/tests/fixtures/firewall/cert)
 set(KESI_SIGNING_CERTIFICATE ${KESI_SIGNING_DIR}/cert.pem ${KESI_SIGNING_DIR}/key.pem)
 
 get_property(_kesi_signing_defined GLOBAL PROPERTY KESI_SIGNING_CERTIFICATE_DEFINED)
