@@ -10,7 +10,8 @@ namespace kesi::probe {
 
 namespace {
 
-// The server's certificate, read from one HEAD request whose certificate errors are ignored.
+// The server's certificate, read from one GET of "/" whose certificate errors are ignored (after a HEAD
+// request Wine's WinINet gives no certificate information). The answer itself does not matter.
 DWORD ReadServerCertificate(const wchar_t* host, INTERNET_PORT port, CertificateHash* sha256) {
   UniqueInternet session(InternetOpenW(L"kesiprobe", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
   if (!session) return GetLastError();
@@ -18,11 +19,17 @@ DWORD ReadServerCertificate(const wchar_t* host, INTERNET_PORT port, Certificate
       InternetConnectW(session.get(), host, port, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
   if (!connection) return GetLastError();
   UniqueInternet request(
-      HttpOpenRequestW(connection.get(), L"HEAD", L"/", nullptr, nullptr, nullptr, kesi::kRequestFlags, 0));
+      HttpOpenRequestW(connection.get(), L"GET", L"/", nullptr, nullptr, nullptr, kesi::kRequestFlags, 0));
   if (!request) return GetLastError();
-  DWORD flags = kesi::kIgnoreCertificateFlags;
-  InternetSetOptionW(request.get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
-  if (!HttpSendRequestW(request.get(), nullptr, 0, nullptr, 0)) return GetLastError();
+  // As the client's transport does it: the problems are ignored on a second send, once the first met them.
+  if (!HttpSendRequestW(request.get(), nullptr, 0, nullptr, 0)) {
+    DWORD flags = 0, size = sizeof(flags);
+    InternetQueryOptionW(request.get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, &size);
+    flags |= kesi::kIgnoreCertificateFlags;
+    if (!InternetSetOptionW(request.get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags)) ||
+        !HttpSendRequestW(request.get(), nullptr, 0, nullptr, 0))
+      return GetLastError();
+  }
   ServerCertificateIdentity identity;
   if (DWORD error = QueryServerCertificate(request.get(), identity)) return error;
   if (!identity.hasHash || !identity.sameAsInfo) return kCertificateRefused;
