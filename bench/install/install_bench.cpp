@@ -124,17 +124,20 @@ RunLines LinesOfOneRun(Run run) {
 void LogAlone(const std::wstring& path, const RunLines& lines) {
   kesi::LogFile log;
   if (log.Open(path.c_str(), kesi::kLogPathAsGiven, nullptr) != 0) return;
-  // The line's date, time and tag come to 26 characters.
-  const std::wstring text(lines.meanChars > 28 ? lines.meanChars - 28 : 1, L'x');
+  // A line's date, time and tag come to 26 characters; like a numbered message, the text carries a line
+  // break of its own besides the log's.
+  const std::wstring text = std::wstring(lines.meanChars > 30 ? lines.meanChars - 30 : 1, L'x') + L"\r\n";
   for (int i = 0; i < lines.count; ++i) kesi::LogInfo(&log, L"%ls", text.c_str());
   log.Close();
 }
 
-std::wstring TempFolder(const wchar_t* name) {
+std::wstring TempPath(const wchar_t* name) {
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
-  return std::wstring(temp) + L"kesi-install-bench-" + std::to_wstring(GetCurrentProcessId()) + L"-" + name + L"\\";
+  return std::wstring(temp) + L"kesi-install-bench-" + std::to_wstring(GetCurrentProcessId()) + L"-" + name;
 }
+
+std::wstring TempFolder(const wchar_t* name) { return TempPath(name) + L"\\"; }
 
 void EmptyFolder(const std::wstring& folder) {
   WIN32_FIND_DATAW data;
@@ -216,7 +219,7 @@ int wmain(int argc, wchar_t** argv) {
 
   // Where the engine's time goes: the installer log alone, as many lines as one run writes.
   const RunLines lines = LinesOfOneRun([&] { kesi::install::InstallComponentVer(url.c_str(), kVersion, kFolderText); });
-  const std::wstring logPath = TempFolder(L"log").substr(0, TempFolder(L"log").size() - 1) + L".log";
+  const std::wstring logPath = TempPath(L"log.log");
   std::vector<double> logTimes;
   for (int i = 0; i < quickRuns && lines.count; ++i) {
     DeleteFileW(logPath.c_str());
