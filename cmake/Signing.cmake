@@ -7,7 +7,7 @@
 #   add_dependencies(<target that builds x.cab> kesi_signing_certificate)
 #
 # The target orders the certificate before its users in other folders; the file dependency remakes them
-# when it changes.
+# when it changes. kesi_signed_component (below) makes a signed component CAB with it.
 if(NOT KESI_WINDOWS)
   return()
 endif()
@@ -27,3 +27,18 @@ if(NOT _kesi_signing_defined)
     COMMENT "Making the fixtures' code-signing certificate")
   add_custom_target(kesi_signing_certificate DEPENDS ${KESI_SIGNING_CERTIFICATE})
 endif()
+
+# kesi_signed_component(TARGET NAME FOLDER ARGS...): the custom target TARGET makes FOLDER/NAME.cab, a
+# component signed with the certificate above (cmake/make-component.py NAME with ARGS: --version, --files,
+# --total-bytes, --text), and FOLDER/scenario.json, an appliance simulator scenario (the demo scenario)
+# that serves FOLDER under /postauth/.
+function(kesi_signed_component target name folder)
+  add_custom_command(OUTPUT ${folder}/${name}.cab
+    COMMAND python3 ${CMAKE_SOURCE_DIR}/cmake/make-component.py --name ${name} --out ${folder}
+            --sign ${KESI_SIGN_SCRIPT} --certificate ${KESI_SIGNING_DIR} ${ARGN}
+    DEPENDS ${CMAKE_SOURCE_DIR}/cmake/make-component.py ${KESI_SIGNING_CERTIFICATE} ${KESI_SIGN_SCRIPT}
+    COMMENT "Making the signed component ${name}.cab")
+  file(WRITE ${folder}/scenario.json "{\"base\": \"default\", \"files\": \".\"}\n")
+  add_custom_target(${target} DEPENDS ${folder}/${name}.cab)
+  add_dependencies(${target} kesi_signing_certificate)
+endfunction()
