@@ -480,7 +480,7 @@ bool Cprovision::CompareVersion(const std::wstring& target) {
     CModuleVersion version;
     WORD major = 0, minor = 0, build = 0, revision = 0;
     if (version.Load(target.c_str()) != ERROR_SUCCESS ||
-        version.GetFileVersion(&major, &minor, &build, &revision) != ERROR_SUCCESS) {
+        !version.GetFileVersion(&major, &minor, &build, &revision)) {
       Log(L"CompareVersion: GetFileVersionInfoSize failed, bypass update");
       return false;
     }

@@ -39,6 +39,23 @@ std::vector<CookiePair> SplitCookies(std::wstring_view text) {
   return pairs;
 }
 
+std::wstring MaskCookieValues(std::wstring_view text) {
+  std::wstring masked;
+  while (!text.empty()) {
+    size_t end = FindUnquoted(text, L';');
+    std::wstring_view piece = text.substr(0, end);
+    text = end == std::wstring_view::npos ? std::wstring_view() : text.substr(end + 1);
+    size_t eq = FindUnquoted(piece, L'=');
+    std::wstring_view name = eq == std::wstring_view::npos ? std::wstring_view() : Trim(piece.substr(0, eq));
+    std::wstring_view value = Trim(eq == std::wstring_view::npos ? piece : piece.substr(eq + 1));
+    if (name.empty() && value.empty()) continue;
+    if (!masked.empty()) masked += L"; ";
+    if (eq != std::wstring_view::npos) masked.append(name.data(), name.size()).push_back(L'=');
+    if (!value.empty()) masked += L"****";
+  }
+  return masked;
+}
+
 bool HasLineBreak(std::wstring_view text) { return text.find_first_of(L"\r\n") != std::wstring_view::npos; }
 
 bool IsHeaderBlock(std::wstring_view text) {

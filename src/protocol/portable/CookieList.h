@@ -16,6 +16,11 @@ using CookiePair = std::pair<std::wstring, std::wstring>;
 // Throws std::bad_alloc when memory runs out.
 std::vector<CookiePair> SplitCookies(std::wstring_view text);
 
+// The text as a log may show it: each piece keeps its name and "=" and its value becomes "****"; a piece
+// without "=" is a bare value and becomes "****" whole. Empty values stay empty. Throws std::bad_alloc
+// when memory runs out.
+std::wstring MaskCookieValues(std::wstring_view text);
+
 // True when text holds a CR or LF: such a text would end the header it is put in and start another, so
 // a cookie or credential that holds one is refused before it reaches a request.
 bool HasLineBreak(std::wstring_view text);

@@ -71,4 +71,18 @@ TEST(CookieList, LineBreaksAndHeaderBlocks) {
   }
 }
 
-}  // namespace
+}  // namespaceTEST(CookieList, MaskedTextKeepsNamesAndHidesEveryValue) {
+  const struct {
+    const wchar_t* text;
+    const wchar_t* masked;
+  } cases[] = {
+      {L"FARLINK_ID=abc", L"FARLINK_ID=****"},
+      {L"abc", L"****"},  // a bare value
+      {L" x = 1 ; FARLINK_ID=\"a;b\"", L"x=****; FARLINK_ID=****"},
+      {L"FARLINK_ID=", L"FARLINK_ID="},
+      {L"", L""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(std::wstring(c.masked), MaskCookieValues(c.text)) << c.text;
+}
+
+
