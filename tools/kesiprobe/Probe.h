@@ -25,10 +25,20 @@ void PrintCertificateMode(BOOL ignoreCertificateErrors);
 // Prints the message and the usage to standard error; returns 2.
 int UsageError(const std::wstring& message);
 
+// The options of a command that talks to an appliance: --appliance HOST[:PORT] (required),
+// --credential TEXT, and the certificate option. 0 when they parse, else the usage error's exit code.
+struct ApplianceOptions {
+  const wchar_t* appliance = nullptr;
+  const wchar_t* credential = nullptr;
+  BOOL ignoreCertificateErrors = FALSE;
+};
+int ParseApplianceOptions(const wchar_t* command, int argc, wchar_t** argv, ApplianceOptions* options);
+
 // The subcommands: each takes the arguments behind its name and returns the exit code.
 int RunLogon(int argc, wchar_t** argv);
 int RunInterrogate(int argc, wchar_t** argv);
 int RunInstall(int argc, wchar_t** argv);
 int RunUninstall(int argc, wchar_t** argv);
+int RunProvision(int argc, wchar_t** argv);
 
 }  // namespace kesi::probe

@@ -5,6 +5,7 @@
 //   kesiprobe interrogate --list FILE
 //   kesiprobe install --appliance HOST[:PORT] --cab PATH --version A,B,C,D --folder FOLDERTEXT [--insecure]
 //   kesiprobe uninstall --inf PATH [--remove-folder | --keep-folder]
+//   kesiprobe provision --appliance HOST[:PORT] [--credential TEXT] [--insecure]
 //
 // The probe is a diagnostic tool, not the control: it verifies the appliance's certificate unless
 // --insecure says to ignore certificate errors as the control does, and it says which it did.
@@ -51,7 +52,10 @@ const wchar_t kUsage[] =
     L"  uninstall --inf PATH [--remove-folder | --keep-folder]\n"
     L"      uninstalls the component whose installed description file is PATH, removing its folder when\n"
     L"      the catalog's RemoveDIR says so (or as the option says), and prints the installer log's lines\n"
-    L"      of the run, the catalog and what is left of the install folder\n";
+    L"      of the run, the catalog and what is left of the install folder\n"
+    L"  provision --appliance HOST[:PORT] [--credential TEXT] [--insecure]\n"
+    L"      logs on, fetches the agent list and provisions each agent on this machine as the client\n"
+    L"      does, printing per agent its version, file type and URL, what was done and the outcome\n";
 
 }  // namespace
 
@@ -132,20 +136,27 @@ int UsageError(const std::wstring& message) {
 
 // ---- logon ---------------------------------------------------------------------------------------
 
-int RunLogon(int argc, wchar_t** argv) {
-  using kesi::LogonAgent;
-  const wchar_t* appliance = nullptr;
-  const wchar_t* credential = nullptr;
-  BOOL ignoreCertificateErrors = FALSE;
+int ParseApplianceOptions(const wchar_t* command, int argc, wchar_t** argv, ApplianceOptions* options) {
   for (int i = 0; i < argc; ++i) {
     std::wstring option = argv[i];
     if ((option == L"--appliance" || option == L"--credential") && i + 1 < argc) {
-      (option == L"--appliance" ? appliance : credential) = argv[++i];
-    } else if (!ParseCertificateOption(option, &ignoreCertificateErrors)) {
-      return UsageError(L"logon: unexpected \"" + option + L"\"");
+      (option == L"--appliance" ? options->appliance : options->credential) = argv[++i];
+    } else if (!ParseCertificateOption(option, &options->ignoreCertificateErrors)) {
+      return UsageError(std::wstring(command) + L": unexpected \"" + option + L"\"");
     }
   }
-  if (!appliance || !*appliance) return UsageError(L"logon: --appliance HOST[:PORT] is required");
+  if (!options->appliance || !*options->appliance)
+    return UsageError(std::wstring(command) + L": --appliance HOST[:PORT] is required");
+  return 0;
+}
+
+int RunLogon(int argc, wchar_t** argv) {
+  using kesi::LogonAgent;
+  ApplianceOptions options;
+  if (int usage = ParseApplianceOptions(L"logon", argc, argv, &options)) return usage;
+  const wchar_t* appliance = options.appliance;
+  const wchar_t* credential = options.credential;
+  const BOOL ignoreCertificateErrors = options.ignoreCertificateErrors;
 
   PrintCertificateMode(ignoreCertificateErrors);
   ComPtr<LogonAgent> agent;
@@ -176,6 +187,7 @@ const Command kCommands[] = {
     {L"interrogate", RunInterrogate},
     {L"install", RunInstall},
     {L"uninstall", RunUninstall},
+    {L"provision", RunProvision},
 };
 
 }  // namespace
