@@ -339,9 +339,16 @@ bool Cprovision::Download(const std::wstring& target) {
   // takes a partial or refused download for the current version.
   const std::wstring part = target + kPartSuffix;
   DeleteFileW(part.c_str());
-  DWORD rc = DownloadFile(nullptr, url.c_str(), part.c_str(), allowedSecurityFlags_, INTERNET_OPEN_TYPE_PRECONFIG, 0,
-                          transferOptions_, nullptr, nullptr, kProvisionUserAgent, credential_, nullptr, nullptr,
-                          nullptr, nullptr);
+  TransferRequest request;
+  request.url = url.c_str();
+  request.localPath = part.c_str();
+  request.allowedSecurityFlags = allowedSecurityFlags_;
+  request.options = transferOptions_;
+  request.userAgent = kProvisionUserAgent;
+  request.cookies = credential_;
+  DWORD rc = RunTransfer(request);
+  // A body that ended before the size the server announced is a partial file, whatever the transfer says.
+  if (rc == ERROR_SUCCESS && request.totalBytes != 0 && request.doneBytes != request.totalBytes) rc = ERROR_HANDLE_EOF;
   if (rc != ERROR_SUCCESS) {
     DeleteFileW(part.c_str());
     lastResult_ = rc;

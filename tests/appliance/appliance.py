@@ -424,7 +424,8 @@ class QuietHandler(http.server.BaseHTTPRequestHandler):
         length = int(self.headers.get("Content-Length") or 0)
         return self.rfile.read(length) if length > 0 else b""
 
-    def send(self, status, body=b"", content_type=None, headers=None, content_length=True):
+    def send(self, status, body=b"", content_type=None, headers=None, content_length=True, truncate=None):
+        """truncate: announce the whole body but send only its first bytes, then close the connection."""
         self.send_response(status, REASONS.get(status))
         if content_type:
             self.send_header("Content-Type", content_type)
@@ -437,8 +438,14 @@ class QuietHandler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
         self.end_headers()
         if body and self.command != "HEAD":
-            self.wfile.write(body)
+            self.wfile.write(body if truncate is None else body[:int(truncate)])
         self.wfile.flush()
+        if truncate is not None:
+            self.close_connection = True
+            try:
+                self.connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
 
 
 class ApplianceHandler(QuietHandler):
@@ -578,7 +585,7 @@ class ApplianceHandler(QuietHandler):
         except SCENARIO_MISTAKES as error:
             self.respond(entry, *self.scenario_mistake(entry, error))
             return
-        self.respond(entry, *response[:4], content_length=response[4])
+        self.respond(entry, *response[:4], content_length=response[4], truncate=fault.get("truncate"))
 
     def fault_response(self, entry, fault, normal):
         instance = self.server.instance
@@ -624,10 +631,10 @@ class ApplianceHandler(QuietHandler):
             content_type = fault["content_type"]
         return status, body, content_type, headers, not fault.get("no_content_length")
 
-    def respond(self, entry, status, body, content_type, headers, content_length=True):
+    def respond(self, entry, status, body, content_type, headers, content_length=True, truncate=None):
         self.server.instance.update_entry(entry, status=status, response_length=len(body))
         try:
-            self.send(status, body, content_type, headers, content_length)
+            self.send(status, body, content_type, headers, content_length, truncate)
         finally:
             self.server.instance.finish_entry(entry)
 

@@ -53,7 +53,7 @@ SUBSEQUENT_FIELDS = {"classification", "text", "list", "interval", "zone", "zone
 FAULT_MATCH_KEYS = {"procedure", "path", "path_prefix", "method", "call"}
 FAULT_ACTION_KEYS = {"fault", "result", "reply", "body_hex", "http_status", "headers",
                      "content_type", "no_content_length", "empty_body", "delay", "hang", "close",
-                     "large_reply", "expansion_reply"}
+                     "large_reply", "expansion_reply", "truncate"}
 
 
 def _resolve_base(name, base_dir):

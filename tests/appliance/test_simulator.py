@@ -256,6 +256,14 @@ class FilesAndUploadsTest(InstanceCase):
         self.assertEqual(journal[-1]["body_text"], "<epcData/>")
         self.assertIn('mac="00FF"', journal_line(journal[-1]))
 
+    def test_a_truncated_download_announces_the_whole_body(self):
+        instance, client = self.start(inline_files={"a/agent.cfg": "0123456789"},
+                                      faults=[{"path": "/postauth/a/agent.cfg", "truncate": 4}])
+        with self.assertRaises(http.client.IncompleteRead) as raised:
+            client.request("GET", "/postauth/a/agent.cfg")
+        self.assertEqual((raised.exception.partial, raised.exception.expected), (b"0123", 6))
+        self.assertEqual(instance.journal_snapshot()[0]["action"], "truncate")
+
     def test_log_upload_is_stored_and_deciphered(self):
         key = line_cipher_key()
 

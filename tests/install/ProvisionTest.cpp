@@ -113,11 +113,13 @@ class Provision : public ::testing::Test {
   }
 
   // Starts an appliance listing agents (JSON objects) at protocol version and serving files.
-  void Start(int version, const std::vector<std::string>& agents, const std::string& files) {
+  void Start(int version, const std::vector<std::string>& agents, const std::string& files,
+             const std::string& faults = "") {
     std::string list;
     for (const std::string& agent : agents) list += (list.empty() ? "" : ", ") + agent;
     appliance_ = std::make_unique<test::Appliance>("{\"version\": " + std::to_string(version) + ", \"agents\": [" +
-                                                   list + "], \"inline_files\": {" + files + "}}");
+                                                   list + "], \"inline_files\": {" + files + "}, \"faults\": [" +
+                                                   faults + "]}");
     ASSERT_EQ("", appliance_->Error());
   }
 
@@ -236,13 +238,26 @@ TEST_F(Provision, AnUntrustedPackageIsDeletedAndFetchedAgainNextTime) {
   EXPECT_EQ(2u, Gets("provtest/agent.msi"));
 }
 
-TEST_F(Provision, AFailedDownloadLeavesNoFile) {
-  Start(15, {Agent("missing", "1.0", "provtest/missing.cfg")}, "");
-  std::vector<ProvisionOutcome> outcomes;
-  EXPECT_EQ(std::vector<bool>({false}), ProvisionAll(nullptr, &outcomes));
-  EXPECT_EQ(ProvisionOutcome::kDownloadFailed, outcomes[0]);
-  EXPECT_FALSE(PathExists(base_ + L"\\deploy\\provtest\\missing.cfg"));
-  EXPECT_FALSE(PathExists(base_ + L"\\deploy\\provtest\\missing.cfg.part"));
+TEST_F(Provision, ADownloadCutShortOrMissingLeavesNoFileAndIsFetchedAgain) {
+  const struct {
+    const char* name;
+    const char* files;
+    const char* faults;
+  } cases[] = {
+      {"missing (404)", "", ""},
+      {"cut short", R"("provtest/agent.cfg": "0123456789")", R"({"path": "/postauth/provtest/agent.cfg", "truncate": 4})"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Start(15, {Agent("cut", "1.0", "provtest/agent.cfg")}, c.files, c.faults);
+    std::vector<ProvisionOutcome> outcomes;
+    EXPECT_EQ(std::vector<bool>({false}), ProvisionAll(nullptr, &outcomes));
+    EXPECT_EQ(ProvisionOutcome::kDownloadFailed, outcomes[0]);
+    EXPECT_FALSE(PathExists(base_ + L"\\deploy\\provtest\\agent.cfg"));
+    EXPECT_FALSE(PathExists(base_ + L"\\deploy\\provtest\\agent.cfg.part"));
+    EXPECT_EQ(std::vector<bool>({false}), ProvisionAll());
+    EXPECT_EQ(2u, Gets("provtest/agent.cfg"));
+  }
 }
 
 TEST_F(Provision, TheBrokersPackageIsHandedToTheLauncher) {
