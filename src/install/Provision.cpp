@@ -25,8 +25,9 @@ constexpr wchar_t kMovedAsideSuffix[] = L".aside";
 
 LONG DefaultVerifyTrust(const wchar_t* path) { return VerifyFileTrust(nullptr, path, kTrustNoUi | kTrustVerifyState); }
 
-// The token's Administrators membership; a system that is not NT-based counts everyone.
-bool DefaultIsAdministrator() {
+}  // namespace
+
+bool ProvisionUserIsAdministrator() {
   OSVERSIONINFOW info = {};
   info.dwOSVersionInfoSize = sizeof info;
 #pragma GCC diagnostic push
@@ -35,6 +36,8 @@ bool DefaultIsAdministrator() {
 #pragma GCC diagnostic pop
   return ReadUserNumber() == kUserAdministrator;
 }
+
+namespace {
 
 bool DefaultIsVistaOrLater() { return IsWindowsVistaOrGreater(); }
 
@@ -78,7 +81,7 @@ bool MsiSucceeded(DWORD code) { return code == ERROR_SUCCESS || code == ERROR_SU
 }  // namespace
 
 ProvisionSystem DefaultProvisionSystem() {
-  return ProvisionSystem{&DefaultVerifyTrust, &DefaultIsAdministrator, &DefaultIsVistaOrLater, &OpenMsiPackage,
+  return ProvisionSystem{&DefaultVerifyTrust, &DefaultIsVistaOrLater, &OpenMsiPackage,
                          &QueryMsiProduct,    &RunAgentMsiexec,        &InstallVpnClientAgent, &UninstallMsiProduct,
                          &DoMsiInstall,       &MoveFileExW,            &DriverPresent};
 }
@@ -392,7 +395,7 @@ bool Cprovision::NeedsUpdated(const std::wstring& target) {
   if (SameText(stem, L"tqclient")) productCode = kVpnClientProductCode;
   else if (SameText(stem, L"tqclient64")) productCode = kVpnClient64ProductCode;
   else if (SameText(stem, L"lwp")) {
-    if (!CurrentProvisionSystem().isAdministrator()) return false;
+    if (!ProvisionUserIsAdministrator()) return false;
     productCode = kLwpProductCode;
   }
   if (productCode) {
@@ -583,7 +586,7 @@ bool Cprovision::installFullyEncapsulatedComponent(const std::wstring& target) {
   const std::wstring stem = StemOf(target);
   const bool vpnClient = SameText(stem, L"tqclient") || SameText(stem, L"tqclient64");
   const bool lwp = SameText(stem, L"lwp");
-  const bool administrator = system.isAdministrator();
+  const bool administrator = ProvisionUserIsAdministrator();
 
   if (vpnClient && !administrator) {
     std::wstring folder;

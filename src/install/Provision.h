@@ -28,11 +28,10 @@ constexpr DWORD kProvisionHandedToLauncher = 1051;
 constexpr wchar_t kProvisionUserAgent[] = L"Velmora Interrogator";
 
 // What the provisioner asks of the system beyond files; tests replace entries (the defaults are the real
-// calls: VerifyFileTrust, the token's Administrators membership through GlobalFacts, the services of
-// Msi.h, MoveFileExW and the driver check of NetworkStack.h).
+// calls: VerifyFileTrust, the services of Msi.h, MoveFileExW and the driver check of NetworkStack.h). The
+// administrator test reads the token through GlobalFacts (GlobalFactSystem), whose seam tests replace.
 struct ProvisionSystem {
   LONG (*verifyTrust)(const wchar_t* path);
-  bool (*isAdministrator)();
   bool (*isVistaOrLater)();
   DWORD (*openPackage)(const wchar_t* packagePath, MsiPackage* package);
   DWORD (*queryProduct)(const wchar_t* productCode, MsiProduct* product);
@@ -50,6 +49,10 @@ struct ProvisionSystem {
 ProvisionSystem& CurrentProvisionSystem();
 ProvisionSystem SetProvisionSystem(const ProvisionSystem& system);
 ProvisionSystem DefaultProvisionSystem();
+
+// The provisioner's administrator test: the token's groups hold Administrators (ReadUserNumber); on a
+// system that is not NT-based every user counts as one.
+bool ProvisionUserIsAdministrator();
 
 // What the last Install did, for callers that report it.
 enum class ProvisionOutcome {

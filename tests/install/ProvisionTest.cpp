@@ -14,6 +14,7 @@
 
 #include "Base64.h"
 #include "FileTransfer.h"
+#include "GlobalFacts.h"
 #include "InstallSnapshot.h"
 #include "LogFolder.h"
 #include "LogonAgent.h"
@@ -91,6 +92,11 @@ BOOL WINAPI FakeMove(const wchar_t* from, const wchar_t* to, DWORD flags) {
   return MoveFileExW(from, to, flags);
 }
 
+BOOL WINAPI NotAMember(HANDLE, PSID, PBOOL member) {
+  *member = FALSE;
+  return TRUE;
+}
+
 class Provision : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -101,6 +107,7 @@ class Provision : public ::testing::Test {
   }
   void TearDown() override {
     SetProvisionSystem(previous_);
+    ResetGlobalFactCalls();
     Clean();
   }
   void Clean() {
@@ -292,6 +299,45 @@ TEST_F(Provision, AProductWhosePackageCannotBeMovedAsideIsNotRemoved) {
   EXPECT_EQ(1, g_msi.uninstalls);
   EXPECT_EQ(1, g_msi.installs);
   EXPECT_TRUE(PathExists(base_ + L"\\deploy\\provtest\\pkg.msi"));
+}
+
+TEST_F(Provision, TheDriverPackageIsLeftToAdministrators) {
+  for (bool administrator : {true, false}) {
+    SCOPED_TRACE(administrator ? "administrator" : "other user");
+    ResetGlobalFactCalls();
+    if (!administrator) GlobalFactSystem().checkTokenMembership = &NotAMember;
+    Start(15, {Agent("driver", "1.0.0.0", "provtest/lwp.msi")}, R"("provtest/lwp.msi": "not signed")");
+    std::vector<ProvisionOutcome> outcomes;
+    ProvisionAll(nullptr, &outcomes);
+    // An administrator's run fetches the package (and refuses it unsigned); another user's leaves it.
+    EXPECT_EQ(administrator ? ProvisionOutcome::kDownloadFailed : ProvisionOutcome::kCurrent, outcomes[0]);
+    EXPECT_EQ(administrator ? 1u : 0u, Gets("provtest/lwp.msi"));
+  }
+}
+
+TEST_F(Provision, ACredentialLongerThanItsFieldIsRefusedNotCut) {
+  Start(15, {Agent("CFG agent", "1.0", "provtest/kesiprov.cfg")}, R"("provtest/kesiprov.cfg": "[cfg]")");
+  AgentList list;
+  ComPtr<LogonAgent> agent;
+  agent.attach(new LogonAgent());
+  ASSERT_EQ(0u, agent->Connect(appliance_->Server().c_str(), nullptr, nullptr, nullptr, nullptr, FALSE, nullptr, TRUE, 0, 0));
+  ASSERT_EQ(0u, agent->GetAgentList(&list));
+  for (size_t length : {248u, 249u}) {  // "FARLINK_ID=" and the value in 259 characters
+    SCOPED_TRACE(length);
+    Clean();
+    Cprovision provisioner((L"FARLINK_ID=" + std::wstring(length, L'c')).c_str());
+    provisioner.SetTransfer(kIgnoreCertificate, kTransferNoDialogs);
+    provisioner.setAgent(list.First());
+    DWORD code = 0;
+    EXPECT_EQ(length == 248u, provisioner.Install(&code));
+    EXPECT_EQ(length == 248u ? ProvisionOutcome::kInstalled : ProvisionOutcome::kRefused, provisioner.Outcome());
+  }
+  EXPECT_EQ(1u, Gets("provtest/kesiprov.cfg"));
+  const std::vector<std::string> journal = appliance_->Journal();
+  EXPECT_TRUE(std::any_of(journal.begin(), journal.end(), [](const std::string& line) {
+    return line.find("cookie=\"FARLINK_ID=" + std::string(248, 'c') + "\"") != std::string::npos;
+  }));
+  agent->Disconnect();
 }
 
 TEST_F(Provision, TheLogNeverHoldsTheCookie) {

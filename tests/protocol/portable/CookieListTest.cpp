@@ -71,7 +71,7 @@ TEST(CookieList, LineBreaksAndHeaderBlocks) {
   }
 }
 
-}  // namespaceTEST(CookieList, MaskedTextKeepsNamesAndHidesEveryValue) {
+TEST(CookieList, MaskedTextKeepsNamesAndHidesEveryValue) {
   const struct {
     const wchar_t* text;
     const wchar_t* masked;
@@ -85,4 +85,4 @@ TEST(CookieList, LineBreaksAndHeaderBlocks) {
   for (const auto& c : cases) EXPECT_EQ(std::wstring(c.masked), MaskCookieValues(c.text)) << c.text;
 }
 
-
+}  // namespace
