@@ -44,6 +44,14 @@ std::string Base64Of(const std::string& bytes) {
   return text;
 }
 
+// A package made at build time (tests/install/provision): "signed.msi" or "unsigned.msi", as an inline file
+// of the simulator.
+std::string PackageFile(const std::string& path, const wchar_t* package) {
+  const std::string bytes = ReadWholeFile(std::wstring(Widen(KESI_PROVISION_MSI)) + L"\\" + package);
+  EXPECT_FALSE(bytes.empty()) << Narrow(package);
+  return "\"" + path + "\": {\"base64\": \"" + Base64Of(bytes) + "\"}";
+}
+
 std::string Agent(const std::string& name, const std::string& version, const std::string& path) {
   return R"({"name": ")" + name + R"(", "fileType": "x", "version": ")" + version + R"(", "url": "${BASE}/postauth/)" +
          path + "\"}";
@@ -63,7 +71,6 @@ struct MsiAnswers {
   int installs = 0;
 };
 MsiAnswers g_msi;
-LONG Trusted(const wchar_t*) { return 0; }
 DWORD FakeOpen(const wchar_t* path, MsiPackage* package) {
   package->path = path;
   package->productCode = L"{C0DE0010-0000-4000-8000-00000000C0DE}";
@@ -235,7 +242,7 @@ TEST_F(Provision, PackagesNamedOpswatAreNeverFetched) {
 }
 
 TEST_F(Provision, AnUntrustedPackageIsDeletedAndFetchedAgainNextTime) {
-  Start(15, {Agent("package", "1.0.0.0", "provtest/agent.msi")}, "\"provtest/agent.msi\": \"not signed\"");
+  Start(15, {Agent("package", "1.0.0.0", "provtest/agent.msi")}, PackageFile("provtest/agent.msi", L"unsigned.msi"));
   std::vector<ProvisionOutcome> outcomes;
   EXPECT_EQ(std::vector<bool>({false}), ProvisionAll(nullptr, &outcomes));
   EXPECT_EQ(ProvisionOutcome::kDownloadFailed, outcomes[0]);
@@ -268,10 +275,8 @@ TEST_F(Provision, ADownloadCutShortOrMissingLeavesNoFileAndIsFetchedAgain) {
 }
 
 TEST_F(Provision, TheBrokersPackageIsHandedToTheLauncher) {
-  ProvisionSystem system = previous_;
-  system.verifyTrust = &Trusted;
-  SetProvisionSystem(system);
-  Start(15, {Agent("broker", "1.0.0.0", "provtest/kesivista.msi")}, "\"provtest/kesivista.msi\": \"package\"");
+  // A signed package: the trust check passes, and the broker's package still goes to the launcher.
+  Start(15, {Agent("broker", "1.0.0.0", "provtest/kesivista.msi")}, PackageFile("provtest/kesivista.msi", L"signed.msi"));
   std::vector<DWORD> codes;
   EXPECT_EQ(std::vector<bool>({false}), ProvisionAll(&codes));
   EXPECT_EQ(kProvisionHandedToLauncher, codes[0]);
@@ -280,14 +285,13 @@ TEST_F(Provision, TheBrokersPackageIsHandedToTheLauncher) {
 
 TEST_F(Provision, AProductWhosePackageCannotBeMovedAsideIsNotRemoved) {
   ProvisionSystem system = previous_;
-  system.verifyTrust = &Trusted;
   system.openPackage = &FakeOpen;
   system.queryProduct = &FakeQuery;
   system.uninstallProduct = &FakeUninstall;
   system.runMsiexec = &FakeMsiexec;
   system.moveFile = &FakeMove;
   SetProvisionSystem(system);
-  Start(15, {Agent("package", "2.0.0.0", "provtest/pkg.msi")}, "\"provtest/pkg.msi\": \"package\"");
+  Start(15, {Agent("package", "2.0.0.0", "provtest/pkg.msi")}, PackageFile("provtest/pkg.msi", L"signed.msi"));
 
   g_msi.moveFails = true;
   EXPECT_EQ(std::vector<bool>({false}), ProvisionAll());
