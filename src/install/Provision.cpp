@@ -190,9 +190,14 @@ bool Cprovision::Install(DWORD* code) {
     lastResult_ = 0;
     outcome_ = ProvisionOutcome::kRefused;
     Log(L"Install: starting %s component install process", AgentName().c_str());
-    if (!agent_ || credentialError_) {
-      lastResult_ = agent_ ? credentialError_ : static_cast<DWORD>(ERROR_INVALID_PARAMETER);
-      Log(L"Install: Deploy target location create failed");
+    if (!agent_) {
+      lastResult_ = ERROR_INVALID_PARAMETER;
+      Log(L"Install: no agent set");
+      return false;
+    }
+    if (credentialError_) {
+      lastResult_ = credentialError_;
+      Log(L"Install: credential refused, component not provisioned");
       return false;
     }
     // The URL and the name decide where files land: both are checked before anything is made.
@@ -701,15 +706,17 @@ bool Cprovision::installFullyEncapsulatedComponent(const std::wstring& target) {
   if (rc == ERROR_SUCCESS_REBOOT_REQUIRED || rc == ERROR_SUCCESS_REBOOT_INITIATED)
     Log(L"installFullyEncapsulatedComponent: Msi installation requires reboot to take affect. Reboot request is suppressed. ");
 
-  // A package that did not end up installed is deleted, so that the next request downloads it again.
+  // A package that did not end up installed is deleted, so that the next request downloads it again; so
+  // is one whose install failed while an older product stayed (else the next run would find the package
+  // current and never try again).
   MsiProduct after;
   const bool installed = system.queryProduct(package.productCode.c_str(), &after) == ERROR_SUCCESS && after.installed;
-  if (!installed) {
+  if (!installed || !MsiSucceeded(rc)) {
     DeleteFileW(target.c_str());
-    lastResult_ = ERROR_ACCESS_DENIED;
+    if (!installed) lastResult_ = ERROR_ACCESS_DENIED;
     return false;
   }
-  return MsiSucceeded(rc);
+  return true;
 }
 
 }  // namespace kesi::install

@@ -69,6 +69,7 @@ struct MsiAnswers {
   bool moveFails = false;
   int uninstalls = 0;
   int installs = 0;
+  DWORD msiexecResult = 0;
 };
 MsiAnswers g_msi;
 DWORD FakeOpen(const wchar_t* path, MsiPackage* package) {
@@ -89,7 +90,7 @@ DWORD FakeUninstall(const wchar_t*, MsiUiLevel, const wchar_t*, const wchar_t*) 
 }
 DWORD FakeMsiexec(const wchar_t*, MsiUiLevel, const wchar_t*, const wchar_t*) {
   ++g_msi.installs;
-  return 0;
+  return g_msi.msiexecResult;
 }
 BOOL WINAPI FakeMove(const wchar_t* from, const wchar_t* to, DWORD flags) {
   if (g_msi.moveFails) {
@@ -303,6 +304,26 @@ TEST_F(Provision, AProductWhosePackageCannotBeMovedAsideIsNotRemoved) {
   EXPECT_EQ(1, g_msi.uninstalls);
   EXPECT_EQ(1, g_msi.installs);
   EXPECT_TRUE(PathExists(base_ + L"\\deploy\\provtest\\pkg.msi"));
+}
+
+TEST_F(Provision, APackageWhoseInstallFailedIsFetchedAgain) {
+  ProvisionSystem system = previous_;
+  system.openPackage = &FakeOpen;
+  system.queryProduct = &FakeQuery;  // an older product stays installed
+  system.uninstallProduct = &FakeUninstall;
+  system.runMsiexec = &FakeMsiexec;
+  SetProvisionSystem(system);
+  Start(15, {Agent("package", "2.0.0.0", "provtest/pkg.msi")}, PackageFile("provtest/pkg.msi", L"signed.msi"));
+  for (DWORD result : {static_cast<DWORD>(ERROR_INSTALL_FAILURE), static_cast<DWORD>(ERROR_SUCCESS_REBOOT_REQUIRED)}) {
+    SCOPED_TRACE(result);
+    g_msi.msiexecResult = result;
+    std::vector<ProvisionOutcome> outcomes;
+    const bool ok = result != ERROR_INSTALL_FAILURE;
+    EXPECT_EQ(std::vector<bool>({ok}), ProvisionAll(nullptr, &outcomes));
+    EXPECT_EQ(ok ? ProvisionOutcome::kInstalled : ProvisionOutcome::kInstallFailed, outcomes[0]);
+    EXPECT_EQ(ok, PathExists(base_ + L"\\deploy\\provtest\\pkg.msi"));
+  }
+  EXPECT_EQ(2u, Gets("provtest/pkg.msi"));  // the failed package was not taken for the current one
 }
 
 TEST_F(Provision, TheDriverPackageIsLeftToAdministrators) {
