@@ -9,17 +9,7 @@
 #include <vector>
 
 #include "AgentRules.h"
-
-namespace {
-
-bool Plain(const std::wstring& name) {
-  if (name.empty() || name == L"." || name.find(L"..") != std::wstring::npos) return false;
-  for (const wchar_t c : name)
-    if ((c >= 0 && c < 0x20) || wcschr(L"\\/:*?\"<>|", c)) return false;
-  return true;
-}
-
-}  // namespace
+#include "PlainName.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<wchar_t> text;
@@ -29,9 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kesi::DeployPlace place;
   const uint32_t result = kesi::DeployPlaceFromUrl(text.data(), &place);
   if (result == 0) {
-    if (!Plain(place.fileName)) std::abort();
+    if (!fuzz::IsPlainName(place.fileName)) std::abort();
     for (const std::wstring& folder : place.folders)
-      if (!Plain(folder)) std::abort();
+      if (!fuzz::IsPlainName(folder)) std::abort();
     if (place.extension != L".msi" && place.extension != L".dll" && place.extension != L".cfg" &&
         place.extension != L".pbk")
       std::abort();

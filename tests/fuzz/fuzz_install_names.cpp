@@ -9,17 +9,7 @@
 #include <vector>
 
 #include "InstallPath.h"
-
-namespace {
-
-bool Acceptable(const std::wstring& name) {
-  if (name.empty() || name == L"." || name.find(L"..") != std::wstring::npos) return false;
-  for (const wchar_t c : name)
-    if ((c >= 0 && c < 0x20) || wcschr(L"\\/:*?\"<>|", c)) return false;
-  return true;
-}
-
-}  // namespace
+#include "PlainName.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<char> narrow(data, data + size);
@@ -27,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t narrowLength = strlen(narrow.data());
   const std::wstring asWide(narrow.data(), narrow.data() + narrowLength);
   const bool narrowOk = kesi::CheckInstallEntryName(narrow.data()) == 0;
-  if (narrowOk && !Acceptable(asWide)) std::abort();
+  if (narrowOk && !fuzz::IsPlainName(asWide)) std::abort();
   if (narrowOk != (kesi::CheckInstallEntryName(asWide.c_str()) == 0)) std::abort();
 
   std::vector<wchar_t> path;
@@ -36,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::wstring name = L"unchanged";
   const uint32_t result = kesi::ComponentNameFromUrlPath(path.data(), &name);
   if (result == 0) {
-    if (!Acceptable(name) || name.size() > 252) std::abort();
+    if (!fuzz::IsPlainName(name) || name.size() > 252) std::abort();
   } else if (result != kesi::kErrorInvalidParameter || name != L"unchanged") {
     std::abort();
   }
