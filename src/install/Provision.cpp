@@ -354,9 +354,8 @@ bool Cprovision::Download(const std::wstring& target) {
   request.options = transferOptions_;
   request.userAgent = kProvisionUserAgent;
   request.cookies = credential_;
+  // A body that ends before its announced size fails the transfer (38).
   DWORD rc = RunTransfer(request);
-  // A body that ended before the size the server announced is a partial file, whatever the transfer says.
-  if (rc == ERROR_SUCCESS && request.totalBytes != 0 && request.doneBytes != request.totalBytes) rc = ERROR_HANDLE_EOF;
   if (rc != ERROR_SUCCESS) {
     DeleteFileW(part.c_str());
     lastResult_ = rc;

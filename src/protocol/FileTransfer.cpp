@@ -649,20 +649,27 @@ DWORD Transfer::RunHttp() {
   });
   if (error) return error;
 
+  ULONGLONG announced = 0;
   if (!request_.totalBytes) {
     Step(eHttpQueryInfo);
     wchar_t length[32];
     DWORD size = sizeof(length);
     if (HttpQueryInfoW(handle_.get(), HTTP_QUERY_CONTENT_LENGTH, length, &size, nullptr))
-      request_.totalBytes = _wcstoui64(length, nullptr, 10);
+      request_.totalBytes = announced = _wcstoui64(length, nullptr, 10);
   }
   state_->totalBytes = request_.totalBytes;
   state_->doneBytes = 0;
-  if (request_.localFile) return ReceiveToFile(request_.localFile);
-  UniqueFile file(CreateFileW(request_.localPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return LastErrorOr(ERROR_CANNOT_MAKE);
-  return ReceiveToFile(file.get());
+  UniqueFile file;
+  if (!request_.localFile) {
+    file.reset(CreateFileW(request_.localPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return LastErrorOr(ERROR_CANNOT_MAKE);
+  }
+  if (DWORD error = ReceiveToFile(request_.localFile ? request_.localFile : file.get())) return error;
+  // WinINet ends the read quietly when the peer closes early: a body shorter than its announced length is
+  // a broken download, not a file.
+  if (announced && state_->doneBytes.load() != announced) return ERROR_HANDLE_EOF;
+  return ERROR_SUCCESS;
 }
 
 DWORD Transfer::RunFtp() {

@@ -76,8 +76,9 @@ struct TransferRequest {
 // (LocalPath.h), gives 53 (ERROR_BAD_NETPATH) without a file call. Under the appliance pin policy
 // (CertificatePolicy.h) an HTTPS server whose certificate is not listed gives 12169 before any body goes
 // or is read. HTTP 404 gives 12028, other
-// answers of 400 or more 12029, a pending step that does not finish in time 10060, a cancel 1223.
-// Memory shortage gives 14.
+// answers of 400 or more 12029, a pending step that does not finish in time 10060, a cancel 1223, an HTTP
+// body that ends before its announced Content-Length 38 (ERROR_HANDLE_EOF; what arrived stays in the
+// local file). Memory shortage gives 14.
 DWORD RunTransfer(TransferRequest& request);
 
 // Posts bodyLength bytes of body to request.url as PostBuffer describes (87 also for extraHeaders that

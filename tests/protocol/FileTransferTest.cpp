@@ -129,6 +129,7 @@ TEST_F(FileTransfer, HttpStatusAndArgumentErrors) {
       {"403", peer.Url("https", L"/status/403"), nullptr, ERROR_INTERNET_CANNOT_CONNECT},
       {"401 without credentials", peer.Url("http", L"/auth/10"), nullptr, ERROR_INTERNET_INCORRECT_PASSWORD},
       {"401 answered once", peer.Url("http", L"/auth/10"), L"alice", 0},
+      {"body cut short", peer.Url("http", L"/short/5000"), nullptr, ERROR_HANDLE_EOF},
       {"empty url", L"", nullptr, ERROR_INTERNET_INVALID_URL},
       {"unknown scheme", L"gopher://127.0.0.1/x", nullptr, ERROR_INTERNET_UNRECOGNIZED_SCHEME},
   };

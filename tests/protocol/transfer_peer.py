@@ -16,6 +16,7 @@ handle to it, hence the files.
 HTTP routes (all servers):
   GET  /data/N          N bytes of the pattern i % 251
   GET  /status/CODE     that status with a short body
+  GET  /short/N         announces N pattern bytes, sends the first half and closes the connection
   GET  /cookies         the request's Cookie header as the body
   GET  /auth/N          N pattern bytes for Basic alice:secret, else 401
   PUT  /upload/NAME     stores the body as DIR/uploads/NAME, answers 201
@@ -74,6 +75,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
         path = parts.path
         if path.startswith("/data/"):
             self.reply(200, pattern(int(path[6:])), [("Content-Type", "application/octet-stream")])
+        elif path.startswith("/short/"):
+            n = int(path[7:])
+            self.send_response(200)
+            self.send_header("Content-Length", str(n))
+            self.end_headers()
+            self.wfile.write(pattern(n)[: n // 2])
+            self.wfile.flush()
+            self.close_connection = True
         elif path.startswith("/status/"):
             code = int(path[8:])
             headers = [("WWW-Authenticate", 'Basic realm="kesi"')] if code == 401 else []
