@@ -96,9 +96,11 @@ struct ServiceTraits {  // the service manager and services
   static SC_HANDLE Invalid() { return nullptr; }
   static void Close(SC_HANDLE h) { ::CloseServiceHandle(h); }
 };
+// MsiCloseHandle of the msi.dll bound at run time (MsiLibrary.h).
+void CloseMsiHandle(MSIHANDLE handle);
 struct MsiTraits {  // packages, databases, views and records of Windows Installer
   static MSIHANDLE Invalid() { return 0; }
-  static void Close(MSIHANDLE h) { ::MsiCloseHandle(h); }
+  static void Close(MSIHANDLE h) { CloseMsiHandle(h); }
 };
 struct BstrTraits {
   static BSTR Invalid() { return nullptr; }
@@ -128,7 +130,7 @@ using UniqueCertStore = UniqueResource<HCERTSTORE, CertStoreTraits>;
 using UniqueCertContext = UniqueResource<PCCERT_CONTEXT, CertContextTraits>;
 using UniqueCertChain = UniqueResource<PCCERT_CHAIN_CONTEXT, CertChainTraits>;
 using UniqueService = UniqueResource<SC_HANDLE, ServiceTraits>;
-using UniqueMsi = UniqueResource<MSIHANDLE, MsiTraits>;  // link msi where used
+using UniqueMsi = UniqueResource<MSIHANDLE, MsiTraits>;
 using UniqueBstr = UniqueResource<BSTR, BstrTraits>;
 using UniqueCryptProvider = UniqueResource<HCRYPTPROV, CryptProviderTraits>;
 using UniqueCryptHash = UniqueResource<HCRYPTHASH, CryptHashTraits>;
