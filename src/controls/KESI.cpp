@@ -2,6 +2,7 @@
 
 #include "Catalog.h"
 #include "Install.h"
+#include "Msi.h"
 
 namespace {
 HINSTANCE g_module = nullptr;
@@ -45,4 +46,23 @@ extern "C" DWORD WINAPI InstallComponentVer(const wchar_t* cabUrl, const wchar_t
 
 extern "C" DWORD WINAPI UninstallComponent(const wchar_t* infPath, BOOLEAN removeFolder, BOOLEAN* rebootNeeded) {
   return kesi::install::UninstallComponent(infPath, removeFolder != 0, rebootNeeded);
+}
+
+// The Windows Installer exports (src/install/Msi.h).
+extern "C" DWORD WINAPI DoMsiInstall(const wchar_t* packagePath, const wchar_t* configFile, const wchar_t* reserved,
+                                     const wchar_t* extraArguments) {
+  return kesi::install::DoMsiInstall(packagePath, configFile, reserved, extraArguments);
+}
+
+extern "C" DWORD WINAPI DoMsiCfgInstall(const wchar_t* packagePath, const wchar_t* configFile,
+                                        const wchar_t* reserved, const wchar_t* extraArguments) {
+  return kesi::install::DoMsiCfgInstall(packagePath, configFile, reserved, extraArguments);
+}
+
+extern "C" DWORD WINAPI IsMsiComponentInstalled(const wchar_t* configFile, DWORD* installed) {
+  return kesi::install::IsMsiComponentInstalled(configFile, installed);
+}
+
+extern "C" DWORD WINAPI IsMsiComponentCfgInstalled(const wchar_t* configFile, DWORD* installed) {
+  return kesi::install::IsMsiComponentCfgInstalled(configFile, installed);
 }

@@ -4,6 +4,7 @@
 #include <cwchar>
 #include <new>
 
+#include "GlobalFacts.h"
 #include "Handles.h"
 #include "HostChecks.h"
 #include "SecurityChecks.h"
@@ -75,5 +76,29 @@ DWORD CopyInstallCookie(std::wstring* cookie) {
   }
   return ERROR_SUCCESS;
 }
+
+bool ReadSystemVersion(DWORD* platformId, DWORD* majorVersion) {
+  OSVERSIONINFOW version = {sizeof version};
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  if (!GetVersionExW(&version)) return false;
+#pragma GCC diagnostic pop
+  *platformId = version.dwPlatformId;
+  *majorVersion = version.dwMajorVersion;
+  return true;
+}
+
+bool IsVistaOrLater() {
+  DWORD platform = 0, major = 0;
+  return !ReadSystemVersion(&platform, &major) || major >= 6;
+}
+
+bool IsWindows2000OrLater() {
+  DWORD platform = 0, major = 0;
+  if (!ReadSystemVersion(&platform, &major)) return true;
+  return (platform == VER_PLATFORM_WIN32_NT && major >= 5) || major >= 6;
+}
+
+bool IsAdministrator() { return ReadUserNumber() == kUserAdministrator; }
 
 }  // namespace kesi::install

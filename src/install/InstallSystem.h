@@ -37,4 +37,14 @@ DWORD SetInstallCookie(const wchar_t* cookie);
 // wipes its copy (SecureWipe) when done.
 DWORD CopyInstallCookie(std::wstring* cookie);
 
+// The system's version as this program sees it (GetVersionExW; Wine answers per program from its
+// AppDefaults). False when it cannot be read.
+bool ReadSystemVersion(DWORD* platformId, DWORD* majorVersion);
+// Windows Vista or later (major version 6 or more; true when the version cannot be read).
+bool IsVistaOrLater();
+// Windows 2000 or later: an NT platform of major version 5 or more (or Vista or later).
+bool IsWindows2000OrLater();
+// The user is a member of the administrators (the global facts' user number 1).
+bool IsAdministrator();
+
 }  // namespace kesi::install

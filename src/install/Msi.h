@@ -33,6 +33,15 @@ DWORD DoMsiCfgInstall(const wchar_t* packagePath, const wchar_t* configFile, con
 DWORD IsMsiComponentInstalled(const wchar_t* configFile, DWORD* installed);
 DWORD IsMsiComponentCfgInstalled(const wchar_t* configFile, DWORD* installed);
 
+// The same, writing their lines to log (may be null; the exports pass none).
+DWORD DoMsiInstallWithLog(const wchar_t* packagePath, const wchar_t* configFile, const wchar_t* extraArguments,
+                          LogFile* log);
+DWORD IsMsiComponentInstalled(const wchar_t* configFile, DWORD* installed, LogFile* log);
+
+// The VPN client decision for configFile (null: the defaults): 0 not installed, 1 the package is newer,
+// 2 the installed product is newer, 3 the same version.
+int DecideVpnClientInstall(const wchar_t* configFile);
+
 // ---- Services of the agent provisioner ------------------------------------------------------------
 
 struct MsiPackage {
@@ -71,5 +80,33 @@ DWORD UninstallMsiProduct(const wchar_t* productCode, MsiUiLevel level, const wc
 // The Windows Installer result line for code ("MSI install/uninstall operation succeeded.", "MSI install
 // failed: ...").
 std::wstring MsiResultLine(DWORD code);
+
+// ---- What the installs ask of the system; tests replace it -----------------------------------------
+
+// The bounds of the update service hand-off.
+constexpr DWORD kUpdateServiceWaitMs = 1800000;    // for the completion event, on every path
+constexpr DWORD kUpdateServiceWaitPreVistaMs = 300000;
+constexpr DWORD kUpdatePipeWaitMs = 3000;          // for the service's pipe to take a client
+constexpr DWORD kUpdatePipeReplyMs = 30000;        // for the service's reply
+
+struct MsiSystem {
+  bool (*isSupportedSystem)();  // Windows 2000 or later
+  bool (*isVistaOrLater)();
+  bool (*isAdministrator)();
+  // Asks the user (MessageBoxW's contract); message boxes would block a caller without a desktop.
+  int (*prompt)(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type);
+  DWORD serviceWaitMs;         // the completion event on Vista and later and in the provisioner
+  DWORD serviceWaitPreVistaMs; // the completion event before Vista
+  DWORD serviceStartDelayMs;   // before the completion wait where the service is given time to start (5,000)
+  DWORD serviceSettleMs;       // after completion before Vista (3,000)
+  DWORD pipeWaitMs;
+  DWORD pipeReplyMs;
+  DWORD progressSliceMs;       // one step of the progress bar (500)
+};
+
+// The calls in use; SetMsiSystem returns the previous table.
+MsiSystem& CurrentMsiSystem();
+MsiSystem SetMsiSystem(const MsiSystem& system);
+MsiSystem DefaultMsiSystem();
 
 }  // namespace kesi::install

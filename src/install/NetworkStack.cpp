@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "DriverRequest.h"
-#include "GlobalFacts.h"
 #include "GroupOrder.h"
 #include "Handles.h"
+#include "InstallSystem.h"
 #include "LastError.h"
 #include "LogFile.h"
 #include "ModuleVersion.h"
@@ -298,21 +298,11 @@ DWORD DeleteDriverService() {
   return 0;
 }
 
-bool DefaultIsVistaOrLater() {
-  OSVERSIONINFOW version = {sizeof version};
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  if (!GetVersionExW(&version)) return true;
-#pragma GCC diagnostic pop
-  return version.dwMajorVersion >= 6;
-}
-
-bool DefaultIsAdministrator() { return ReadUserNumber() == kUserAdministrator; }
 
 }  // namespace
 
 NetworkStackSystem DefaultNetworkStackSystem() {
-  return NetworkStackSystem{&DefaultIsVistaOrLater, &DefaultIsAdministrator, 5000, 50};
+  return NetworkStackSystem{&IsVistaOrLater, &IsAdministrator, 5000, 50};
 }
 
 NetworkStackSystem& CurrentNetworkStackSystem() {
