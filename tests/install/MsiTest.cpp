@@ -175,6 +175,19 @@ TEST_F(Msi, FailedInstallReturnsInstallersCode) {
                                    (folder_ / L"agent.log").c_str(), nullptr));
 }
 
+// A program named msiexec.exe beside the calling program is not the one run.
+TEST_F(Msi, MsiexecFromTheSystemFolder) {
+  wchar_t exe[MAX_PATH];
+  GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  std::wstring planted = exe;
+  planted.replace(planted.find_last_of(L'\\') + 1, std::wstring::npos, L"msiexec.exe");
+  ASSERT_TRUE(CopyFileW(test::FixturePath(L"msi\\kesitqvpnsup.exe").c_str(), planted.c_str(), FALSE));
+  const DWORD result = DoMsiInstall(Package(L"tqclient-1.2.3.msi").c_str(), Config(L"1.2.3").c_str(), nullptr, nullptr);
+  DeleteFileW(planted.c_str());
+  EXPECT_EQ(0u, result);
+  EXPECT_EQ(L"1.2.3", InstalledVersion(kClient));
+}
+
 // Through the update service: the start event is tripped, or the 524-byte request goes over the pipe with
 // the user's application-data folder; the service's completion ends the run with 0.
 TEST_F(Msi, UpdateServiceReceivesTheRequest) {
@@ -321,6 +334,41 @@ TEST_F(Msi, ProvisionerPackageServices) {
   ASSERT_EQ(0u, QueryMsiProduct(kAgent, &product));
   EXPECT_FALSE(product.installed);
   EXPECT_EQ(static_cast<DWORD>(ERROR_UNKNOWN_PRODUCT), UninstallMsiProduct(kAgent, MsiUiLevel::kNone, nullptr, nullptr));
+}
+
+}  // namespace
+}  // namespace kesi::install
+
+namespace kesi::install {
+namespace {
+
+// KESI.dll exports the four functions by their plain names; its own copy of the code runs with the real
+// system answers (an administrator on Windows 7 under Wine, no update service): a direct install.
+TEST_F(Msi, KesiDllExports) {
+  const std::wstring library = folder_ / L"KESI.dll";
+  ASSERT_TRUE(CopyFileW((test::BuildTestsFolder() + L"..\\src\\controls\\KESI.dll").c_str(), library.c_str(), FALSE));
+  UniqueModule module(LoadLibraryW(library.c_str()));
+  ASSERT_TRUE(module) << GetLastError();
+  using Install = DWORD(WINAPI*)(const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*);
+  using Installed = DWORD(WINAPI*)(const wchar_t*, DWORD*);
+  const auto install = reinterpret_cast<Install>(GetProcAddress(module.get(), "DoMsiInstall"));
+  const auto cfgInstall = reinterpret_cast<Install>(GetProcAddress(module.get(), "DoMsiCfgInstall"));
+  const auto installed = reinterpret_cast<Installed>(GetProcAddress(module.get(), "IsMsiComponentInstalled"));
+  const auto cfgInstalled = reinterpret_cast<Installed>(GetProcAddress(module.get(), "IsMsiComponentCfgInstalled"));
+  ASSERT_TRUE(install && cfgInstall && installed && cfgInstalled);
+
+  const std::wstring config = Config(L"1.2.3");
+  DWORD answer = 7;
+  EXPECT_EQ(0u, installed(config.c_str(), &answer));
+  EXPECT_EQ(0u, answer);
+  EXPECT_EQ(0u, cfgInstall(Package(L"tqclient-1.2.3.msi").c_str(), config.c_str(), nullptr, nullptr));
+  EXPECT_EQ(L"", InstalledVersion(kClient));
+  EXPECT_EQ(0u, install(Package(L"tqclient-1.2.3.msi").c_str(), config.c_str(), nullptr, nullptr));
+  EXPECT_EQ(L"1.2.3", InstalledVersion(kClient));
+  EXPECT_EQ(0u, cfgInstalled(config.c_str(), &answer));
+  EXPECT_EQ(1u, answer);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), installed(nullptr, &answer));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), installed(config.c_str(), nullptr));
 }
 
 }  // namespace
