@@ -94,7 +94,7 @@ struct MsiSystem {
   bool (*isVistaOrLater)();
   bool (*isAdministrator)();
   // Asks the user (MessageBoxW's contract); message boxes would block a caller without a desktop.
-  int (*prompt)(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type);
+  int(WINAPI* prompt)(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type);
   DWORD serviceWaitMs;         // the completion event on Vista and later and in the provisioner
   DWORD serviceWaitPreVistaMs; // the completion event before Vista
   DWORD serviceStartDelayMs;   // before the completion wait where the service is given time to start (5,000)
