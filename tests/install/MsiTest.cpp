@@ -240,6 +240,37 @@ TEST_F(Msi, UpdateServiceSilenceAndAbsence) {
   EXPECT_EQ(L"", InstalledVersion(kClient));
 }
 
+// The same user in a program that Wine runs as Windows XP (its real version, not the seam's): with no
+// service the install is refused with 1625; as Windows 7 it falls back to installing directly.
+TEST_F(Msi, UserWithoutServiceByRealWindowsVersion) {
+  wchar_t exe[MAX_PATH];
+  GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  std::wstring probe = exe;
+  probe.replace(probe.find_last_of(L'\\') + 1, std::wstring::npos, L"kesimsiprobe.exe");
+  const std::wstring arguments = L"\"" + Package(L"tqclient-1.2.3.msi") + L"\" \"" + Config(L"1.2.3") + L"\"";
+  auto run = [&](DWORD* code) -> ::testing::AssertionResult {
+    test::ChildProcess child;
+    auto started = child.Start(probe, arguments);
+    if (!started) return started;
+    if (WaitForSingleObject(child.Handle(), 60000) != WAIT_OBJECT_0) return ::testing::AssertionFailure() << "no end";
+    GetExitCodeProcess(child.Handle(), code);
+    return ::testing::AssertionSuccess();
+  };
+  const wchar_t* key = L"Software\\Wine\\AppDefaults\\kesimsiprobe.exe";
+  const wchar_t winxp[] = L"winxp";
+  ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CURRENT_USER, key, L"Version", REG_SZ, winxp, sizeof(winxp)));
+  DWORD code = 7;
+  const ::testing::AssertionResult ran = run(&code);
+  RegDeleteKeyW(HKEY_CURRENT_USER, key);
+  ASSERT_TRUE(ran);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INSTALL_PACKAGE_REJECTED), code);
+  EXPECT_EQ(L"", InstalledVersion(kClient));
+
+  ASSERT_TRUE(run(&code));
+  EXPECT_EQ(0u, code);
+  EXPECT_EQ(L"1.2.3", InstalledVersion(kClient));
+}
+
 // The progress window shows while the service works, its bar moves, and it is gone afterwards.
 TEST_F(Msi, ProgressWindowDuringHandOff) {
   ASSERT_TRUE(StartService(L"pipe,delay"));
