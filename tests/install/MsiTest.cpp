@@ -404,3 +404,46 @@ TEST_F(Msi, KesiDllExports) {
 
 }  // namespace
 }  // namespace kesi::install
+
+namespace kesi::install {
+namespace {
+
+// The provisioner's VPN client install: the download becomes "tqvpn.msi"; a first install runs msiexec;
+// an upgrade on Vista and later puts a copy in the parent folder and hands it to the update service,
+// whose absence (1625) or silence (1460) is a failure, never 0.
+TEST_F(Msi, ProvisionerVpnClientInstall) {
+  const std::wstring deploy = folder_ / L"deploy";
+  ASSERT_TRUE(CreateDirectoryW(deploy.c_str(), nullptr));
+  const std::wstring download = deploy + L"\\tqclient.msi", renamed = deploy + L"\\tqvpn.msi";
+  const std::wstring log = folder_ / L"tqclient.log";
+  ASSERT_TRUE(CopyFileW(Package(L"tqclient-1.2.3.msi").c_str(), download.c_str(), FALSE));
+  ASSERT_TRUE(test::WriteWholeFile(renamed, "an older download"));
+  EXPECT_EQ(0u, InstallVpnClientAgent(download.c_str(), false, log.c_str(), nullptr));
+  EXPECT_FALSE(test::PathExists(download));
+  EXPECT_EQ(test::ReadWholeFile(Package(L"tqclient-1.2.3.msi")), test::ReadWholeFile(renamed));
+  EXPECT_EQ(L"1.2.3", InstalledVersion(kClient));
+  EXPECT_NE(std::string::npos, test::ReadWholeFile(log).find("TQSETUP")) << "msiexec logs to the given file";
+
+  struct Case {
+    const wchar_t* modes;  // null: no service
+    DWORD result;
+  };
+  for (const Case& c : {Case{nullptr, ERROR_INSTALL_PACKAGE_REJECTED}, Case{L"event,never", ERROR_TIMEOUT},
+                        Case{L"event,signal", 0}}) {
+    const std::string name = c.modes ? test::Narrow(c.modes) : "no service";
+    ASSERT_TRUE(CopyFileW(Package(L"tqclient-1.3.0.msi").c_str(), download.c_str(), FALSE)) << name;
+    DeleteFileW((folder_ / L"tqvpn.msi").c_str());
+    DeleteFileW(Journal().c_str());
+    if (c.modes) {
+      ASSERT_TRUE(StartService(c.modes)) << name;
+    }
+    EXPECT_EQ(c.result, InstallVpnClientAgent(download.c_str(), true, log.c_str(), nullptr)) << name;
+    EXPECT_EQ(test::ReadWholeFile(Package(L"tqclient-1.3.0.msi")), test::ReadWholeFile(folder_ / L"tqvpn.msi")) << name;
+    EXPECT_EQ(c.modes ? "start event" : "", test::ReadWholeFile(Journal())) << name;
+    EXPECT_EQ(L"1.2.3", InstalledVersion(kClient)) << name << ": the service installs, not the client";
+    service_.Stop();
+  }
+}
+
+}  // namespace
+}  // namespace kesi::install
