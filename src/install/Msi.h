@@ -22,7 +22,10 @@ struct MsiVersion {
 // ---- The library's exports ----------------------------------------------------------------------
 
 // Installs or upgrades the VPN client package packagePath as configFile decides (directly by msiexec, or
-// through the VPN client's update service). A Win32 or Windows Installer code, 0 on success.
+// through the VPN client's update service). 0 on success (msiexec's 3010 and 1641 included, and when the
+// installed client is newer: the user is told, nothing runs); msiexec's failing exit code; 1625 when a
+// user who is no administrator finds no update service before Vista; 1460 when the service does not
+// complete within its bound; 50 on a system older than Windows 2000; else the Win32 error.
 DWORD DoMsiInstall(const wchar_t* packagePath, const wchar_t* configFile, const wchar_t* reserved,
                    const wchar_t* extraArguments);
 // Accepted and does nothing: always 0.
