@@ -80,6 +80,7 @@ class Msi : public ::testing::Test {
     system.isAdministrator = &Yes;
     system.isVistaOrLater = &Yes;
     system.serviceWaitMs = 3000;
+    system.serviceWaitPreVistaMs = 3000;
     system.serviceStartDelayMs = 0;
     system.serviceSettleMs = 0;
     system.pipeWaitMs = 500;
@@ -233,6 +234,8 @@ TEST_F(Msi, UpdateServiceSilenceAndAbsence) {
         << "stale " << stale;
     service_.Stop();
   }
+  // The stand-in's pipe goes with its process.
+  ASSERT_TRUE(test::WaitUntil([] { return !WaitNamedPipeW(L"\\\\.\\pipe\\TQVpnSUPPipe", 1); }, 20000));
   system.isVistaOrLater = &No;
   SetMsiSystem(system);
   EXPECT_EQ(static_cast<DWORD>(ERROR_INSTALL_PACKAGE_REJECTED),
