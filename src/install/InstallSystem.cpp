@@ -99,6 +99,11 @@ bool IsWindows2000OrLater() {
   return (platform == VER_PLATFORM_WIN32_NT && major >= 5) || major >= 6;
 }
 
-bool IsAdministrator() { return ReadUserNumber() == kUserAdministrator; }
+bool IsAdministrator() {
+  // Systems that are not NT-based have no administrators group: every user may do everything.
+  DWORD platform = 0, major = 0;
+  if (ReadSystemVersion(&platform, &major) && platform != VER_PLATFORM_WIN32_NT && major < 6) return true;
+  return ReadUserNumber() == kUserAdministrator;
+}
 
 }  // namespace kesi::install

@@ -44,7 +44,8 @@ bool ReadSystemVersion(DWORD* platformId, DWORD* majorVersion);
 bool IsVistaOrLater();
 // Windows 2000 or later: an NT platform of major version 5 or more (or Vista or later).
 bool IsWindows2000OrLater();
-// The user is a member of the administrators (the global facts' user number 1).
+// The user is a member of the administrators (the global facts' user number 1); on a system that is not
+// NT-based every user counts as one.
 bool IsAdministrator();
 
 }  // namespace kesi::install

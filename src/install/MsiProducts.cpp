@@ -26,11 +26,13 @@ DWORD LanguageOrDefault(const wchar_t* text) {
   return value < 1 ? 1033 : static_cast<DWORD>(value);
 }
 
-// A property of an open package; the Windows Installer code.
-UINT ReadPackageProperty(const MsiLibrary* msi, MSIHANDLE package, const wchar_t* name, std::wstring* value) {
+// A text the installer writes into a caller's buffer (read(buffer, &size) as MsiGetProductInfoW and
+// MsiGetProductPropertyW take it), grown once when it does not fit; the Windows Installer code.
+template <typename Read>
+UINT ReadInstallerText(Read read, std::wstring* value) {
   wchar_t small[64];
   DWORD size = 64;
-  UINT result = msi->getProductProperty(package, name, small, &size);
+  UINT result = read(small, &size);
   if (result == ERROR_SUCCESS) {
     value->assign(small, size);
     return 0;
@@ -38,29 +40,22 @@ UINT ReadPackageProperty(const MsiLibrary* msi, MSIHANDLE package, const wchar_t
   if (result != ERROR_MORE_DATA) return result;
   std::wstring text(size + 1, L'\0');
   size += 1;
-  result = msi->getProductProperty(package, name, &text[0], &size);
+  result = read(&text[0], &size);
   if (result != ERROR_SUCCESS) return result;
   text.resize(size);
   *value = std::move(text);
   return 0;
 }
 
+// A property of an open package.
+UINT ReadPackageProperty(const MsiLibrary* msi, MSIHANDLE package, const wchar_t* name, std::wstring* value) {
+  return ReadInstallerText(
+      [&](wchar_t* buffer, DWORD* size) { return msi->getProductProperty(package, name, buffer, size); }, value);
+}
+
 UINT ReadProductInfo(const MsiLibrary* msi, const wchar_t* product, const wchar_t* name, std::wstring* value) {
-  wchar_t small[64];
-  DWORD size = 64;
-  UINT result = msi->getProductInfo(product, name, small, &size);
-  if (result == ERROR_SUCCESS) {
-    value->assign(small, size);
-    return 0;
-  }
-  if (result != ERROR_MORE_DATA) return result;
-  std::wstring text(size + 1, L'\0');
-  size += 1;
-  result = msi->getProductInfo(product, name, &text[0], &size);
-  if (result != ERROR_SUCCESS) return result;
-  text.resize(size);
-  *value = std::move(text);
-  return 0;
+  return ReadInstallerText([&](wchar_t* buffer, DWORD* size) { return msi->getProductInfo(product, name, buffer, size); },
+                           value);
 }
 
 INSTALLUILEVEL InternalUiLevel(MsiUiLevel level) {

@@ -1,7 +1,6 @@
 #include "Provision.h"
 
 #include <shlobj.h>
-#include <versionhelpers.h>
 
 #include <cstdarg>
 #include <cwchar>
@@ -12,6 +11,7 @@
 #include "GlobalFacts.h"
 #include "InstallPath.h"
 #include "LogFolder.h"
+#include "InstallSystem.h"
 #include "ModuleVersion.h"
 #include "NetworkStack.h"
 #include "SecureWipe.h"
@@ -27,19 +27,7 @@ LONG DefaultVerifyTrust(const wchar_t* path) { return VerifyFileTrust(nullptr, p
 
 }  // namespace
 
-bool ProvisionUserIsAdministrator() {
-  OSVERSIONINFOW info = {};
-  info.dwOSVersionInfoSize = sizeof info;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  if (GetVersionExW(&info) && info.dwPlatformId != VER_PLATFORM_WIN32_NT) return true;
-#pragma GCC diagnostic pop
-  return ReadUserNumber() == kUserAdministrator;
-}
-
 namespace {
-
-bool DefaultIsVistaOrLater() { return IsWindowsVistaOrGreater(); }
 
 bool FileExists(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -81,7 +69,7 @@ bool MsiSucceeded(DWORD code) { return code == ERROR_SUCCESS || code == ERROR_SU
 }  // namespace
 
 ProvisionSystem DefaultProvisionSystem() {
-  return ProvisionSystem{&DefaultVerifyTrust, &DefaultIsVistaOrLater, &OpenMsiPackage,
+  return ProvisionSystem{&DefaultVerifyTrust, &IsVistaOrLater, &OpenMsiPackage,
                          &QueryMsiProduct,    &RunAgentMsiexec,        &InstallVpnClientAgent, &UninstallMsiProduct,
                          &DoMsiInstall,       &MoveFileExW,            &DriverPresent};
 }
@@ -399,7 +387,7 @@ bool Cprovision::NeedsUpdated(const std::wstring& target) {
   if (SameText(stem, L"tqclient")) productCode = kVpnClientProductCode;
   else if (SameText(stem, L"tqclient64")) productCode = kVpnClient64ProductCode;
   else if (SameText(stem, L"lwp")) {
-    if (!ProvisionUserIsAdministrator()) return false;
+    if (!IsAdministrator()) return false;
     productCode = kLwpProductCode;
   }
   if (productCode) {
@@ -590,7 +578,7 @@ bool Cprovision::installFullyEncapsulatedComponent(const std::wstring& target) {
   const std::wstring stem = StemOf(target);
   const bool vpnClient = SameText(stem, L"tqclient") || SameText(stem, L"tqclient64");
   const bool lwp = SameText(stem, L"lwp");
-  const bool administrator = ProvisionUserIsAdministrator();
+  const bool administrator = IsAdministrator();
 
   if (vpnClient && !administrator) {
     std::wstring folder;

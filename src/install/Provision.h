@@ -50,10 +50,6 @@ ProvisionSystem& CurrentProvisionSystem();
 ProvisionSystem SetProvisionSystem(const ProvisionSystem& system);
 ProvisionSystem DefaultProvisionSystem();
 
-// The provisioner's administrator test: the token's groups hold Administrators (ReadUserNumber); on a
-// system that is not NT-based every user counts as one.
-bool ProvisionUserIsAdministrator();
-
 // What the last Install did, for callers that report it.
 enum class ProvisionOutcome {
   kNotRun,
