@@ -1,8 +1,10 @@
 #include <windows.h>
 
 #include "Catalog.h"
+#include "ComFrame.h"
 #include "Install.h"
 #include "Msi.h"
+#include "Registration.h"
 
 namespace {
 HINSTANCE g_module = nullptr;
@@ -18,6 +20,17 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   }
   return TRUE;
 }
+
+// The in-process server's entry points.
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** out) {
+  return kesi::controls::GetControlsClassObject(clsid, riid, out);
+}
+
+STDAPI DllCanUnloadNow() { return kesi::controls::ModuleLockCount() == 0 ? S_OK : S_FALSE; }
+
+STDAPI DllRegisterServer() { return kesi::controls::RegisterControls(true); }
+
+STDAPI DllUnregisterServer() { return kesi::controls::RegisterControls(false); }
 
 // The component catalog's exports (src/install/Catalog.h); the flags are bytes, as the callers pass them.
 extern "C" DWORD WINAPI CatalogAdd(const wchar_t* name, const wchar_t* infPath, BOOLEAN removeDir) {
