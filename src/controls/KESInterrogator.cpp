@@ -32,6 +32,10 @@ HRESULT KESInterrogator::put_ConfigurationString(BSTR) { return E_NOTIMPL; }
 
 HRESULT KESInterrogator::DoVistaInterrogation(BSTR, BSTR, BSTR, ULONG*) { return E_NOTIMPL; }
 
+HRESULT KESInterrogator::RunLogonInterrogation(BSTR, BSTR, ULONG*) { return E_NOTIMPL; }
+
+HRESULT KESInterrogator::get_Zone(BSTR*) { return E_NOTIMPL; }
+
 HRESULT KESInterrogator::get_Name(BSTR*) { return E_NOTIMPL; }
 
 HRESULT KESInterrogator::Run(LONG*) { return E_NOTIMPL; }

@@ -28,6 +28,9 @@ class KESInterrogator final : public ScriptableObject<IKESInterrogator> {
   STDMETHODIMP get_ConfigurationString(BSTR* pVal) override;
   STDMETHODIMP put_ConfigurationString(BSTR newVal) override;
   STDMETHODIMP DoVistaInterrogation(BSTR authID, BSTR urlConfiguration, BSTR urlPost, ULONG* result) override;
+  // Hidden members for script hosts without a page site (a sited object refuses them with result 5).
+  STDMETHODIMP RunLogonInterrogation(BSTR urlConfiguration, BSTR urlPost, ULONG* result) override;
+  STDMETHODIMP get_Zone(BSTR* zone) override;
 
   // Operations outside the type library: what the broker and the programs call on their own instance.
   STDMETHODIMP get_Name(BSTR* name);
