@@ -103,6 +103,9 @@ ClassFactory g_interrogatorFactory(CreateInterrogatorObject);
 }  // namespace
 
 HRESULT RegisterControls(bool install) {
+  // Callers such as installers register without COM on the thread; the registrar needs it.
+  ComApartment apartment;
+  if (!apartment.Usable()) return apartment.Result();
   wchar_t path[MAX_PATH];
   const DWORD length = GetModuleFileNameW(ControlsModule(), path, MAX_PATH);
   if (length == 0) return HRESULT_FROM_WIN32(GetLastError());
