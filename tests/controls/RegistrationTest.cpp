@@ -157,6 +157,7 @@ TEST(Registration, TwiceLeavesOneSetAndUnregistrationKeepsTheSharedParents) {
 
   ASSERT_EQ(S_OK, library.Call("DllRegisterServer"));
   EXPECT_EQ("", registered.Difference(registered.Again())) << "registering again did not restore the keys";
+  ExpectRegisteredAt(BuildLibraryPath());
 }
 
 // The registrar ends a quoted value at a lone apostrophe; the library doubles it, so a copy in such a folder
