@@ -6,7 +6,18 @@
 // interrogation. A few installer operations are forwarded to an inner KESInstaller.
 #include <windows.h>
 
+#include <initializer_list>
+#include <memory>
+#include <string>
+
 #include "ComFrame.h"
+#include "LogFile.h"
+
+namespace kesi {
+class ConfigurationRoute;
+class LogonAgent;
+class SystemInterrogator;
+}  // namespace kesi
 
 namespace kesi::controls {
 
@@ -63,7 +74,41 @@ class KESInterrogator final : public ScriptableObject<IKESInterrogator> {
   HRESULT FinalConstruct() override;
 
  private:
-  // The fields of the object come with its methods.
+  // Log lines go through these so that a reopening of the log (DoVistaInterrogation) never meets a write.
+  void Log(int level, const wchar_t* format, ...);
+  void LogMsg(int level, DWORD messageId, ...);
+  // One PBM_STEPIT to the progress window, when it is a window; a hung window is passed over.
+  void ProgressStep();
+  // The upload of a log file to the appliance (procedure-free: the agent's log upload), logged 2170/2171.
+  DWORD PushLogs(const wchar_t* path);
+  // The credential and the installer configuration that the broker's commands carry.
+  void InstallerSettings(std::wstring* credential, std::wstring* configuration);
+  // Sends a remote install command ("2" to "4") built from words to the broker.
+  void RemoteInstall(const wchar_t* command, std::initializer_list<const wchar_t*> words, LONG* code);
+  // True (and the refusal logged) when the object is hosted by a page whose host is not url's.
+  bool RefusedByPageHost(const wchar_t* operation, const wchar_t* url);
+  HRESULT RunLogonFlow(const wchar_t* urlConfiguration, const wchar_t* urlPost, LONG* code);
+
+  // Fields are copied or replaced under Lock(); the log under logLock_. A logon flow or a configuration-
+  // file operation holds flowLock_ for its whole run, since the engine, the route and the log they write
+  // serve one run at a time.
+  CriticalSection logLock_;
+  CriticalSection flowLock_;
+  LogFile log_;
+  std::wstring credential_;
+  bool credentialSet_ = false;
+  std::wstring serverName_;
+  bool serverNameSet_ = false;
+  std::wstring teamCredential_;
+  int recurringInterval_ = -1;
+  std::wstring zone_;
+  LogonAgent* agent_ = nullptr;
+  SystemInterrogator* engine_ = nullptr;
+  std::unique_ptr<ConfigurationRoute> route_;
+  ComPtr<IKESInstaller> installer_;
+  bool logBundleMade_ = false;
+  std::wstring bundlePath_;
+  HWND progressWindow_ = nullptr;
 };
 
 }  // namespace kesi::controls
