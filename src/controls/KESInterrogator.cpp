@@ -430,7 +430,8 @@ HRESULT KESInterrogator::DoVistaInterrogation(BSTR authID, BSTR urlConfiguration
 
 HRESULT KESInterrogator::RunLogonInterrogation(BSTR urlConfiguration, BSTR urlPost, ULONG* result) {
   if (!result) return E_POINTER;
-  if (Site()) {
+  // Script hosts site their objects too; only a page (a site that tells a URL) is refused.
+  if (!PageUrl().empty()) {
     *result = kResultNotAllowed;
     return S_OK;
   }
@@ -445,7 +446,7 @@ HRESULT KESInterrogator::RunLogonInterrogation(BSTR urlConfiguration, BSTR urlPo
 HRESULT KESInterrogator::get_Zone(BSTR* zone) {
   if (!zone) return E_POINTER;
   *zone = nullptr;
-  if (Site()) return E_ACCESSDENIED;
+  if (!PageUrl().empty()) return E_ACCESSDENIED;
   return Guarded([&]() -> HRESULT {
     std::wstring copy;
     {
