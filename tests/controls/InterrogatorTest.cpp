@@ -397,3 +397,83 @@ TEST(InterrogatorScript, VBScriptReadsRefusalsAsNonZeroResults) {
 
 }  // namespace
 }  // namespace kesi::controls
+
+namespace kesi::controls {
+namespace {
+
+// A browser's client site as far as the objects look at it: the page's URL as the container's moniker.
+class PageSite final : public IOleClientSite {
+ public:
+  explicit PageSite(const wchar_t* url) { CreateURLMonikerEx(nullptr, url, moniker_.put(), URL_MK_UNIFORM); }
+  STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
+    if (riid == IID_IUnknown || riid == IID_IOleClientSite) {
+      *out = static_cast<IOleClientSite*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
+  STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs_); }  // lives on the stack
+  STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
+  STDMETHODIMP GetMoniker(DWORD, DWORD which, IMoniker** out) override {
+    *out = nullptr;
+    if (which != OLEWHICHMK_CONTAINER || !moniker_) return E_FAIL;
+    *out = moniker_.get();
+    (*out)->AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP GetContainer(IOleContainer** out) override {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP ShowObject() override { return S_OK; }
+  STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
+  STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
+
+ private:
+  LONG refs_ = 1;
+  ComPtr<IMoniker> moniker_;
+};
+
+// A page may aim the broker only at its own host, and may not run the logon in the page's process.
+TEST(InterrogatorPage, APageReachesOnlyItsOwnHost) {
+  ComApartment apartment(COINIT_APARTMENTTHREADED);
+  PageSite site(L"https://vpn.example.com/portal/start.html");
+  ComPtr<IKESInterrogator> object;
+  ASSERT_EQ(S_OK, CreateInterrogatorObject(IID_IKESInterrogator, object.put_void()));
+  ComPtr<IObjectWithSite> sited;
+  ASSERT_EQ(S_OK, object->QueryInterface(IID_IObjectWithSite, sited.put_void()));
+  ASSERT_EQ(S_OK, sited->SetSite(&site));
+  UniqueBstr team(SysAllocString(L"SESSION-1"));
+  const struct {
+    const wchar_t* configuration;
+    bool refused;
+  } cases[] = {
+      {L"https://evil.example.net/postauth/config", true},
+      {L"https://vpn.example.com.evil.example.net/config", true},
+      {L"C:\\config.ini", true},
+      {L"https://VPN.example.com:8443/postauth/config", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(test::Narrow(c.configuration));
+    UniqueBstr url(SysAllocString(c.configuration));
+    ULONG result = 0;
+    EXPECT_EQ(S_OK, object->DoVistaInterrogation(team.get(), url.get(), url.get(), &result));
+    EXPECT_EQ(c.refused, result == ERROR_ACCESS_DENIED) << result;
+    result = 0;
+    EXPECT_EQ(S_OK, object->InstallComponentMsi(url.get(), url.get(), &result));
+    EXPECT_EQ(c.refused, result == ERROR_ACCESS_DENIED) << result;
+  }
+  ULONG result = 0;
+  UniqueBstr own(SysAllocString(L"https://vpn.example.com/postauth/config"));
+  EXPECT_EQ(S_OK, object->RunLogonInterrogation(own.get(), own.get(), &result));
+  EXPECT_EQ(static_cast<ULONG>(ERROR_ACCESS_DENIED), result) << "the logon runs in the broker, never in the page";
+  UniqueBstr zone;
+  EXPECT_EQ(E_ACCESSDENIED, object->get_Zone(zone.put()));
+  sited->SetSite(nullptr);
+}
+
+}  // namespace
+}  // namespace kesi::controls
