@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -380,6 +381,12 @@ TEST(InterrogatorScript, JScriptRunsTheLogonInterrogationAndReadsTheZone) {
   EXPECT_EQ(0u, run.exitCode) << run.output;
   EXPECT_NE(std::string::npos, run.output.find("result 0")) << run.output;
   EXPECT_NE(std::string::npos, run.output.find("zone Engineering")) << run.output;
+  // The library's own file version.
+  const size_t version = run.output.find("version ");
+  ASSERT_NE(std::string::npos, version) << run.output;
+  int parts[4] = {-1, -1, -1, -1};
+  EXPECT_EQ(4, sscanf(run.output.c_str() + version, "version %d.%d.%d.%d", &parts[0], &parts[1], &parts[2], &parts[3]))
+      << run.output;
   const std::vector<std::string> resumes = appliance.Calls(8);
   ASSERT_EQ(1u, resumes.size());
   EXPECT_NE(std::string::npos, resumes[0].find(R"(args=[15,"SESSION-7"])")) << resumes[0];
@@ -473,6 +480,36 @@ TEST(InterrogatorPage, APageReachesOnlyItsOwnHost) {
   UniqueBstr zone;
   EXPECT_EQ(E_ACCESSDENIED, object->get_Zone(zone.put()));
   sited->SetSite(nullptr);
+}
+
+}  // namespace
+}  // namespace kesi::controls
+
+namespace kesi::controls {
+namespace {
+
+// The mobile path checks its URL before anything goes out, and answers with a code (the process goes on).
+TEST(InterrogatorCommand, MobileUrlsThatCannotBeReadAreRefusedWithACode) {
+  ComApartment apartment(COINIT_MULTITHREADED);
+  ComPtr<IKESInterrogator> created;
+  ASSERT_EQ(S_OK, CreateInterrogatorObject(IID_IKESInterrogator, created.put_void()));
+  auto* object = static_cast<KESInterrogator*>(created.get());
+  const std::wstring overlong = L"https://host/rq-state-" + std::wstring(300, L'x');
+  const struct {
+    const wchar_t* url;
+    DWORD code;
+  } cases[] = {
+      {nullptr, ERROR_INVALID_PARAMETER},
+      {overlong.c_str(), ERROR_FILENAME_EXCED_RANGE},
+      {L"https://", ERROR_INVALID_PARAMETER},
+      {L"http://host/rq-state-1", ERROR_INVALID_PARAMETER},
+      {L"https://host/other-path", ERROR_INVALID_PARAMETER},
+      {L"https:///rq-state-1", ERROR_INVALID_PARAMETER},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(test::Narrow(c.url));
+    EXPECT_EQ(c.code, object->ConnectMobile(c.url));
+  }
 }
 
 }  // namespace

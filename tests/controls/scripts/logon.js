@@ -6,6 +6,7 @@
 var args = WScript.Arguments;
 try {
   var interrogator = new ActiveXObject("Velmora.KESInterrogator");
+  WScript.Echo("version " + interrogator.VersionString);
   interrogator.AuthCredential = args(2);
   var result = interrogator.RunLogonInterrogation(args(0), args(1));
   WScript.Echo("result " + result);
