@@ -13,6 +13,7 @@
 #include "KESInterrogator.h"
 #include "LogFolder.h"
 #include "Provision.h"
+#include "ScriptHost.h"
 #include "SimulatorClient.h"
 #include "TestCipher.h"
 #include "TestFiles.h"
@@ -325,59 +326,13 @@ TEST(InterrogatorCommand, ScriptPushesOnlyFilesOfTheLogFolder) {
 namespace kesi::controls {
 namespace {
 
-// What a script run by the system's script host printed, and its exit code.
-struct ScriptRun {
-  DWORD exitCode = 0xFFFFFFFF;
-  std::string output;
-};
-
-// Runs cscript of this process's bitness (a 32-bit process's system folder is the 32-bit one) on a script
-// of tests/controls/scripts, with arguments.
-ScriptRun RunScript(const wchar_t* script, const std::wstring& arguments) {
-  ScriptRun run;
-  wchar_t system[MAX_PATH];
-  GetSystemDirectoryW(system, MAX_PATH);
-  std::wstring folder = L"Z:" + test::Widen(KESI_CONTROLS_SCRIPTS);
-  for (wchar_t& c : folder) {
-    if (c == L'/') c = L'\\';
-  }
-  const std::wstring host = std::wstring(system) + L"\\cscript.exe";
-  std::wstring command = L"\"" + host + L"\" //nologo \"" + folder + L"\\" + script + L"\" " + arguments;
-
-  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  HANDLE read = nullptr, write = nullptr;
-  if (!CreatePipe(&read, &write, &inherit, 0)) return run;
-  UniqueHandle reader(read), writer(write);
-  SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = write;
-  startup.hStdError = write;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(host.c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                      &info)) {
-    run.output = "cannot start the script host: error " + std::to_string(GetLastError());
-    return run;
-  }
-  UniqueHandle process(info.hProcess), thread(info.hThread);
-  writer.reset();
-  char buffer[4096];
-  DWORD got = 0;
-  while (ReadFile(reader.get(), buffer, sizeof buffer, &got, nullptr) && got) run.output.append(buffer, got);
-  WaitForSingleObject(process.get(), 120000);
-  GetExitCodeProcess(process.get(), &run.exitCode);
-  return run;
-}
-
 // The JScript page stand-in runs the logon interrogation in its own process through the registered
 // library and reads the zone the appliance gave.
 TEST(InterrogatorScript, JScriptRunsTheLogonInterrogationAndReadsTheZone) {
   Appliance appliance(R"({"base": "default", "zone": "Engineering"})");
   ASSERT_EQ("", appliance.Error());
   const std::wstring base = L"https://" + appliance.Server();
-  const ScriptRun run = RunScript(L"logon.js", base + L"/postauth/config " + base + L"/postauth/post SESSION-7");
+  const test::ScriptRun run = test::RunScript(test::ScriptPath(L"logon.js"), base + L"/postauth/config " + base + L"/postauth/post SESSION-7");
   EXPECT_EQ(0u, run.exitCode) << run.output;
   EXPECT_NE(std::string::npos, run.output.find("result 0")) << run.output;
   EXPECT_NE(std::string::npos, run.output.find("zone Engineering")) << run.output;
@@ -396,7 +351,7 @@ TEST(InterrogatorScript, JScriptRunsTheLogonInterrogationAndReadsTheZone) {
 
 // A VBScript page reads the refusals as non-zero results.
 TEST(InterrogatorScript, VBScriptReadsRefusalsAsNonZeroResults) {
-  const ScriptRun run = RunScript(L"refusals.vbs", L"");
+  const test::ScriptRun run = test::RunScript(test::ScriptPath(L"refusals.vbs"));
   EXPECT_EQ(0u, run.exitCode) << run.output;
   EXPECT_NE(std::string::npos, run.output.find("push 5")) << run.output;
   EXPECT_NE(std::string::npos, run.output.find("overlong 1")) << run.output;
