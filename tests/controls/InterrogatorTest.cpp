@@ -469,3 +469,53 @@ TEST(InterrogatorCommand, MobileUrlsThatCannotBeReadAreRefusedWithACode) {
 
 }  // namespace
 }  // namespace kesi::controls
+
+namespace kesi::controls {
+namespace {
+
+// After an accepted post the agents of the four families (their names exactly so) are deployed and
+// every listed agent is reported with its outcome; a failed deployment fails the logon.
+TEST_F(InterrogatorFlow, DeploysTheFamiliesAndReportsEachOutcome) {
+  Appliance appliance(
+      R"({"base": "default", "deploy": [)"
+      R"({"name": "ORV", "fileType": "cfg", "version": "1.0.0.0", "url": "${BASE}/postauth/ctltest/kesictl-orv.cfg"},)"
+      R"({"name": "orv", "fileType": "cfg", "version": "1.0.0.0", "url": "${BASE}/postauth/ctltest/kesictl-lower.cfg"},)"
+      R"({"name": "ZAR", "fileType": "cfg", "version": "1.0.0.0", "url": "${BASE}/postauth/ctltest/kesictl-missing.cfg"}],)"
+      R"( "inline_files": {"ctltest/kesictl-orv.cfg": "[orv]", "ctltest/kesictl-lower.cfg": "[lower]"}})");
+  ASSERT_EQ("", appliance.Error());
+  wchar_t appData[MAX_PATH] = {};
+  wchar_t logFolder[MAX_PATH] = {};
+  ASSERT_EQ(0u, PrepareLogFolder(appData, logFolder, true));
+  const std::wstring base = std::wstring(appData) + L"\\Velmora";
+  auto cleanUp = [&base] {
+    DeleteFileW((base + L"\\kesictl-orv.cfg").c_str());
+    test::RemoveTree(base + L"\\deploy\\ctltest");
+  };
+  cleanUp();  // what an interrupted run left
+  {
+    ComPtr<KESInterrogator> object = NewObject();
+    object->put_AuthCredential(UniqueBstr(SysAllocString(L"SESSION-1")).get());
+    LONG code = -1;
+    ASSERT_EQ(S_OK, object->DoInterrogationLogon(Url(appliance, L"/postauth/config").c_str(),
+                                                 Url(appliance, L"/postauth/post").c_str(), &code));
+    EXPECT_EQ(1, code) << "ZAR could not be deployed";
+  }
+  std::string fetched;
+  for (const std::string& line : appliance.Journal()) {
+    if (line.find(" GET /postauth/ctltest/") != std::string::npos) fetched += line.substr(line.find("/ctltest/")) + "\n";
+  }
+  EXPECT_EQ(std::string::npos, fetched.find("kesictl-lower.cfg")) << fetched;
+  EXPECT_NE(std::string::npos, fetched.find("kesictl-orv.cfg")) << fetched;
+  EXPECT_NE(std::string::npos, fetched.find("kesictl-missing.cfg")) << fetched;
+  const std::vector<std::string> reports = appliance.Calls(13);
+  EXPECT_EQ(1u, reports.size());
+  EXPECT_EQ(R"([15,"SIMSESSION-0001",[["ORV",true],["orv",false],["ZAR",false]]])",
+            reports.empty() ? "" : Appliance::Args(reports[0]));
+  EXPECT_TRUE(test::PathExists(base + L"\\kesictl-orv.cfg"));
+  EXPECT_EQ(1u, Uploads(appliance)) << "a failed logon pushes the logs";
+  appliance.Stop();
+  cleanUp();
+}
+
+}  // namespace
+}  // namespace kesi::controls
