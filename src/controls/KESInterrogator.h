@@ -39,7 +39,8 @@ class KESInterrogator final : public ScriptableObject<IKESInterrogator> {
   STDMETHODIMP get_ConfigurationString(BSTR* pVal) override;
   STDMETHODIMP put_ConfigurationString(BSTR newVal) override;
   STDMETHODIMP DoVistaInterrogation(BSTR authID, BSTR urlConfiguration, BSTR urlPost, ULONG* result) override;
-  // Hidden members for script hosts without a page site (a sited object refuses them with result 5).
+  // Hidden members for script hosts without a page (an object whose site tells a page URL refuses them
+  // with result 5).
   STDMETHODIMP RunLogonInterrogation(BSTR urlConfiguration, BSTR urlPost, ULONG* result) override;
   STDMETHODIMP get_Zone(BSTR* zone) override;
 
