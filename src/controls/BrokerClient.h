@@ -11,13 +11,18 @@
 
 namespace kesi::controls {
 
-// Starts the broker and exchanges commandLine with it (again with the next broker while it answers 1051,
-// a bounded number of times). *result receives the broker's reply, or the failing step's code. Returns 0,
-// or the error of finding the broker or starting it (also put into *result).
+// Starts the broker and exchanges commandLine with it; while the broker answers 1051 (it is being updated)
+// the command goes again to the next broker, at most kBrokerUpdateRetries times. *result receives the
+// broker's reply, or the failing step's code (ERROR_TIMEOUT when no broker came within the bound,
+// ERROR_PIPE_NOT_CONNECTED when the started broker exited without connecting). Returns 0, or the error of
+// finding the broker or starting it (also put into *result); a line longer than kBrokerCommandChars gives
+// ERROR_INVALID_PARAMETER before anything is started.
 DWORD RemoteIt(const std::wstring& commandLine, DWORD* result, LogFile* log);
 
-// Exchanges commandLine with a broker that is already running (none is started). *result receives the
-// reply, or the failing step's code (ERROR_TIMEOUT when no broker came within the bound).
+// Exchanges commandLine with a broker that is already running (none is started; the client must run the
+// broker's program). *result receives the reply, or the failing step's code (ERROR_TIMEOUT when no broker
+// came within the bound, ERROR_ACCESS_DENIED when only other clients did). Returns 0 when a reply came,
+// else that code.
 DWORD SendToRunningBroker(const std::wstring& commandLine, DWORD* result, LogFile* log);
 
 }  // namespace kesi::controls

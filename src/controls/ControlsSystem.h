@@ -3,6 +3,8 @@
 // production bounds. Tests replace entries with SetControlsSystem and put the previous table back.
 #include <windows.h>
 
+#include <string>
+
 namespace kesi::controls {
 
 struct ControlsSystem {
@@ -10,6 +12,14 @@ struct ControlsSystem {
   int(WINAPI* prompt)(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type);
   // How long the page's thread waits for the broker to connect to the pipe, in milliseconds.
   DWORD brokerConnectMs;
+  // How long a write of a command to the connected broker may take, in milliseconds.
+  DWORD brokerWriteMs;
+  // How long the page's thread waits for the broker's reply, in milliseconds: the broker runs the whole
+  // command first (an interrogation with its installs, an MSI install of up to half an hour).
+  DWORD brokerReplyMs;
+  // The full path of the program that process processId runs (QueryFullProcessImageNameW by default):
+  // how a pipe client that the library did not start is recognised as the broker. 0 or the error.
+  DWORD (*processImagePath)(DWORD processId, std::wstring* path);
 };
 
 ControlsSystem& CurrentControlsSystem();
