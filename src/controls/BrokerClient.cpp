@@ -19,7 +19,8 @@ bool RefuseOverlong(const std::wstring& line, LogFile* log) {
 }
 
 // One command over a fresh instance. 0 with the reply in *reply, or the failing step's error.
-DWORD ExchangeOnce(const std::wstring& line, const BrokerIdentity& broker, DWORD* reply, LogFile* log) {
+DWORD ExchangeOnce(const std::wstring& line, const BrokerIdentity& broker, DWORD connectMs, DWORD* reply,
+                   LogFile* log) {
   UniqueFile pipe;
   DWORD error = CreateBrokerPipeInstance(kBrokerPipeBufferBytes, &pipe);
   if (error) {
@@ -27,7 +28,7 @@ DWORD ExchangeOnce(const std::wstring& line, const BrokerIdentity& broker, DWORD
     return error;
   }
   DWORD clientId = 0;
-  error = WaitForBroker(pipe.get(), broker, CurrentControlsSystem().brokerConnectMs, log, &clientId);
+  error = WaitForBroker(pipe.get(), broker, connectMs, log, &clientId);
   if (!error) error = ExchangeBrokerCommand(pipe.get(), clientId, line, reply, log);
   return error;
 }
@@ -59,7 +60,8 @@ DWORD RunRemoteIt(const std::wstring& line, DWORD* outcome, LogFile* log) {
   broker.process = process.get();
   for (int retry = 0;; ++retry) {
     DWORD reply = 0;
-    error = ExchangeOnce(line, broker, &reply, log);
+    const ControlsSystem& system = CurrentControlsSystem();
+    error = ExchangeOnce(line, broker, retry == 0 ? system.brokerConnectMs : system.brokerUpdateMs, &reply, log);
     *outcome = error ? error : reply;
     if (error || reply != kBrokerUpdating || retry == kBrokerUpdateRetries) return 0;
     // The broker hands its update to the launcher, which starts the new broker: that one is known by
@@ -80,7 +82,7 @@ DWORD RunSendToRunningBroker(const std::wstring& line, DWORD* outcome, LogFile* 
     return *outcome = error;
   }
   DWORD reply = 0;
-  error = ExchangeOnce(line, broker, &reply, log);
+  error = ExchangeOnce(line, broker, CurrentControlsSystem().brokerConnectMs, &reply, log);
   *outcome = error ? error : reply;
   return error;
 }

@@ -22,6 +22,7 @@ ControlsSystem DefaultControlsSystem() {
   ControlsSystem system{};
   system.prompt = MessageBoxW;
   system.brokerConnectMs = 60000;
+  system.brokerUpdateMs = 5 * 60 * 1000;
   system.brokerWriteMs = 30000;
   system.brokerReplyMs = 60 * 60 * 1000;
   system.processImagePath = QueryProcessImagePath;

@@ -12,6 +12,9 @@ struct ControlsSystem {
   int(WINAPI* prompt)(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type);
   // How long the page's thread waits for the broker to connect to the pipe, in milliseconds.
   DWORD brokerConnectMs;
+  // How long the page's thread waits for the next broker after the broker answered that it is being
+  // updated (the launcher installs the new broker and starts it), in milliseconds.
+  DWORD brokerUpdateMs;
   // How long a write of a command to the connected broker may take, in milliseconds.
   DWORD brokerWriteMs;
   // How long the page's thread waits for the broker's reply, in milliseconds: the broker runs the whole

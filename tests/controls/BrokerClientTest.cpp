@@ -67,6 +67,7 @@ class BrokerClient : public ::testing::Test {
     ControlsSystem bounded = saved_;
     bounded.brokerConnectMs = 20000;
     bounded.brokerReplyMs = 20000;
+    bounded.brokerUpdateMs = 20000;
     SetControlsSystem(bounded);
   }
 
@@ -198,6 +199,17 @@ TEST_F(BrokerClient, UpdatingBrokerGetsTheCommandAgainAtMostThreeTimes) {
         << c.control << ": " << Received().size() << " bytes received";
     EndDoubles();
   }
+}
+
+TEST_F(BrokerClient, NoBrokerAfterTheUpdateEndsWithTheBound) {
+  ControlsSystem system = CurrentControlsSystem();
+  system.brokerUpdateMs = 300;
+  SetControlsSystem(system);
+  Control("reply 1051");
+  DWORD result = 0xABCD;
+  EXPECT_EQ(0u, RemoteIt(L"1 a b c", &result, log_.Log()));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), result);
+  EXPECT_TRUE(Received() == ExpectedFrame(L"1 a b c"));
 }
 
 TEST_F(BrokerClient, BrokerThatExitsWithoutConnectingEndsTheWaitAtOnce) {
