@@ -196,11 +196,15 @@ RQCertificateInfo* LogonAgent::GetServerCertificate() {
 }
 int32_t LogonAgent::GetVersion() { return version_; }
 bool LogonAgent::HasVersion4() { return version_ >= 4; }
-DWORD LogonAgent::CloseRequest() { return transport_ ? transport_->CloseRequest() : 0; }
+DWORD LogonAgent::CloseRequest() {
+  CriticalSectionLock lock(exchangeLock_);
+  return transport_ ? transport_->CloseRequest() : 0;
+}
 
 DWORD LogonAgent::Connect(const wchar_t* host, const RQCertificateInfo* trustedCertificate, const wchar_t* sessionText,
                           const wchar_t* proxyAddress, const RQCredential* proxyCredentialSource, BOOL allowUI,
                           HWND parentWindow, BOOL ignoreCertificateErrors, DWORD reserved1, DWORD reserved2) {
+  CriticalSectionLock lock(exchangeLock_);
   if (!host || !*host) return ERROR_INVALID_PARAMETER;
   if (!transport_) {
     LPRPCTransport* made = nullptr;
@@ -221,9 +225,13 @@ DWORD LogonAgent::Connect(const wchar_t* host, const RQCertificateInfo* trustedC
   return Logon(sessionText);
 }
 
-DWORD LogonAgent::Disconnect() { return transport_ ? transport_->Close() : 0; }
+DWORD LogonAgent::Disconnect() {
+  CriticalSectionLock lock(exchangeLock_);
+  return transport_ ? transport_->Close() : 0;
+}
 
 DWORD LogonAgent::Logon(const wchar_t* sessionText) {
+  CriticalSectionLock lock(exchangeLock_);
   return sessionText && *sessionText ? ResumeSession(sessionText) : NewSession();
 }
 
@@ -234,10 +242,12 @@ DWORD LogonAgent::CheckConnection(bool needSession) {
 }
 
 DWORD LogonAgent::Call(Utf8Buffer* message) {
+  CriticalSectionLock lock(exchangeLock_);
   return transport_ ? transport_->Call(kLogonPath, message) : ERROR_NOT_CONNECTED;
 }
 
 DWORD LogonAgent::PostLogFile(const wchar_t* cookie, const wchar_t* filePath) {
+  CriticalSectionLock lock(exchangeLock_);
   return transport_ ? transport_->PostFile(kLogUploadPath, cookie, filePath) : ERROR_NOT_CONNECTED;
 }
 
@@ -282,9 +292,13 @@ DWORD LogonAgent::StartSession(int32_t procedure, const char* text) {
   return 0;
 }
 
-DWORD LogonAgent::NewSession() { return StartSession(kProcNewSession, nullptr); }
+DWORD LogonAgent::NewSession() {
+  CriticalSectionLock lock(exchangeLock_);
+  return StartSession(kProcNewSession, nullptr);
+}
 
 DWORD LogonAgent::ResumeSession(const wchar_t* text) {
+  CriticalSectionLock lock(exchangeLock_);
   if (!text || !*text) return ERROR_INVALID_PARAMETER;
   Utf8Buffer utf8;
   if (DWORD error = static_cast<DWORD>(utf8.SetWide(text))) return error;
@@ -293,6 +307,7 @@ DWORD LogonAgent::ResumeSession(const wchar_t* text) {
 }
 
 DWORD LogonAgent::Logoff() {
+  CriticalSectionLock lock(exchangeLock_);
   LPRPCStructure parameters;
   Utf8Buffer message;
   DWORD result = BeginSessionCall(parameters);
@@ -305,6 +320,7 @@ DWORD LogonAgent::Logoff() {
 }
 
 DWORD LogonAgent::QueryNumber(int32_t n, int32_t* number) {
+  CriticalSectionLock lock(exchangeLock_);
   if (!number) return ERROR_INVALID_PARAMETER;
   if (DWORD error = CheckConnection(true)) return error;
   if (version_ != kAnnouncedVersion) return kAgentCallNotBuilt;
@@ -322,6 +338,7 @@ DWORD LogonAgent::QueryNumber(int32_t n, int32_t* number) {
 }
 
 DWORD LogonAgent::GetInterrogationList(LogonInterrogator* receiver) {
+  CriticalSectionLock lock(exchangeLock_);
   if (!receiver) return ERROR_INVALID_PARAMETER;
   LPRPCStructure parameters;
   if (DWORD error = BeginSessionCall(parameters)) return error;
@@ -338,6 +355,7 @@ DWORD LogonAgent::GetInterrogationList(LogonInterrogator* receiver) {
 
 DWORD LogonAgent::PostResults(LogonInterrogator* interrogator, BOOL* continueFlag, RQString* zone,
                               RQStringMZ* zoneCommands) {
+  CriticalSectionLock lock(exchangeLock_);
   if (!interrogator || !continueFlag) return ERROR_INVALID_PARAMETER;
   if (zoneCommands) zoneCommands->Clear(false);
   LPRPCStructure parameters;
@@ -364,6 +382,7 @@ DWORD LogonAgent::PostResults(LogonInterrogator* interrogator, BOOL* continueFla
 
 DWORD LogonAgent::PostSubsequentResults(LogonInterrogator* interrogator, const wchar_t* teamCredential,
                                         int32_t* classification, RQString* zone, RQStringMZ* zoneCommands) {
+  CriticalSectionLock lock(exchangeLock_);
   if (!interrogator || !teamCredential || !classification || !zone) return ERROR_INVALID_PARAMETER;
   if (zoneCommands) zoneCommands->Clear(false);
   if (DWORD error = CheckConnection(false)) return error;
@@ -421,9 +440,15 @@ DWORD LogonAgent::GetAgents(int32_t procedure, AgentList* list) {
   return 0;
 }
 
-DWORD LogonAgent::GetAgentList(AgentList* list) { return GetAgents(kProcGetAgentList, list); }
+DWORD LogonAgent::GetAgentList(AgentList* list) {
+  CriticalSectionLock lock(exchangeLock_);
+  return GetAgents(kProcGetAgentList, list);
+}
 
-DWORD LogonAgent::GetDeployList(AgentList* list) { return GetAgents(kProcGetDeployList, list); }
+DWORD LogonAgent::GetDeployList(AgentList* list) {
+  CriticalSectionLock lock(exchangeLock_);
+  return GetAgents(kProcGetDeployList, list);
+}
 
 DWORD LogonAgent::ReportAgents(int32_t procedure, AgentList* list, BOOL* answer) {
   if (!list) return ERROR_INVALID_PARAMETER;
@@ -446,14 +471,17 @@ DWORD LogonAgent::ReportAgents(int32_t procedure, AgentList* list, BOOL* answer)
 }
 
 DWORD LogonAgent::ReportAgentList(AgentList* list, BOOL* answer) {
+  CriticalSectionLock lock(exchangeLock_);
   return ReportAgents(kProcReportAgentList, list, answer);
 }
 
 DWORD LogonAgent::ReportDeployList(AgentList* list, BOOL* answer) {
+  CriticalSectionLock lock(exchangeLock_);
   return ReportAgents(kProcReportDeployList, list, answer);
 }
 
 DWORD LogonAgent::PostTextList(int32_t kind, TextList* texts) {
+  CriticalSectionLock lock(exchangeLock_);
   if (!texts) return ERROR_INVALID_PARAMETER;
   DWORD result = CheckConnection(true);
   if (!result && (version_ < 4 || version_ > kAnnouncedVersion)) result = kAgentCallNotBuilt;

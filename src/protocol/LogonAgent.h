@@ -4,12 +4,17 @@
 // LPRPC call posted to "/__api__/__logon__"; log files go to "/postauth/__EPClogfilesubmit".
 //
 // Results are Windows error codes or the agent codes below; the agent writes no log of its own.
+//
+// One agent may be shared between threads (the logon flow and the recurring interrogation hold it at
+// once): each exchange with the appliance (every procedure, the log upload, Connect, Disconnect) runs
+// whole under the agent's lock, so exchanges never interleave on its transport and session.
 #include <windows.h>
 
 #include <memory>
 #include <vector>
 
 #include "AgentList.h"
+#include "Handles.h"
 #include "LPRPC.h"
 #include "LPRPCTransport.h"
 #include "ReplyLimit.h"
@@ -195,6 +200,8 @@ class LogonAgent {
   int AddCommonHead(LPRPCStructure& parameters);
 
   LONG refCount_ = 1;
+  // Held for each exchange; it is re-entered when one operation calls another (Connect, Logon...).
+  CriticalSection exchangeLock_;
   std::unique_ptr<LPRPCTransport> transport_;
   int32_t version_ = 0;
   Utf8Buffer session_;

@@ -2,8 +2,10 @@
 // shape changes, faults and malformed replies, and the agent codes.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CertificatePolicy.h"
@@ -571,6 +573,72 @@ TEST(LogonAgent, PostLogFileUploadsTheForm) {
   EXPECT_NE(std::string::npos, journal[1].find("cookie=\"FARLINK_ID=COOKIE-1\"")) << journal[1];
   EXPECT_NE(std::string::npos, journal[1].find("form=exact")) << journal[1];
   EXPECT_EQ("first line\r\nsecond line\r\n", s.appliance.Get("uploads/0/file").body);
+}
+
+// Sends that note how many exchanges are on the wire at once. The first holds its send until a second one
+// arrives, or for a second when none does.
+struct SendWatch {
+  std::atomic<int> inFlight{0};
+  std::atomic<int> most{0};
+  UniqueHandle firstEntered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  UniqueHandle secondEntered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+
+  void Enter() {
+    const int now = ++inFlight;
+    int seen = most.load();
+    while (now > seen && !most.compare_exchange_weak(seen, now)) {
+    }
+    if (now == 1 && WaitForSingleObject(firstEntered.get(), 0) == WAIT_TIMEOUT) {
+      SetEvent(firstEntered.get());
+      WaitForSingleObject(secondEntered.get(), 1000);
+    } else if (now > 1) {
+      SetEvent(secondEntered.get());
+    }
+  }
+  void Leave() { --inFlight; }
+};
+SendWatch* g_sendWatch = nullptr;
+
+BOOL WINAPI WatchedSend(HINTERNET request, LPCWSTR headers, DWORD headersLength, LPVOID body, DWORD bodyLength) {
+  g_sendWatch->Enter();
+  const BOOL sent = HttpSendRequestW(request, headers, headersLength, body, bodyLength);
+  g_sendWatch->Leave();
+  return sent;
+}
+
+BOOL WINAPI WatchedSendEx(HINTERNET request, LPINTERNET_BUFFERSW in, LPINTERNET_BUFFERSW out, DWORD flags,
+                          DWORD_PTR context) {
+  g_sendWatch->Enter();
+  const BOOL sent = HttpSendRequestExW(request, in, out, flags, context);
+  g_sendWatch->Leave();
+  return sent;
+}
+
+// The logon flow and the recurring interrogation share one agent: an exchange asked for while another is
+// under way waits until that one is over, so the two never interleave on the agent's transport.
+TEST(LogonAgent, ExchangesOfTwoThreadsDoNotOverlap) {
+  Session s(Scenario(15, R"("deploy": [{"name": "A1"}])"));
+  ASSERT_SESSION(s);
+  SendWatch watch;
+  g_sendWatch = &watch;
+  GetTransportSeams().sendRequest = WatchedSend;
+  GetTransportSeams().sendRequestEx = WatchedSendEx;
+  AgentList list;
+  DWORD deployed = ERROR_GEN_FAILURE;
+  std::thread deploy([&] { deployed = s.agent->GetDeployList(&list); });
+  const bool sending = WaitForSingleObject(watch.firstEntered.get(), 10000) == WAIT_OBJECT_0;
+  FakeEngine engine;
+  const DWORD listed = sending ? s.agent->GetInterrogationList(&engine) : ERROR_TIMEOUT;
+  deploy.join();
+  ResetTransportSeams();
+  g_sendWatch = nullptr;
+  ASSERT_TRUE(sending);
+  EXPECT_EQ(1, watch.most.load());
+  EXPECT_EQ(0u, deployed);
+  EXPECT_EQ(1u, list.GetCount());
+  EXPECT_EQ(0u, listed);
+  EXPECT_EQ(1u, s.appliance.Calls(12).size());
+  EXPECT_EQ(1u, s.appliance.Calls(10).size());
 }
 
 std::vector<std::string> g_traces;

@@ -152,6 +152,24 @@ std::vector<std::string> Appliance::Calls(int procedure) {
   return calls;
 }
 
+std::vector<double> Appliance::CallTimes(int procedure) {
+  // Each entry of the JSON journal begins with its "time" key; "procedure" is a key of logon calls only.
+  const std::string body = Get("journal").body;
+  const std::string timeKey = "\"time\": ";
+  const std::string procedureKey = "\"procedure\": ";
+  std::vector<double> times;
+  size_t at = body.find(timeKey);
+  while (at != std::string::npos) {
+    const size_t next = body.find(timeKey, at + timeKey.size());
+    const double time = std::strtod(body.c_str() + at + timeKey.size(), nullptr);
+    const size_t key = body.find(procedureKey, at);
+    if (key != std::string::npos && key < next && std::atoi(body.c_str() + key + procedureKey.size()) == procedure)
+      times.push_back(time);
+    at = next;
+  }
+  return times;
+}
+
 std::string Appliance::Args(const std::string& line) {
   size_t at = line.find(" args=");
   if (at == std::string::npos) return {};

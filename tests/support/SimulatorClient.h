@@ -36,6 +36,9 @@ class Appliance {
   std::vector<std::string> Journal();
   // The journal lines of logon calls to one procedure.
   std::vector<std::string> Calls(int procedure);
+  // When the logon calls to one procedure arrived, in seconds since the instance started (the journal's
+  // "time"), in arrival order.
+  std::vector<double> CallTimes(int procedure);
   // The args=... field of a journal line (the parameters in compact JSON), or "".
   static std::string Args(const std::string& line);
   // The problems noted in a journal line (the texts of its problems=[...] field, JSON escapes kept).
