@@ -28,13 +28,16 @@ void PrepareRecurringEvents(LogFile* log);
 
 // Stops this process's previous recurring thread (if any), then starts a new one for session at the
 // process-wide interval and waits up to 2000 ms for "Global\PHASE_EVENT". Logs the start or its failure to
-// log. True when a thread runs.
+// log. True when a thread was started. The thread copies the texts (at most 4096 characters each) and
+// takes its own agent reference before this returns, so session may go away at once.
 bool StartRecurringInterrogation(const RecurringSession& session, LogFile* log);
 
-// Ends this process's recurring thread, if one runs, and waits (bounded) for it to finish.
+// Ends this process's recurring thread, if one runs, and waits (bounded) for it to finish. A thread that
+// is in the middle of an exchange or an evaluation ends at its next step.
 void StopRecurringInterrogation();
 
-// A duplicate of the running thread's handle, or null when none runs; the caller closes it.
+// A duplicate of the handle of this process's latest recurring thread (which may have ended since), or
+// null when none was started since the last stop; the caller closes it.
 HANDLE DuplicateRecurringThread();
 
 // The process-wide interval in seconds, written by the post and by the thread.
