@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ComFrame.h"
 #include "ControlsSystem.h"
 #include "Handles.h"
 #include "LogFolder.h"
@@ -220,9 +221,12 @@ TEST_F(Recurring, TerminatedConnection) {
   }
 }
 
-// Anyone on the machine may end the session: the thread sees the signal at its next wait step.
+// Anyone on the machine may end the session: the thread sees the signal at its next wait step. While it
+// runs it holds the module (the library that carries it may not be unloaded).
 TEST_F(Recurring, OutsideSignalEndsTheThread) {
+  const LONG locks = ModuleLockCount();
   ASSERT_TRUE(LogOnAndStart(Scenario(R"("interval": 5)")));
+  EXPECT_EQ(locks + 1, ModuleLockCount());
   {
     UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, kRepcEvent));
     ASSERT_TRUE(event);
@@ -231,6 +235,7 @@ TEST_F(Recurring, OutsideSignalEndsTheThread) {
   EXPECT_EQ(1u, ExitCodeWithin(2500));
   EXPECT_TRUE(appliance_->Calls(21).empty());
   EXPECT_EQ(0, g_notices.load());
+  EXPECT_EQ(locks, ModuleLockCount());
 }
 
 // Another kind of object squatting the event's name: the event cannot be made or opened, and the thread
