@@ -51,11 +51,14 @@ function(kesi_suite_properties target regex)
   string(MAKE_C_IDENTIFIER "${regex}" _id)
   string(REPLACE "\\" "\\\\" _regex "${regex}")
   set(_script ${CMAKE_CURRENT_BINARY_DIR}/${target}_${_id}_properties.cmake)
-  # Property names are upper case; the words after a name, up to the next name, make its (list) value.
+  # The words after a property's name, up to the next name, make its (list) value. Names come from a fixed
+  # list: a value may be written in capitals too (a lock named after an event, say).
+  set(_names RESOURCE_LOCK FIXTURES_REQUIRED FIXTURES_SETUP FIXTURES_CLEANUP ENVIRONMENT TIMEOUT LABELS RUN_SERIAL
+             PROCESSORS WILL_FAIL DEPENDS COST SKIP_RETURN_CODE WORKING_DIRECTORY)
   set(_props "")
   set(_value "")
   foreach(p ${ARGN})
-    if(p MATCHES "^[A-Z_]+$")
+    if(p IN_LIST _names)
       if(_props)
         string(APPEND _props " \"${_value}\"")
       endif()
