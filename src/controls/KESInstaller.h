@@ -6,9 +6,29 @@
 // "KESInstaller.log".
 #include <windows.h>
 
+#include <string>
+
 #include "ComFrame.h"
 
+namespace kesi {
+class LogFile;
+}
+
 namespace kesi::controls {
+
+constexpr wchar_t kInstallerName[] = L"Velmora Installer";
+constexpr wchar_t kConfigurationFileName[] = L"tqsetup.ini";
+constexpr wchar_t kPackageFileName[] = L"tqvpn.msi";
+constexpr wchar_t kBrandingFileName[] = L"CustomBranding.zip";
+constexpr wchar_t kInstallerUserAgent[] = L"Velmora Interrogator";
+// The code in `result` when the branding archive's MD5 digest is not the one the configuration names.
+constexpr DWORD kBrandingDigestMismatch = static_cast<DWORD>(CRYPT_E_HASH_VALUE);
+
+// The branding step of InstallComponentMsi (the branding archive named in the configuration, fetched,
+// checked against its digest and handed to the package) is the broker's: the broker program turns it on
+// for its process before it creates an installer object.
+void EnableBrokerBranding(bool on = true);
+bool BrokerBrandingEnabled();
 
 class KESInstaller final : public ScriptableObject<IKESInstaller> {
  public:
@@ -35,8 +55,24 @@ class KESInstaller final : public ScriptableObject<IKESInstaller> {
   STDMETHODIMP InstallComponentMsiCfg(ULONG* result);
 
  private:
-  // The fields of the object (configuration, credential, configuration file) come with the installer's
-  // methods.
+  // Writes the configuration file when it is missing or older than the configuration: 0, or the error
+  // (87 without a configuration). *configFile receives its path.
+  DWORD EnsureConfigurationFile(LogFile* log, std::wstring* configFile);
+  // The common part of IsComponentMsiInstalled and IsComponentMsiCfgInstalled.
+  HRESULT QueryInstalled(BSTR* isInstalled, bool cfg);
+
+  // Fields, read and replaced under Lock().
+  std::wstring configuration_;
+  bool hasConfiguration_ = false;
+  std::wstring credential_;
+  bool hasCredential_ = false;
+  // Each put of the configuration counts up; the file is current while it holds the count it was
+  // written for.
+  unsigned configurationVersion_ = 0;
+  std::wstring configFile_;
+  unsigned configFileVersion_ = 0;
+  // Serialises this object's writes of its configuration file.
+  CriticalSection fileLock_;
 };
 
 }  // namespace kesi::controls
