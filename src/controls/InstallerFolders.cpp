@@ -65,6 +65,21 @@ std::wstring ProtectedModeFolder(HMODULE ieframe) {
 
 }  // namespace
 
+InstallerFolderSystem DefaultInstallerFolderSystem() {
+  return InstallerFolderSystem{&install::IsVistaOrLater, &install::IsAdministrator, &CreateDirectoryW};
+}
+
+InstallerFolderSystem& CurrentInstallerFolderSystem() {
+  static InstallerFolderSystem system = DefaultInstallerFolderSystem();
+  return system;
+}
+
+InstallerFolderSystem SetInstallerFolderSystem(const InstallerFolderSystem& system) {
+  const InstallerFolderSystem previous = CurrentInstallerFolderSystem();
+  CurrentInstallerFolderSystem() = system;
+  return previous;
+}
+
 bool IsProtectedModeProcess() {
   UniqueModule ieframe(LoadLibraryW(L"ieframe.dll"));
   return ieframe && IsProtectedMode(ieframe.get());
@@ -94,14 +109,14 @@ std::wstring InteractiveUserAppData() {
 }
 
 std::wstring ConfigurationFolder() {
-  if (!install::IsVistaOrLater()) return WithVelmora(KnownFolder(CSIDL_COMMON_APPDATA, nullptr));
+  if (!CurrentInstallerFolderSystem().isVistaOrLater()) return WithVelmora(KnownFolder(CSIDL_COMMON_APPDATA, nullptr));
   UniqueModule ieframe(LoadLibraryW(L"ieframe.dll"));
   if (ieframe && IsProtectedMode(ieframe.get())) return WithVelmora(ProtectedModeFolder(ieframe.get()));
   return WithVelmora(InteractiveUserAppData());
 }
 
 std::wstring PackageFolder() {
-  if (!install::IsVistaOrLater()) return WithVelmora(KnownFolder(CSIDL_COMMON_APPDATA, nullptr));
+  if (!CurrentInstallerFolderSystem().isVistaOrLater()) return WithVelmora(KnownFolder(CSIDL_COMMON_APPDATA, nullptr));
   return WithVelmora(InteractiveUserAppData());
 }
 
@@ -111,15 +126,16 @@ DWORD CreateInstallerFolder(const std::wstring& folder) {
   if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : ERROR_ALREADY_EXISTS;
   // The all-users folder is shared by every user of an older system by design; a per-user folder keeps
   // its parent's protection, so that no other user can replace what waits there for the installer.
+  const InstallerFolderSystem& system = CurrentInstallerFolderSystem();
   SECURITY_ATTRIBUTES shared = {sizeof shared, nullptr, FALSE};
   UniqueLocal descriptor;
-  if (!install::IsVistaOrLater() && install::IsAdministrator() &&
+  if (!system.isVistaOrLater() && system.isAdministrator() &&
       ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;GA;;;WD)", SDDL_REVISION_1,
                                                            reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()),
                                                            nullptr)) {
     shared.lpSecurityDescriptor = descriptor.get();
   }
-  if (CreateDirectoryW(folder.c_str(), shared.lpSecurityDescriptor ? &shared : nullptr)) return 0;
+  if (system.createDirectory(folder.c_str(), shared.lpSecurityDescriptor ? &shared : nullptr)) return 0;
   const DWORD error = LastErrorOr(ERROR_PATH_NOT_FOUND);
   return error == ERROR_ALREADY_EXISTS ? 0 : error;
 }

@@ -25,6 +25,17 @@ std::wstring ConfigurationFolder();
 // and later) or the all-users application data, + "Velmora\".
 std::wstring PackageFolder();
 
+// What the folders ask of the system; tests replace entries (the defaults are the real calls).
+struct InstallerFolderSystem {
+  bool (*isVistaOrLater)();
+  bool (*isAdministrator)();
+  BOOL(WINAPI* createDirectory)(const wchar_t* path, SECURITY_ATTRIBUTES* attributes);
+};
+InstallerFolderSystem& CurrentInstallerFolderSystem();
+// Installs system and returns the previous table.
+InstallerFolderSystem SetInstallerFolderSystem(const InstallerFolderSystem& system);
+InstallerFolderSystem DefaultInstallerFolderSystem();
+
 // Creates folder (with a final backslash) when it is missing: 0 or the error. Only the all-users folder
 // of systems before Vista, which every user of the machine shares, is given a descriptor that grants
 // everyone full access (when an administrator creates it); any other folder inherits its parent's.

@@ -136,7 +136,7 @@ DWORD Fetch(const std::wstring& source, const std::wstring& target, const std::w
   TransferRequest request;
   request.url = source.c_str();
   request.localPath = target.c_str();
-  request.allowedSecurityFlags = install::IsVistaOrLater() ? kAllowedCertificateProblems : 0;
+  request.allowedSecurityFlags = CurrentInstallerFolderSystem().isVistaOrLater() ? kAllowedCertificateProblems : 0;
   request.options = kTransferNoDialogs;
   request.userAgent = kInstallerUserAgent;
   request.cookies = credential.empty() ? nullptr : credential.c_str();
