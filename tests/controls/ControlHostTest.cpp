@@ -216,8 +216,10 @@ TEST_F(ControlHost, PropertyBagSetsTheGivenParametersThroughTheSetters) {
   const BagCase cases[] = {
       {"all", {{L"AuthCredential", L"FARLINK_ID=bag"}, {L"ConfigurationString", configuration}}, L"FARLINK_ID=bag",
        configuration},
-      {"credential only", {{L"AuthCredential", L"FARLINK_ID=bag"}}, L"FARLINK_ID=bag", L"<null>"},
-      {"none", {}, L"<null>", L"<null>"},
+      // A property never put reads as an empty text: the object answers a null BSTR, which the type
+      // library's Invoke hands on as an empty one under Wine.
+      {"credential only", {{L"AuthCredential", L"FARLINK_ID=bag"}}, L"FARLINK_ID=bag", L""},
+      {"none", {}, L"", L""},
   };
   for (const ClassCase& c : kClasses) {
     for (const BagCase& bagCase : cases) {
