@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Base64.h"
+#include "BrokerCommand.h"
 #include "FileTransfer.h"
 #include "InstallSystem.h"
 #include "InstallerFolders.h"
@@ -317,7 +318,7 @@ HRESULT KESInstaller::put_AuthCredential(BSTR newVal) {
   try {
     std::wstring credential(newVal, SysStringLen(newVal));
     // The line and its id stay; the session cookie itself does not go into a log that is uploaded.
-    LogMsgInfo(log.get(), MSG_PUT_AUTH_CREDENTIAL, MaskSecret(credential).c_str());
+    LogMsgInfo(log.get(), MSG_PUT_AUTH_CREDENTIAL, MaskCredential(credential).c_str());
     const DWORD published = install::SetInstallCookie(credential.c_str());
     CriticalSectionLock hold(Lock());
     Wipe(&credential_);

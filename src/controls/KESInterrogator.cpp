@@ -53,13 +53,6 @@ constexpr DWORD kMobileTimeoutMs = 45000;
 constexpr ULONGLONG kMobileMaxBytes = 64ull << 20;
 constexpr DWORD kMobileChunk = 1023;
 
-// A secret as a log may show it: at most its first 4 characters (never more than half of it), then "***"
-// and its length.
-std::wstring Masked(const std::wstring& secret) {
-  const size_t shown = secret.size() / 2 < 4 ? secret.size() / 2 : 4;
-  return secret.substr(0, shown) + L"***(" + std::to_wstring(secret.size()) + L")";
-}
-
 // Runs body, turning an exception into a code: nothing is thrown out of a COM method.
 template <typename Body>
 HRESULT Guarded(Body body) noexcept {
@@ -225,7 +218,7 @@ HRESULT KESInterrogator::get_AuthCredential(BSTR* pVal) {
       credential = credential_;
       set = credentialSet_;
     }
-    Log(kLogInfo, L"get_AuthCredential() returning %s.", Masked(credential).c_str());
+    Log(kLogInfo, L"get_AuthCredential() returning %s.", MaskCredential(credential).c_str());
     return set ? CopyOut(credential, pVal) : S_OK;
   });
 }
@@ -244,7 +237,7 @@ HRESULT KESInterrogator::put_AuthCredential(BSTR newVal) {
     }
     std::wstring credential(newVal);
     Log(kLogInfo, L"put_AuthCredential() cred length [%d].", static_cast<int>(credential.size()));
-    const std::wstring shown = Masked(credential);
+    const std::wstring shown = MaskCredential(credential);
     {
       CriticalSectionLock hold(Lock());
       credential_.swap(credential);
@@ -616,7 +609,7 @@ HRESULT KESInterrogator::GetConfigurationLogon(const wchar_t* urlConfiguration, 
     if (credentialSet) {
       team = credential.compare(0, wcslen(kTeamPrefix), kTeamPrefix) == 0 ? credential.substr(wcslen(kTeamPrefix))
                                                                           : credential;
-      Log(kLogInfo, L"GetConfigurationLogon() parsed team credential [%s].", Masked(team).c_str());
+      Log(kLogInfo, L"GetConfigurationLogon() parsed team credential [%s].", MaskCredential(team).c_str());
     } else {
       Log(kLogInfo, L"GetConfigurationLogon() team credential not set.");
     }

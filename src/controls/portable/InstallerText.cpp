@@ -2,12 +2,6 @@
 
 namespace kesi::controls {
 
-std::wstring MaskSecret(std::wstring_view secret) {
-  std::wstring masked(secret.substr(0, 4));
-  masked += L"... (" + std::to_wstring(secret.size()) + L" characters)";
-  return masked;
-}
-
 bool IsBase64Text(std::string_view text) {
   size_t digits = 0;
   size_t padding = 0;

@@ -1,13 +1,10 @@
 #pragma once
-// The texts the installer object makes from what a page gives it: the credential as a log may show it,
-// the test of Base64 configuration text, and the configuration file's line breaks. OS-free.
+// The texts the installer object makes from what a page gives it: the test of Base64 configuration text
+// and the configuration file's line breaks. OS-free.
 #include <string>
 #include <string_view>
 
 namespace kesi::controls {
-
-// A secret as a log may show it: its first four characters and its length ("abcd... (24 characters)").
-std::wstring MaskSecret(std::wstring_view secret);
 
 // True when text is Base64 as a page sends it: the standard alphabet, blanks and line breaks anywhere,
 // "=" padding only at the end, and no single character left over (which would decode to nothing).

@@ -1,5 +1,4 @@
-// The installer object's texts: the masked credential, the Base64 test of a configuration, and the
-// configuration file's line ends.
+// The installer object's texts: the Base64 test of a configuration and the configuration file's line ends.
 #include <gtest/gtest.h>
 
 #include "InstallerText.h"
@@ -7,12 +6,6 @@
 
 namespace kesi::controls {
 namespace {
-
-TEST(InstallerText, MaskShowsFourCharactersAndTheLength) {
-  EXPECT_EQ(L"FARL... (21 characters)", MaskSecret(L"FARLINK_ID=0123456789"));
-  EXPECT_EQ(L"ab... (2 characters)", MaskSecret(L"ab"));
-  EXPECT_EQ(L"... (0 characters)", MaskSecret(L""));
-}
 
 TEST(InstallerText, Base64Table) {
   struct Case {
