@@ -114,14 +114,8 @@ bool InLogFolder(const wchar_t* path) {
          wcschr(full + prefix.size(), L'\\') == nullptr;
 }
 
-// Appends the configuration word of the install commands: every double quote travels as a backquote,
-// which the broker turns back.
-void AppendConfigurationWord(std::wstring& line, std::wstring configuration) {
-  for (wchar_t& c : configuration) {
-    if (c == L'"') c = L'`';
-  }
-  AppendCommandWord(line, configuration);
-}
+// A word of a remote install; a null argument is an empty word.
+std::wstring_view Word(const wchar_t* text) { return text ? std::wstring_view(text) : std::wstring_view(); }
 
 }  // namespace
 
@@ -779,14 +773,12 @@ HRESULT KESInterrogator::RunLogonFlow(const wchar_t* urlConfiguration, const wch
 
 // ---- the remote installs -----------------------------------------------------------------------------
 
-void KESInterrogator::RemoteInstall(const wchar_t* command, std::initializer_list<const wchar_t*> words, LONG* code) {
+void KESInterrogator::RemoteInstall(const wchar_t* command, std::initializer_list<std::wstring_view> words,
+                                    LONG* code) {
   std::wstring credential, configuration;
   InstallerSettings(&credential, &configuration);
-  std::wstring line = command;
-  AppendCommandWord(line, credential);
-  AppendConfigurationWord(line, configuration);
-  for (const wchar_t* word : words) AppendCommandWord(line, word ? word : L"");
-  if (line.size() > kBrokerCommandChars) {
+  std::wstring line;
+  if (!BuildInstallCommand(command, credential, configuration, words, &line)) {
     Log(kLogError, L"KESInterrogator::RemoteInstall - Copy length exceeded");
     *code = static_cast<LONG>(kResultRefused);
     return;
@@ -801,7 +793,7 @@ HRESULT KESInterrogator::RemoteInstallComponentVer(const wchar_t* cabUrl, const 
                                                    const wchar_t* location, LONG* code) {
   if (!code) return E_POINTER;
   return Guarded([&] {
-    RemoteInstall(L"4", {cabUrl, versionString, location}, code);
+    RemoteInstall(L"4", {Word(cabUrl), Word(versionString), Word(location)}, code);
     return S_OK;
   });
 }
@@ -810,7 +802,7 @@ HRESULT KESInterrogator::RemoteInstallComponent(const wchar_t* cabUrl, const wch
                                                 const wchar_t* versionString, const wchar_t* location, LONG* code) {
   if (!code) return E_POINTER;
   return Guarded([&] {
-    RemoteInstall(L"3", {cabUrl, fileName, classId, versionString, location}, code);
+    RemoteInstall(L"3", {Word(cabUrl), Word(fileName), Word(classId), Word(versionString), Word(location)}, code);
     return S_OK;
   });
 }
@@ -820,7 +812,7 @@ HRESULT KESInterrogator::RemoteInstall3rdPartyComponent(const wchar_t* cabUrl, c
                                                         const wchar_t* location, LONG* code) {
   if (!code) return E_POINTER;
   return Guarded([&] {
-    RemoteInstall(L"2", {cabUrl, fileName, classId, versionString, location}, code);
+    RemoteInstall(L"2", {Word(cabUrl), Word(fileName), Word(classId), Word(versionString), Word(location)}, code);
     return S_OK;
   });
 }

@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "ComFrame.h"
 #include "LogFile.h"
@@ -85,7 +86,7 @@ class KESInterrogator final : public ScriptableObject<IKESInterrogator> {
   // The credential and the installer configuration that the broker's commands carry.
   void InstallerSettings(std::wstring* credential, std::wstring* configuration);
   // Sends a remote install command ("2" to "4") built from words to the broker.
-  void RemoteInstall(const wchar_t* command, std::initializer_list<const wchar_t*> words, LONG* code);
+  void RemoteInstall(const wchar_t* command, std::initializer_list<std::wstring_view> words, LONG* code);
   // True (and the refusal logged) when the object is hosted by a page whose host is not url's.
   bool RefusedByPageHost(const wchar_t* operation, const wchar_t* url);
   HRESULT RunLogonFlow(const wchar_t* urlConfiguration, const wchar_t* urlPost, LONG* code);

@@ -57,10 +57,12 @@ bool BuildInterrogationCommand(std::wstring_view authId, std::wstring_view urlCo
   return true;
 }
 
-bool BuildMsiInstallCommand(std::wstring_view credential, std::wstring_view configuration, std::wstring_view serverIp,
-                            std::wstring_view msiUrl, std::wstring* line) {
-  if (credential.size() + configuration.size() + serverIp.size() + msiUrl.size() > kBrokerCommandChars) return false;
-  std::wstring built = L"5";
+bool BuildInstallCommand(std::wstring_view command, std::wstring_view credential, std::wstring_view configuration,
+                         std::initializer_list<std::wstring_view> words, std::wstring* line) {
+  size_t given = command.size() + credential.size() + configuration.size();
+  for (std::wstring_view word : words) given += word.size();
+  if (given > kBrokerCommandChars) return false;
+  std::wstring built(command);
   AppendCommandWord(built, credential);
   std::wstring travelling(configuration);
   for (wchar_t& c : travelling) {
@@ -68,11 +70,15 @@ bool BuildMsiInstallCommand(std::wstring_view credential, std::wstring_view conf
   }
   AppendSeparator(built);
   AppendQuoted(built, travelling);
-  AppendCommandWord(built, serverIp);
-  AppendCommandWord(built, msiUrl);
+  for (std::wstring_view word : words) AppendCommandWord(built, word);
   if (built.size() > kBrokerCommandChars) return false;
   *line = std::move(built);
   return true;
+}
+
+bool BuildMsiInstallCommand(std::wstring_view credential, std::wstring_view configuration, std::wstring_view serverIp,
+                            std::wstring_view msiUrl, std::wstring* line) {
+  return BuildInstallCommand(L"5", credential, configuration, {serverIp, msiUrl}, line);
 }
 
 std::vector<CommandWord> SplitCommandLine(std::wstring_view line) {

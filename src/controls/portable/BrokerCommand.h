@@ -5,6 +5,7 @@
 // little-endian) followed by the line; the reply is the result as signed decimal ASCII digits and a NUL.
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,9 +38,14 @@ void AppendCommandWord(std::wstring& line, std::wstring_view word);
 bool BuildInterrogationCommand(std::wstring_view authId, std::wstring_view urlConfiguration,
                                std::wstring_view urlPost, std::wstring* line);
 
-// The MSI install command "5 credential configuration serverIP MsiURL". The configuration word is always
-// enclosed in double quotes and every double quote of it travels as a backquote, which the broker turns
-// back. False (line untouched) when the line would exceed kBrokerCommandChars.
+// An install command ("2" to "5"): the command, the credential, the installer configuration, then words.
+// The configuration word is always enclosed in double quotes and every double quote of it travels as a
+// backquote, which the broker turns back. False (line untouched) when the line would exceed
+// kBrokerCommandChars.
+bool BuildInstallCommand(std::wstring_view command, std::wstring_view credential, std::wstring_view configuration,
+                         std::initializer_list<std::wstring_view> words, std::wstring* line);
+
+// The MSI install command "5 credential configuration serverIP MsiURL".
 bool BuildMsiInstallCommand(std::wstring_view credential, std::wstring_view configuration,
                             std::wstring_view serverIp, std::wstring_view msiUrl, std::wstring* line);
 

@@ -42,6 +42,13 @@ TEST(BrokerCommand, PlainWordsGoAsTheyStand) {
   const std::vector<std::wstring> expected = {L"5", L"cred", L"[Setup]\r\nName=`a b`\r\nDir=C:\\x\\", L"10.0.0.1",
                                               L"https://gw/a.msi"};
   EXPECT_EQ(expected, Texts(SplitCommandLine(line)));
+
+  // The component installs carry the same configuration word; their own words may be empty.
+  ASSERT_TRUE(BuildInstallCommand(L"3", L"cred", L"x=\"y\"", {L"https://gw/c.cab", L"", L"{CLSID}", L"1,0", L"C:\\A B"},
+                                  &line));
+  const std::vector<std::wstring> component = {L"3", L"cred", L"x=`y`", L"https://gw/c.cab", L"", L"{CLSID}", L"1,0",
+                                               L"C:\\A B"};
+  EXPECT_EQ(component, Texts(SplitCommandLine(line)));
 }
 
 TEST(BrokerCommand, EveryWordComesBackFromTheSplit) {
