@@ -12,39 +12,21 @@
 #include <vector>
 
 #include "BenchClock.h"
+#include "BenchMsi.h"
 #include "ComFrame.h"
 #include "Handles.h"
 
 namespace {
 
-constexpr wchar_t kClient[] = L"{A2A78788-2792-49BF-AF22-5E9296E568F3}";
+using kesi::bench::kBenchClientProduct;
+using kesi::bench::PlainMsiexec;
+using kesi::bench::RemoveBenchClient;
+
 constexpr wchar_t kSettings[] =
     L"[InstallSettings]\nProductCode={A2A78788-2792-49BF-AF22-5E9296E568F3}\nProductVersion=1.2.3\n"
     L"UILevel=NONE\nUILevelUpdate=NONE\n";
 
-void Remove() {
-  MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-  MsiConfigureProductExW(kClient, INSTALLLEVEL_MAXIMUM, INSTALLSTATE_ABSENT, L"REMOVE=ALL");
-}
-
-bool Installed() { return MsiQueryProductStateW(kClient) == INSTALLSTATE_DEFAULT; }
-
-DWORD PlainMsiexec(const std::wstring& package) {
-  wchar_t program[MAX_PATH];
-  GetSystemDirectoryW(program, MAX_PATH);
-  lstrcatW(program, L"\\msiexec.exe");
-  std::wstring line = L"msiexec /i \"" + package + L"\" /qn";
-  STARTUPINFOW startup = {sizeof startup};
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(program, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-    return GetLastError();
-  WaitForSingleObject(info.hProcess, INFINITE);
-  DWORD code = 0;
-  GetExitCodeProcess(info.hProcess, &code);
-  CloseHandle(info.hThread);
-  CloseHandle(info.hProcess);
-  return code;
-}
+bool Installed() { return MsiQueryProductStateW(kBenchClientProduct) == INSTALLSTATE_DEFAULT; }
 
 // The page's sequence: create, credential, configuration, InstallComponentMsi.
 DWORD PageInstall(const std::wstring& url) {
@@ -80,19 +62,19 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring package = argv[2];
   const int rounds = argc > 3 ? std::max(1, _wtoi(argv[3])) : 5;
   kesi::ComApartment com(COINIT_MULTITHREADED);
-  Remove();
+  RemoveBenchClient();
   std::vector<double> page, plain;
   for (int i = 0; i < rounds; ++i) {
     double start = kesi::bench::Now();
     const DWORD a = PageInstall(url);
     const bool pageInstalled = Installed();
     page.push_back(kesi::bench::Now() - start);
-    Remove();
+    RemoveBenchClient();
     start = kesi::bench::Now();
     const DWORD b = PlainMsiexec(package);
     const bool plainInstalled = Installed();
     plain.push_back(kesi::bench::Now() - start);
-    Remove();
+    RemoveBenchClient();
     if (a != 0 || b != 0 || !pageInstalled || !plainInstalled) {
       std::fprintf(stderr, "install failed: InstallComponentMsi %lu (installed %d), msiexec %lu (installed %d)\n", a,
                    pageInstalled, b, plainInstalled);

@@ -9,35 +9,11 @@
 #include <string>
 
 #include "BenchClock.h"
+#include "BenchMsi.h"
 #include "Msi.h"
 
-namespace {
-
-constexpr wchar_t kClient[] = L"{A2A78788-2792-49BF-AF22-5E9296E568F3}";
-
-void Remove() {
-  MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-  MsiConfigureProductExW(kClient, INSTALLLEVEL_MAXIMUM, INSTALLSTATE_ABSENT, L"REMOVE=ALL");
-}
-
-DWORD PlainMsiexec(const std::wstring& package) {
-  wchar_t program[MAX_PATH];
-  GetSystemDirectoryW(program, MAX_PATH);
-  lstrcatW(program, L"\\msiexec.exe");
-  std::wstring line = L"msiexec /i \"" + package + L"\" /qn";
-  STARTUPINFOW startup = {sizeof startup};
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(program, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-    return GetLastError();
-  WaitForSingleObject(info.hProcess, INFINITE);
-  DWORD code = 0;
-  GetExitCodeProcess(info.hProcess, &code);
-  CloseHandle(info.hThread);
-  CloseHandle(info.hProcess);
-  return code;
-}
-
-}  // namespace
+using kesi::bench::PlainMsiexec;
+using kesi::bench::RemoveBenchClient;
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) {
@@ -51,18 +27,18 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring config = std::wstring(temp) + L"kesi-msi-bench.ini";
   WritePrivateProfileStringW(L"InstallSettings", L"ProductVersion", argv[2], config.c_str());
   WritePrivateProfileStringW(L"InstallSettings", L"UILevel", L"NONE", config.c_str());
-  Remove();
+  RemoveBenchClient();
 
   double viaClient = 0, viaMsiexec = 0;
   for (int i = 0; i < rounds; ++i) {
     double start = kesi::bench::Now();
     const DWORD a = kesi::install::DoMsiInstall(package.c_str(), config.c_str(), nullptr, nullptr);
     viaClient += kesi::bench::Now() - start;
-    Remove();
+    RemoveBenchClient();
     start = kesi::bench::Now();
     const DWORD b = PlainMsiexec(package);
     viaMsiexec += kesi::bench::Now() - start;
-    Remove();
+    RemoveBenchClient();
     if (a != 0 || b != 0) {
       std::fprintf(stderr, "install failed: DoMsiInstall %lu, msiexec %lu\n", a, b);
       return 1;

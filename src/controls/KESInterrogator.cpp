@@ -114,6 +114,15 @@ bool InLogFolder(const wchar_t* path) {
          wcschr(full + prefix.size(), L'\\') == nullptr;
 }
 
+// A provisioner for credential, or null when it could not be made (its constructor allocates).
+std::unique_ptr<install::Cprovision> NewProvisioner(const std::wstring& credential) {
+  try {
+    return std::make_unique<install::Cprovision>(credential.c_str());
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
 // A word of a remote install; a null argument is an empty word.
 std::wstring_view Word(const wchar_t* text) { return text ? std::wstring_view(text) : std::wstring_view(); }
 
@@ -497,6 +506,11 @@ HRESULT KESInterrogator::GetLocation(BSTR* location) {
   return Guarded([&] { return route_->GetLocation(location); });
 }
 
+std::wstring KESInterrogator::CredentialCopy() {
+  CriticalSectionLock hold(Lock());
+  return credential_;
+}
+
 HRESULT KESInterrogator::GetRecurringThread(HANDLE* thread) {
   if (!thread) return E_POINTER;
   if (!*thread) *thread = DuplicateRecurringThread();
@@ -513,16 +527,9 @@ HRESULT KESInterrogator::ProvisionAgents(LONG* code) {
       *code = static_cast<LONG>(listed);
       return S_OK;
     }
-    std::wstring credential;
-    {
-      CriticalSectionLock hold(Lock());
-      credential = credential_;
-    }
     *code = 0;
-    std::unique_ptr<install::Cprovision> provisioner;
-    try {
-      provisioner.reset(new install::Cprovision(credential.c_str()));
-    } catch (const std::bad_alloc&) {
+    std::unique_ptr<install::Cprovision> provisioner = NewProvisioner(CredentialCopy());
+    if (!provisioner) {
       *code = ERROR_OUTOFMEMORY;
       return S_OK;
     }
@@ -553,11 +560,7 @@ HRESULT KESInterrogator::DeployAgents(LONG* code) {
       *code = static_cast<LONG>(listed);
       return S_OK;
     }
-    std::wstring credential;
-    {
-      CriticalSectionLock hold(Lock());
-      credential = credential_;
-    }
+    const std::wstring credential = CredentialCopy();
     *code = 0;
     std::unique_ptr<install::Cprovision> provisioner;
     for (AgentRecord* record = list.First(); record; record = list.Next(record)) {
@@ -565,13 +568,9 @@ HRESULT KESInterrogator::DeployAgents(LONG* code) {
       const wchar_t* name = record->name;
       for (const wchar_t* wanted : kDeployFamilies) family = family || wcscmp(name, wanted) == 0;
       if (!family) continue;
-      if (!provisioner) {
-        try {
-          provisioner.reset(new install::Cprovision(credential.c_str()));
-        } catch (const std::bad_alloc&) {
-          *code = E_FAIL;
-          break;
-        }
+      if (!provisioner && !(provisioner = NewProvisioner(credential))) {
+        *code = E_FAIL;
+        break;
       }
       provisioner->setAgent(record);
       DWORD out = 0;

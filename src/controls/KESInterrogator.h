@@ -86,6 +86,8 @@ class KESInterrogator final : public ScriptableObject<IKESInterrogator> {
   // The credential and the installer configuration that the broker's commands carry.
   void InstallerSettings(std::wstring* credential, std::wstring* configuration);
   // Sends a remote install command ("2" to "4") built from words to the broker.
+  // The credential as the page set it, copied under the object's lock.
+  std::wstring CredentialCopy();
   void RemoteInstall(const wchar_t* command, std::initializer_list<std::wstring_view> words, LONG* code);
   // True (and the refusal logged) when the object is hosted by a page whose host is not url's.
   bool RefusedByPageHost(const wchar_t* operation, const wchar_t* url);
