@@ -310,28 +310,26 @@ void StopLocked() {
 
 }  // namespace
 
+// Makes the manual-reset event name signalled and resets it at once (a new session starts with it clear
+// wherever it was made), logs the outcome and keeps the handle in slot.
+static void MakeClearEvent(const wchar_t* name, const wchar_t* made, const wchar_t* failed, std::atomic<HANDLE>& slot,
+                           LogFile* log) {
+  HANDLE event = CreateEventW(nullptr, TRUE, TRUE, name);
+  if (event) {
+    ResetEvent(event);
+    LogInfo(log, made);
+  } else {
+    LogError(log, failed);
+  }
+  if (HANDLE old = slot.exchange(event)) CloseHandle(old);
+}
+
 void PrepareRecurringEvents(LogFile* log) {
   CriticalSectionLock lock(ThreadLock());
-  // Made signalled and reset at once: a new session starts with the event clear wherever it was made.
-  HANDLE repc = CreateEventW(nullptr, TRUE, TRUE, kRepcEventName);
-  if (repc) {
-    ResetEvent(repc);
-    LogInfo(log, L"KESInterrogator ::REPC Interval:REPC_EVENT Created and Reset ");
-  } else {
-    LogError(log, L"KESInterrogator ::REPC Interval:REPC_EVENT Created failed ");
-  }
-  HANDLE oldRepc = g_repcEvent.exchange(repc);
-  if (oldRepc) CloseHandle(oldRepc);
-
-  HANDLE phase = CreateEventW(nullptr, TRUE, TRUE, kPhaseEventName);
-  if (phase) {
-    ResetEvent(phase);
-    LogInfo(log, L"KESInterrogator ::REPC Interval:PHASE_EVENT Created and Reset ");
-  } else {
-    LogError(log, L"KESInterrogator ::REPC Interval:PHASE_EVENT Created failed ");
-  }
-  HANDLE oldPhase = g_phaseEvent.exchange(phase);
-  if (oldPhase) CloseHandle(oldPhase);
+  MakeClearEvent(kRepcEventName, L"KESInterrogator ::REPC Interval:REPC_EVENT Created and Reset ",
+                 L"KESInterrogator ::REPC Interval:REPC_EVENT Created failed ", g_repcEvent, log);
+  MakeClearEvent(kPhaseEventName, L"KESInterrogator ::REPC Interval:PHASE_EVENT Created and Reset ",
+                 L"KESInterrogator ::REPC Interval:PHASE_EVENT Created failed ", g_phaseEvent, log);
 }
 
 bool StartRecurringInterrogation(const RecurringSession& session, LogFile* log) {

@@ -14,6 +14,7 @@
 
 #include "ComFrame.h"
 #include "Handles.h"
+#include "PageSite.h"
 #include "TestText.h"
 
 namespace kesi::test {
@@ -65,39 +66,6 @@ class ParameterBag final : public IPropertyBag {
   std::map<std::wstring, std::wstring> values_;
 };
 
-// A client site whose container moniker names the page, as a browser's does.
-class PageSite final : public IOleClientSite {
- public:
-  explicit PageSite(const wchar_t* url) { CreateURLMonikerEx(nullptr, url, moniker_.put(), URL_MK_UNIFORM); }
-  STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
-    if (riid == IID_IUnknown || riid == IID_IOleClientSite) {
-      *out = this;
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
-  STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
-  STDMETHODIMP GetMoniker(DWORD, DWORD which, IMoniker** moniker) override {
-    *moniker = nullptr;
-    if (which != OLEWHICHMK_CONTAINER || !moniker_) return E_FAIL;
-    *moniker = moniker_.get();
-    (*moniker)->AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP GetContainer(IOleContainer** container) override {
-    *container = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP ShowObject() override { return S_OK; }
-  STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
-  STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
-
- private:
-  ComPtr<IMoniker> moniker_;
-};
 
 // A property read through IDispatch, as script reads it; "<error X>" when the call fails.
 std::wstring GetProperty(IDispatch* object, const wchar_t* name) {

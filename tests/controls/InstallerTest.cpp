@@ -14,6 +14,8 @@
 
 #include "ComFrame.h"
 #include "Handles.h"
+#include "LogTail.h"
+#include "PageSite.h"
 #include "InstallSystem.h"
 #include "InstallerFolders.h"
 #include "KESInstaller.h"
@@ -57,57 +59,7 @@ std::string Base64(const std::string& bytes) {
   return out;
 }
 
-// The text the installer log gained since the object was made.
-class LogTail {
- public:
-  LogTail() {
-    wchar_t path[MAX_PATH];
-    if (GetLogFolderFile(path, kInstallerLogName) == 0) path_ = path;
-    start_ = test::ReadWholeFile(path_).size();
-  }
-  std::string Text() const {
-    const std::string all = test::ReadWholeFile(path_);
-    return all.size() > start_ ? all.substr(start_) : std::string();
-  }
 
- private:
-  std::wstring path_;
-  size_t start_ = 0;
-};
-
-// A page's client site: its container moniker is the page's URL, as a browser gives it.
-class PageSite : public IOleClientSite {
- public:
-  explicit PageSite(const wchar_t* url) : url_(url) {}
-  STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
-    if (riid == IID_IUnknown || riid == IID_IOleClientSite) {
-      *out = static_cast<IOleClientSite*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-  STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(InterlockedDecrement(&refs_)); }
-  STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
-  STDMETHODIMP GetMoniker(DWORD, DWORD which, IMoniker** moniker) override {
-    *moniker = nullptr;
-    if (which != OLEWHICHMK_CONTAINER) return E_NOTIMPL;
-    return CreateURLMonikerEx(nullptr, url_.c_str(), moniker, URL_MK_UNIFORM);
-  }
-  STDMETHODIMP GetContainer(IOleContainer** container) override {
-    *container = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP ShowObject() override { return S_OK; }
-  STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
-  STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
-
- private:
-  std::wstring url_;
-  LONG refs_ = 1;
-};
 
 class Installer : public ::testing::Test {
  protected:
@@ -210,7 +162,7 @@ TEST_F(Installer, NullArguments) {
 
 // The credential is kept, published as the library's cookie and logged masked; a null put clears it.
 TEST_F(Installer, CredentialIsPublishedAndLoggedMasked) {
-  LogTail log;
+  test::LogTail log(kInstallerLogName);
   ASSERT_EQ(S_OK, PutCredential(L"FARLINK_ID=s3cr3t-session-0042"));
   UniqueBstr value;
   ASSERT_EQ(S_OK, object_->get_AuthCredential(value.put()));
@@ -298,7 +250,7 @@ class InstallerPackage : public Installer {
 
 // A signed package served by the appliance installs; the download carries the credential as its cookie.
 TEST_F(InstallerPackage, SignedPackageInstalls) {
-  LogTail log;
+  test::LogTail log(kInstallerLogName);
   EXPECT_EQ(0u, Install(Url("tqclient-1.2.3.msi")));
   EXPECT_TRUE(Installed());
   EXPECT_EQ(L"true", IsInstalled());
@@ -331,7 +283,7 @@ TEST_F(InstallerPackage, LocalPathCopiesAndUncIsRefused) {
 }
 
 TEST_F(InstallerPackage, MissingPackageReportsTheTransferCode) {
-  LogTail log;
+  test::LogTail log(kInstallerLogName);
   EXPECT_EQ(12028u, Install(Url("missing.msi")));  // HTTP 404
   EXPECT_NE(std::string::npos, log.Text().find("InstallComponentMsi failed getting file ")) << log.Text();
   EXPECT_NE(std::string::npos, log.Text().find("Error 0x00002EFC.")) << log.Text();
@@ -341,14 +293,14 @@ TEST_F(InstallerPackage, MissingPackageReportsTheTransferCode) {
 // Hosted by a page, the object fetches only from the page's own host (the missing package shows the
 // fetch was made); without a site any URL is taken, as the script host and the broker need.
 TEST_F(InstallerPackage, PageMayInstallOnlyFromItsOwnHost) {
-  PageSite other(L"https://appliance.example/epc/page.html");
+  test::PageSite other(L"https://appliance.example/epc/page.html");
   ASSERT_EQ(S_OK, site_->SetSite(&other));
   EXPECT_EQ(static_cast<ULONG>(ERROR_ACCESS_DENIED), Install(Url("tqclient-1.2.3.msi")));
   EXPECT_EQ(static_cast<ULONG>(ERROR_ACCESS_DENIED), Install(Package(L"tqclient-1.2.3.msi")));
   EXPECT_TRUE(Gets().empty());
   EXPECT_FALSE(Installed());
 
-  PageSite same(L"https://127.0.0.1:1/epc/page.html");
+  test::PageSite same(L"https://127.0.0.1:1/epc/page.html");
   ASSERT_EQ(S_OK, site_->SetSite(&same));
   EXPECT_EQ(12028u, Install(Url("missing.msi")));
   ASSERT_EQ(S_OK, site_->SetSite(nullptr));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Handles.h"
+#include "PageSite.h"
 #include "KESInterrogator.h"
 #include "LogFolder.h"
 #include "Provision.h"
@@ -363,46 +364,10 @@ TEST(InterrogatorScript, VBScriptReadsRefusalsAsNonZeroResults) {
 namespace kesi::controls {
 namespace {
 
-// A browser's client site as far as the objects look at it: the page's URL as the container's moniker.
-class PageSite final : public IOleClientSite {
- public:
-  explicit PageSite(const wchar_t* url) { CreateURLMonikerEx(nullptr, url, moniker_.put(), URL_MK_UNIFORM); }
-  STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
-    if (riid == IID_IUnknown || riid == IID_IOleClientSite) {
-      *out = static_cast<IOleClientSite*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
-  STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs_); }  // lives on the stack
-  STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
-  STDMETHODIMP GetMoniker(DWORD, DWORD which, IMoniker** out) override {
-    *out = nullptr;
-    if (which != OLEWHICHMK_CONTAINER || !moniker_) return E_FAIL;
-    *out = moniker_.get();
-    (*out)->AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP GetContainer(IOleContainer** out) override {
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP ShowObject() override { return S_OK; }
-  STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
-  STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
-
- private:
-  LONG refs_ = 1;
-  ComPtr<IMoniker> moniker_;
-};
-
 // A page may aim the broker only at its own host, and may not run the logon in the page's process.
 TEST(InterrogatorPage, APageReachesOnlyItsOwnHost) {
   ComApartment apartment(COINIT_APARTMENTTHREADED);
-  PageSite site(L"https://vpn.example.com/portal/start.html");
+  test::PageSite site(L"https://vpn.example.com/portal/start.html");
   ComPtr<IKESInterrogator> object;
   ASSERT_EQ(S_OK, CreateInterrogatorObject(IID_IKESInterrogator, object.put_void()));
   ComPtr<IObjectWithSite> sited;

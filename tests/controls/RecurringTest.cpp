@@ -12,6 +12,7 @@
 #include "ComFrame.h"
 #include "ControlsSystem.h"
 #include "Handles.h"
+#include "LogTail.h"
 #include "LogFolder.h"
 #include "LogonRoute.h"
 #include "ProcessCounts.h"
@@ -57,31 +58,6 @@ bool EventSignalled(const wchar_t* name) {
   return event && WaitForSingleObject(event.get(), 0) == WAIT_OBJECT_0;
 }
 
-// The interrogator log's lines written since the object was made, deciphered.
-class InterrogatorLogTail {
- public:
-  InterrogatorLogTail() {
-    wchar_t path[MAX_PATH];
-    if (GetLogFolderFile(path, kInterrogatorLogName) == 0) path_ = path;
-    start_ = test::ReadWholeFile(path_).size();
-  }
-  std::vector<std::string> Messages() const {
-    const std::string text = test::ReadWholeFile(path_);
-    std::vector<std::string> messages;
-    for (std::string line : test::Lines(text.size() > start_ ? text.substr(start_) : std::string())) {
-      while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-      std::string plain;
-      if (!test::DecipherText(line, &plain)) continue;
-      while (!plain.empty() && (plain.back() == '\n' || plain.back() == '\r')) plain.pop_back();
-      messages.push_back(test::LogMessage(plain));
-    }
-    return messages;
-  }
-
- private:
-  std::wstring path_;
-  size_t start_ = 0;
-};
 
 class Recurring : public ::testing::Test {
  protected:
@@ -151,7 +127,7 @@ class Recurring : public ::testing::Test {
 // An interval of 5 s is waited as three steps of 2 s: the first procedure 21 goes 6 s after the post,
 // plus the list and the evaluation. The log tells each step in its known words.
 TEST_F(Recurring, FirstCycleAfterTheIntervalInWholeSteps) {
-  InterrogatorLogTail log;
+  test::LogTail log(kInterrogatorLogName);
   ASSERT_TRUE(LogOnAndStart(Scenario(R"("interval": 5, "subsequent": [{"classification": 1, "interval": 0}])")));
   ASSERT_EQ(0u, ExitCodeWithin(15000));
   const std::vector<double> posts = appliance_->CallTimes(11);
