@@ -14,6 +14,7 @@
 #include "LastError.h"
 #include "LogFile.h"
 #include "ModuleVersion.h"
+#include "NativeFileSystem.h"
 
 namespace kesi::install {
 
@@ -46,35 +47,6 @@ T Export(HMODULE module, const char* name) {
 }
 
 // ---- The driver's system pieces ----------------------------------------------------------------
-
-// Turns WOW64 file-system redirection off for this thread while alive, so that a 32-bit caller reaches the
-// native system folder; nothing happens in a native process. Keeps the caller's last error.
-class NativeFileSystem {
- public:
-  NativeFileSystem() {
-    using DisableFn = BOOL(WINAPI*)(PVOID*);
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    auto disable = kernel ? Export<DisableFn>(kernel, "Wow64DisableWow64FsRedirection") : nullptr;
-    BOOL wow64 = FALSE;
-    const DWORD error = GetLastError();
-    if (disable && IsWow64Process(GetCurrentProcess(), &wow64) && wow64) active_ = disable(&previous_) != FALSE;
-    SetLastError(error);
-  }
-  ~NativeFileSystem() {
-    if (!active_) return;
-    using RevertFn = BOOL(WINAPI*)(PVOID);
-    const DWORD error = GetLastError();
-    if (auto revert = Export<RevertFn>(GetModuleHandleW(L"kernel32.dll"), "Wow64RevertWow64FsRedirection"))
-      revert(previous_);
-    SetLastError(error);
-  }
-  NativeFileSystem(const NativeFileSystem&) = delete;
-  NativeFileSystem& operator=(const NativeFileSystem&) = delete;
-
- private:
-  PVOID previous_ = nullptr;
-  bool active_ = false;
-};
 
 // The TCP/IP driver's service name on this system.
 const wchar_t* TcpipService() { return CurrentNetworkStackSystem().isVistaOrLater() ? L"Tdx" : L"Tcpip"; }
