@@ -63,6 +63,13 @@ TEST_F(UninstallList, LimitsTakeTheListWholeOrNotAtAll) {
   }
 }
 
+// Leaves non-zero bytes on the stack where the next call's buffers will lie, so that a code left without
+// its terminator runs on instead of meeting a zero by luck.
+__attribute__((noinline)) void PaintStack() {
+  volatile char bytes[32768];
+  for (size_t i = 0; i < sizeof bytes; ++i) bytes[i] = 'B';
+}
+
 // A code of exactly 520 bytes stored without a terminator is read as its 260 characters and no more.
 TEST_F(UninstallList, CodeWithoutTerminatorEndsAtItsSize) {
   const std::wstring code(260, L'A');
@@ -79,6 +86,8 @@ TEST_F(UninstallList, CodeWithoutTerminatorEndsAtItsSize) {
     ASSERT_EQ(520u, stored) << "the value was stored with a terminator";
   }
   std::vector<UninstallEntry> entries;
+  entries.reserve(4);
+  PaintStack();
   ASSERT_EQ(0u, ReadUninstallList(&entries));
   ASSERT_EQ(2u, entries.size());
   for (const UninstallEntry& entry : entries) {
