@@ -193,7 +193,7 @@ std::string EncodeBrokerMessage(std::wstring_view line) {
 uint32_t DecodeBrokerLength(const void* bytes, size_t size, uint32_t* textBytes) {
   if (size != kBrokerLengthBytes) return kErrorInvalidParameter;
   const uint32_t length = ReadLittleEndian32(static_cast<const unsigned char*>(bytes));
-  if (length % 2 != 0 || length > kBrokerMessageBytes) return kErrorInvalidParameter;
+  if (length == 0 || length % 2 != 0 || length > kBrokerMessageBytes) return kErrorInvalidParameter;
   *textBytes = length;
   return 0;
 }
@@ -218,6 +218,44 @@ uint32_t DecodeBrokerMessage(const void* bytes, size_t size, std::wstring* line)
       size - kBrokerLengthBytes != length)
     return kErrorInvalidParameter;
   return DecodeBrokerText(static_cast<const unsigned char*>(bytes) + kBrokerLengthBytes, length, line);
+}
+
+size_t MinimumCommandWords(std::wstring_view command) {
+  if (command == L"1") return 4;
+  if (command == L"5") return 5;
+  if (command == L"4") return 6;
+  if (command == L"2" || command == L"3") return 8;
+  return 3;
+}
+
+std::wstring RestoreConfigurationQuotes(std::wstring_view word) {
+  std::wstring restored(word);
+  for (wchar_t& c : restored) {
+    if (c == L'`') c = L'"';
+  }
+  return restored;
+}
+
+std::string EncodeStopReply(uint32_t processId) {
+  std::string reply;
+  for (char digit : std::to_string(processId)) {
+    reply += digit;
+    reply += '\0';
+  }
+  return reply;
+}
+
+uint32_t DecodeStopReply(const void* bytes, size_t size, uint32_t* processId) {
+  if (size < 2 || size > 20 || size % 2 != 0) return kErrorInvalidData;
+  const unsigned char* p = static_cast<const unsigned char*>(bytes);
+  uint64_t value = 0;
+  for (size_t i = 0; i < size; i += 2) {
+    if (p[i + 1] != 0 || p[i] < '0' || p[i] > '9') return kErrorInvalidData;
+    value = value * 10 + (p[i] - '0');
+  }
+  if (value > 0xFFFFFFFFull) return kErrorInvalidData;
+  *processId = static_cast<uint32_t>(value);
+  return 0;
 }
 
 std::string EncodeBrokerReply(uint32_t result) {

@@ -12,9 +12,8 @@
 
 namespace kesi::controls {
 
-// The longest command line, in characters, that the broker accepts (it reads the text into 4096 bytes
-// and needs room for a terminating NUL).
-constexpr size_t kBrokerCommandChars = 2047;
+// The longest command line, in characters, that the broker accepts: the longest the objects build.
+constexpr size_t kBrokerCommandChars = 4096;
 // The longest text a command message may carry, in bytes.
 constexpr uint32_t kBrokerMessageBytes = kBrokerCommandChars * 2;
 // The size of a command message's length field.
@@ -75,7 +74,7 @@ std::wstring CommandLineForLog(std::wstring_view line);
 // UTF-16LE (characters above U+FFFF, which only a 32-bit wchar_t holds, as surrogate pairs).
 std::string EncodeBrokerMessage(std::wstring_view line);
 
-// Reads a length field: exactly kBrokerLengthBytes bytes, giving an even length of at most
+// Reads a length field: exactly kBrokerLengthBytes bytes, giving an even length of 2 to
 // kBrokerMessageBytes. 0, or 87 (ERROR_INVALID_PARAMETER) for any other field or length.
 uint32_t DecodeBrokerLength(const void* bytes, size_t size, uint32_t* textBytes);
 
@@ -86,6 +85,21 @@ uint32_t DecodeBrokerText(const void* bytes, size_t size, std::wstring* line);
 // Reads a whole message (length field and text, nothing after): 0, or 87 when the field is refused or
 // the text is not exactly as long as it says.
 uint32_t DecodeBrokerMessage(const void* bytes, size_t size, std::wstring* line);
+
+// The fewest words (the command included) that a command needs: "1" 4, "5" 5, "4" 6, "2" and "3" 8, any
+// other 3 (the launcher's line).
+size_t MinimumCommandWords(std::wstring_view command);
+
+// The configuration word as the installer takes it: every backquote back to a double quote.
+std::wstring RestoreConfigurationQuotes(std::wstring_view word);
+
+// The stop request's first answer: the answering broker's process id as UTF-16LE decimal digits, all of
+// them, no terminator.
+std::string EncodeStopReply(uint32_t processId);
+
+// Reads a stop answer: 1 to 10 UTF-16LE decimal digits of a value below 2^32. 0, or 13 (*processId
+// untouched).
+uint32_t DecodeStopReply(const void* bytes, size_t size, uint32_t* processId);
 
 // The reply for result: its signed 32-bit decimal digits and a NUL ("-1" for 0xFFFFFFFF).
 std::string EncodeBrokerReply(uint32_t result);

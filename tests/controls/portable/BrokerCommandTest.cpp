@@ -114,9 +114,9 @@ TEST(BrokerCommand, LineOverTheBrokersLimitIsRefused) {
   line = L"untouched";
   EXPECT_FALSE(BuildInterrogationCommand(std::wstring(kBrokerCommandChars - 5, L'c'), L"u", L"p", &line));
   EXPECT_EQ(L"untouched", line);
-  // The quoting counts: 1100 quotes become 2202 characters.
-  EXPECT_FALSE(BuildInterrogationCommand(std::wstring(1100, L'"'), L"u", L"p", &line));
-  EXPECT_FALSE(BuildInterrogationCommand(L"c", std::wstring(3000, L'u'), L"p", &line));
+  // The quoting counts: 2100 quotes become 4202 characters.
+  EXPECT_FALSE(BuildInterrogationCommand(std::wstring(2100, L'"'), L"u", L"p", &line));
+  EXPECT_FALSE(BuildInterrogationCommand(L"c", std::wstring(5000, L'u'), L"p", &line));
   EXPECT_FALSE(BuildMsiInstallCommand(L"c", std::wstring(kBrokerCommandChars, L'x'), L"s", L"m", &line));
   EXPECT_EQ(L"untouched", line);
   EXPECT_TRUE(BuildMsiInstallCommand(L"c", std::wstring(kBrokerCommandChars - 10, L'x'), L"s", L"m", &line));
@@ -148,6 +148,7 @@ TEST(BrokerFrame, MessageIsLengthThenUtf16) {
   EXPECT_EQ(expected, EncodeBrokerMessage(L"1 \"\"\x00e9"));
   EXPECT_EQ(std::string("\x04\0\0\0\xac\x20\x3d\xd8", 8), EncodeBrokerMessage(std::wstring(L"\x20ac") + L'\xd83d'));
   EXPECT_EQ(std::string("\0\0\0\0", 4), EncodeBrokerMessage(L""));
+  EXPECT_EQ(8192u, kBrokerMessageBytes);
 
   std::wstring line = L"untouched";
   const std::string message = EncodeBrokerMessage(L"5 a \"b c\"");
@@ -161,11 +162,11 @@ TEST(BrokerFrame, LengthsTheBrokerCannotTakeAreRefused) {
     uint32_t code;
   };
   const Case cases[] = {
-      {0, 0},
+      {0, 87},  // no command at all
       {2, 0},
-      {kBrokerMessageBytes, 0},
+      {4096, 0},
+      {kBrokerMessageBytes, 0},  // the longest line the objects build
       {kBrokerMessageBytes + 2, 87},
-      {4096, 87},
       {65536, 87},
       {0xFFFFFFFF, 87},
       {3, 87},  // odd: not UTF-16
@@ -195,6 +196,7 @@ TEST(BrokerFrame, TextMustMatchItsLength) {
       {std::string("\4\0\0\0a\0\0\0", 8), 87},     // a NUL would cut the line at the broker
       {std::string("\3\0\0\0a\0b", 7), 87},
       {std::string("\4\0\0", 3), 87},
+      {std::string("\0\0\0\0", 4), 87},
       {std::string(), 87},
   };
   for (const Case& c : cases) {
