@@ -1,6 +1,7 @@
 #pragma once
-// What the test's own process holds, for tests that look for leaks: its handles, counted through the
-// system's handle information (GetProcessHandleCount answers 0 under Wine), and its threads (Tool Help).
+// What a process holds (the test's own, or a program it started), for tests that look for leaks: its
+// handles, counted through the system's handle information (GetProcessHandleCount answers 0 under Wine),
+// and its threads (Tool Help).
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -11,8 +12,8 @@
 
 namespace kesi::test {
 
-// The handles this process holds, or -1 when the system does not tell.
-inline long OwnHandleCount() {
+// The handles process processId holds, or -1 when the system does not tell.
+inline long HandleCountOf(DWORD processId) {
   // The extended form of the system's handle information (class 64), whose process ids are full width.
   struct Entry {
     void* object;
@@ -43,27 +44,29 @@ inline long OwnHandleCount() {
     if (status == kInfoLengthMismatch) continue;
     if (status < 0) return -1;
     const auto* information = reinterpret_cast<const Information*>(buffer.get());
-    const ULONG_PTR self = GetCurrentProcessId();
     long count = 0;
     for (ULONG_PTR i = 0; i < information->count; ++i) {
-      if (information->handles[i].processId == self) ++count;
+      if (information->handles[i].processId == processId) ++count;
     }
     return count;
   }
   return -1;
 }
 
-// The threads of this process, or -1 when Tool Help does not tell.
-inline long OwnThreadCount() {
+// The threads of process processId, or -1 when Tool Help does not tell.
+inline long ThreadCountOf(DWORD processId) {
   UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
   if (!snapshot) return -1;
   THREADENTRY32 entry = {};
   entry.dwSize = sizeof(entry);
   long count = 0;
   for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry)) {
-    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+    if (entry.th32OwnerProcessID == processId) ++count;
   }
   return count;
 }
+
+inline long OwnHandleCount() { return HandleCountOf(GetCurrentProcessId()); }
+inline long OwnThreadCount() { return ThreadCountOf(GetCurrentProcessId()); }
 
 }  // namespace kesi::test
