@@ -172,6 +172,7 @@ DWORD StartLauncher(const std::wstring& commandLine, LogFile* log, const wchar_t
   std::wstring line = commandLine;
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;  // none of the broker's own (see the library's start of the broker)
   PROCESS_INFORMATION started = {};
   if (!CreateProcessW(path.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
     error = LastErrorOr(ERROR_FILE_NOT_FOUND);

@@ -43,6 +43,9 @@ DWORD RunRemoteIt(const std::wstring& line, DWORD* outcome, LogFile* log) {
   }
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
+  // No standard handles: the broker outlives the page's process and must not hold what it was given
+  // (Wine hands a child its parent's standard handles even when nothing is inherited).
+  startup.dwFlags = STARTF_USESTDHANDLES;
   PROCESS_INFORMATION started = {};
   if (!CreateProcessW(path.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
     error = LastErrorOr(ERROR_FILE_NOT_FOUND);

@@ -30,10 +30,14 @@ TEST(BrokerScript, PageCallRunsTheLogonInterrogationInTheBroker) {
 
   std::string journal;
   for (const std::string& line : appliance.Journal()) journal += line + "\n";
-  for (int procedure : {1, 10, 11}) EXPECT_FALSE(appliance.Calls(procedure).empty()) << procedure << "\n" << journal;
+  for (int procedure : {10, 11, 12}) EXPECT_FALSE(appliance.Calls(procedure).empty()) << procedure << "\n" << journal;
   const std::vector<std::string> resumes = appliance.Calls(8);
   ASSERT_EQ(1u, resumes.size()) << journal;
   EXPECT_NE(std::string::npos, resumes[0].find(R"(args=[15,"SESSION-9"])")) << resumes[0];
+
+  // The interrogation ran in the broker: the list says a broker process runs.
+  ASSERT_FALSE(appliance.Calls(11).empty());
+  EXPECT_NE(std::string::npos, appliance.Calls(11)[0].find(R"(["BrokerRunning",true,[]])")) << journal;
 
   // The broker serves on; "Kill" stops it.
   test::ChildProcess killer;
