@@ -1,7 +1,8 @@
 // The broker pipe's codecs on any bytes. Words made of the input, quoted into a command line, come back
 // exactly from the command-line split; the split and the log's masking take any line. A command message
 // is accepted only when it is well formed, and then encodes back to the same bytes; a reply is accepted
-// only within its size, and its value encodes to a reply that decodes to the same value.
+// only within its size, and its value encodes to a reply that decodes to the same value; so is a stop
+// answer's process id.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -43,6 +44,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (EncodeBrokerMessage(decoded) != std::string(reinterpret_cast<const char*>(data), size)) std::abort();
   } else if (decoded != L"unchanged") {
     std::abort();
+  }
+
+  uint32_t processId = 0;
+  if (DecodeStopReply(data, size, &processId) == 0) {
+    const std::string again = EncodeStopReply(processId);
+    uint32_t back = ~processId;
+    if (DecodeStopReply(again.data(), again.size(), &back) != 0 || back != processId) std::abort();
   }
 
   uint32_t result = 0;
