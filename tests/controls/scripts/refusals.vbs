@@ -13,7 +13,7 @@ If Err.Number <> 0 Then
   WScript.Quit 2
 End If
 pushed = CLng(interrogator.PushLogsAndReturnCode("C:\windows\win.ini"))
-overlong = CLng(interrogator.DoVistaInterrogation(String(2100, "x"), "https://a.example/c", "https://a.example/p"))
+overlong = CLng(interrogator.DoVistaInterrogation(String(4100, "x"), "https://a.example/c", "https://a.example/p"))
 If Err.Number <> 0 Then
   WScript.Echo "error " & Hex(Err.Number) & " " & Err.Description
   WScript.Quit 2
