@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <new>
 
+#include "BrokerPackage.h"
 #include "CookieList.h"
 #include "FileTransfer.h"
 #include "GlobalFacts.h"
@@ -202,8 +203,11 @@ bool Cprovision::Install(DWORD* code) {
       return false;
     }
     std::wstring target;
-    if (JoinInstallPath(&target, {deployFolder_.c_str(), L"\\", place_.fileName.c_str()}) != 0 ||
-        target.size() + wcslen(kPartSuffix) >= kInstallPathChars) {
+    DWORD placed = JoinInstallPath(&target, {deployFolder_.c_str(), L"\\", place_.fileName.c_str()});
+    // The broker's package goes where the launcher's update installs it from, whatever folders its URL
+    // names: a copy below them would never be installed.
+    if (placed == 0 && IsBrokerPackageTarget(target)) placed = BrokerPackagePath(&target);
+    if (placed != 0 || target.size() + wcslen(kPartSuffix) >= kInstallPathChars) {
       lastResult_ = ERROR_FILENAME_EXCED_RANGE;
       Log(L"Install: Deploy target location create failed");
       return false;
@@ -239,9 +243,7 @@ bool Cprovision::Install(DWORD* code) {
     const std::wstring& extension = place_.extension;
     if (extension == L".msi") {
       Log(L"Install: checking for kesiVista");
-      std::wstring lower = target;
-      CharLowerBuffW(&lower[0], static_cast<DWORD>(lower.size()));
-      if (lower.find(L"kesivista.msi") != std::wstring::npos) {
+      if (IsBrokerPackageTarget(target)) {
         Log(L"Install: punting install of kesiVista to ozmInstaller");
         if (code) *code = kProvisionHandedToLauncher;
         outcome_ = ProvisionOutcome::kHandedToLauncher;

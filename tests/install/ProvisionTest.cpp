@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Base64.h"
+#include "BrokerPackage.h"
 #include "FileTransfer.h"
 #include "GlobalFacts.h"
 #include "InstallSnapshot.h"
@@ -276,12 +277,20 @@ TEST_F(Provision, ADownloadCutShortOrMissingLeavesNoFileAndIsFetchedAgain) {
 }
 
 TEST_F(Provision, TheBrokersPackageIsHandedToTheLauncher) {
-  // A signed package: the trust check passes, and the broker's package still goes to the launcher.
+  // A signed package: the trust check passes, and the broker's package still goes to the launcher, saved
+  // where the launcher installs it from (not below the folders of its URL).
+  std::wstring launcherPackage;
+  ASSERT_EQ(0u, BrokerPackagePath(&launcherPackage));
+  EXPECT_EQ(base_ + L"\\deploy\\kesiVista.msi", launcherPackage);
+  DeleteFileW(launcherPackage.c_str());
   Start(15, {Agent("broker", "1.0.0.0", "provtest/kesivista.msi")}, PackageFile("provtest/kesivista.msi", L"signed.msi"));
   std::vector<DWORD> codes;
   EXPECT_EQ(std::vector<bool>({false}), ProvisionAll(&codes));
   EXPECT_EQ(kProvisionHandedToLauncher, codes[0]);
   EXPECT_EQ(1u, Gets("provtest/kesivista.msi"));
+  EXPECT_EQ(ReadWholeFile(Widen(KESI_PROVISION_MSI) + L"\\signed.msi"), ReadWholeFile(launcherPackage));
+  EXPECT_FALSE(PathExists(base_ + L"\\deploy\\provtest\\kesivista.msi"));
+  DeleteFileW(launcherPackage.c_str());
 }
 
 TEST_F(Provision, AProductWhosePackageCannotBeMovedAsideIsNotRemoved) {
