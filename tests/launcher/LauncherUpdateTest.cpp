@@ -47,6 +47,13 @@ std::vector<std::string> Entries(const test::LogTail& tail) {
   return entries;
 }
 
+// The answer of the launcher's window to message, or -1 when it does not answer within 2 s.
+LRESULT Ask(HWND window, UINT message, WPARAM wParam) {
+  DWORD_PTR answer = 0;
+  if (!SendMessageTimeoutW(window, message, wParam, 0, SMTO_ABORTIFHUNG, 2000, &answer)) return -1;
+  return static_cast<LRESULT>(answer);
+}
+
 bool Holds(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
@@ -169,7 +176,7 @@ TEST_F(LauncherUpdate, InstallsThePackageWithTheSystemsMsiexecAndStartsTheBroker
   EXPECT_EQ(expected, Entries(tail));
 }
 
-TEST_F(LauncherUpdate, APackageMissingOrUnsignedIsNotInstalledAndTheBrokerStillStarts) {
+TEST_F(LauncherUpdate, APackageMissingUnsignedOrRefusedIsNotInstalledAndTheBrokerStillStarts) {
   const struct {
     const char* name;
     const wchar_t* package;  // null: none
@@ -179,6 +186,8 @@ TEST_F(LauncherUpdate, APackageMissingOrUnsignedIsNotInstalledAndTheBrokerStillS
       {"missing", nullptr, ERROR_FILE_NOT_FOUND, "ozmInstaller::UpdateOZM package could not be opened. Error : 2"},
       {"unsigned", L"unsigned", static_cast<DWORD>(TRUST_E_NOSIGNATURE),
        "ozmInstaller::UpdateOZM CheckTrust failed. Error: " + std::to_string(static_cast<int>(TRUST_E_NOSIGNATURE))},
+      // Signed, but its launch condition refuses the install: msiexec fails.
+      {"refused", L"refused", ERROR_INSTALL_FAILURE, "ozmInstaller::UpdateOZM msiexec failed with exit code [1603]"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -199,7 +208,8 @@ TEST_F(LauncherUpdate, APackageMissingOrUnsignedIsNotInstalledAndTheBrokerStillS
     const std::vector<std::string> lines = Entries(tail);
     EXPECT_TRUE(Holds(lines, c.logged));
     EXPECT_TRUE(Holds(lines, "ozmInstaller::UpdateOZM KesiVista started"));
-    EXPECT_FALSE(Holds(lines, "ozmInstaller::UpdateOZM msiexec cmdline " + Narrow(MsiexecLine())));
+    EXPECT_EQ(c.exitCode == ERROR_INSTALL_FAILURE,
+              Holds(lines, "ozmInstaller::UpdateOZM msiexec cmdline " + Narrow(MsiexecLine())));
     EndBrokers();
   }
 }
@@ -226,11 +236,11 @@ TEST_F(LauncherUpdate, WaitsForTheRunningBrokerWhileTheProgressWindowAdvances) {
   EXPECT_EQ(GetProcessId(launcher.get()), owner);
   HWND bar = FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr);
   ASSERT_NE(nullptr, bar);
-  EXPECT_EQ(0, SendMessageW(bar, PBM_GETRANGE, TRUE, 0));
-  EXPECT_EQ(kProgressRangeMax, SendMessageW(bar, PBM_GETRANGE, FALSE, 0));
+  EXPECT_EQ(0, Ask(bar, PBM_GETRANGE, TRUE));
+  EXPECT_EQ(kProgressRangeMax, Ask(bar, PBM_GETRANGE, FALSE));
   for (int advance = 0; advance < 3; ++advance) {
-    const LRESULT position = SendMessageW(bar, PBM_GETPOS, 0, 0);
-    EXPECT_TRUE(test::WaitUntil([&] { return SendMessageW(bar, PBM_GETPOS, 0, 0) != position; }, 5000))
+    const LRESULT position = Ask(bar, PBM_GETPOS, 0);
+    EXPECT_TRUE(test::WaitUntil([&] { return Ask(bar, PBM_GETPOS, 0) != position; }, 5000))
         << "the bar stands at " << position;
   }
   EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(launcher.get(), 0));
