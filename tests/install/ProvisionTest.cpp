@@ -288,7 +288,8 @@ TEST_F(Provision, TheBrokersPackageIsHandedToTheLauncher) {
   EXPECT_EQ(std::vector<bool>({false}), ProvisionAll(&codes));
   EXPECT_EQ(kProvisionHandedToLauncher, codes[0]);
   EXPECT_EQ(1u, Gets("provtest/kesivista.msi"));
-  EXPECT_EQ(ReadWholeFile(Widen(KESI_PROVISION_MSI) + L"\\signed.msi"), ReadWholeFile(launcherPackage));
+  EXPECT_TRUE(ReadWholeFile(Widen(KESI_PROVISION_MSI) + L"\\signed.msi") == ReadWholeFile(launcherPackage))
+      << "the launcher's package is not the one served";
   EXPECT_FALSE(PathExists(base_ + L"\\deploy\\provtest\\kesivista.msi"));
   DeleteFileW(launcherPackage.c_str());
 }
