@@ -185,11 +185,10 @@ DWORD InstallBrokerPackage(LogFile* log) {
   const UINT systemChars = GetSystemDirectoryW(system, MAX_PATH);
   if (systemChars == 0 || systemChars >= MAX_PATH) return LastErrorOr(ERROR_PATH_NOT_FOUND);
   const std::wstring msiexec = std::wstring(system) + L"\\msiexec.exe";
-  std::wstring commandLine = L"\"" + msiexec + L"\" /i \"" + package + L"\" /qn /l*v \"" + logPath + L"\" ADDLOCAL=ALL";
-  if (commandLine.size() > kUpdateCommandLineChars) {
-    LogError(log, L"ozmInstaller::UpdateOZM msiexec cmdline longer than %d characters: %s",
-             static_cast<int>(kUpdateCommandLineChars), commandLine.c_str());
-    return ERROR_FILENAME_EXCED_RANGE;
+  std::wstring commandLine;
+  if ((error = MsiexecCommandLine(msiexec, package, logPath, &commandLine)) != 0) {
+    LogError(log, L"ozmInstaller::UpdateOZM msiexec cmdline longer than %d characters", static_cast<int>(kUpdateCommandLineChars));
+    return error;
   }
   LogInfo(log, L"ozmInstaller::UpdateOZM msiexec cmdline %s", commandLine.c_str());
   STARTUPINFOW startup = {};
@@ -250,6 +249,14 @@ LauncherSystem SetLauncherSystem(const LauncherSystem& system) {
   const LauncherSystem previous = CurrentLauncherSystem();
   CurrentLauncherSystem() = system;
   return previous;
+}
+
+DWORD MsiexecCommandLine(const std::wstring& msiexec, const std::wstring& package, const std::wstring& logPath,
+                         std::wstring* line) {
+  std::wstring built = L"\"" + msiexec + L"\" /i \"" + package + L"\" /qn /l*v \"" + logPath + L"\" ADDLOCAL=ALL";
+  if (built.size() > kUpdateCommandLineChars) return ERROR_FILENAME_EXCED_RANGE;
+  *line = std::move(built);
+  return 0;
 }
 
 DWORD UpdateOZM(LogFile* log) {

@@ -5,6 +5,8 @@
 // "KESInstaller.log".
 #include <windows.h>
 
+#include <string>
+
 #include "LogFile.h"
 #include "kesi_idl.h"
 
@@ -29,6 +31,12 @@ LauncherSystem& CurrentLauncherSystem();
 // Installs system and returns the previous table.
 LauncherSystem SetLauncherSystem(const LauncherSystem& system);
 LauncherSystem DefaultLauncherSystem();
+
+// The update's msiexec command line: msiexec (the program's full path, quoted), "/i" and the package
+// (quoted), "/qn", "/l*v" and the log (quoted), "ADDLOCAL=ALL". 0, or 206 (ERROR_FILENAME_EXCED_RANGE,
+// *line untouched) when it would be longer than kUpdateCommandLineChars: it is never cut.
+DWORD MsiexecCommandLine(const std::wstring& msiexec, const std::wstring& package, const std::wstring& logPath,
+                         std::wstring* line);
 
 // The whole run for commandLine (word 0 is the command): opens the log, initialises COM, runs the command.
 // Returns the exit code: 3 when the command lacks words, 1 for an unknown command, the creation failure

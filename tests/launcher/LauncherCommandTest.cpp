@@ -236,6 +236,21 @@ TEST_F(LauncherCommand, AnInstallerThatCannotBeCreatedOrFailsIsAFailure) {
   }
 }
 
+TEST(LauncherUpdateCommandLine, IsRefusedWhenTooLongNeverCut) {
+  const std::wstring msiexec = L"C:\\windows\\system32\\msiexec.exe";
+  const std::wstring log = L"C:\\u\\Velmora\\LogFiles\\ozmUpdate.log";
+  // The text around the package path: quotes, switches and the other two paths.
+  const size_t fixed = std::wstring(L"\"\" /i \"\" /qn /l*v \"\" ADDLOCAL=ALL").size() + msiexec.size() + log.size();
+  std::wstring line = L"untouched";
+  const std::wstring fits(kUpdateCommandLineChars - fixed, L'p');
+  ASSERT_EQ(0u, MsiexecCommandLine(msiexec, fits, log, &line));
+  EXPECT_EQ(L"\"" + msiexec + L"\" /i \"" + fits + L"\" /qn /l*v \"" + log + L"\" ADDLOCAL=ALL", line);
+  EXPECT_EQ(kUpdateCommandLineChars, line.size());
+  line = L"untouched";
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), MsiexecCommandLine(msiexec, fits + L"p", log, &line));
+  EXPECT_EQ(L"untouched", line);
+}
+
 // The installer class of this build's registered KESI.dll, created as the launcher creates it: the
 // deprecated method answers 1.
 TEST(LauncherRegistered, CreatesTheRegisteredInstallerInProcess) {

@@ -14,6 +14,7 @@
 
 #include "BrokerPackage.h"
 #include "Handles.h"
+#include "Launcher.h"
 #include "LogFolder.h"
 #include "LogTail.h"
 #include "ProcessList.h"
@@ -212,6 +213,35 @@ TEST_F(LauncherUpdate, APackageMissingUnsignedOrRefusedIsNotInstalledAndTheBroke
               Holds(lines, "ozmInstaller::UpdateOZM msiexec cmdline " + Narrow(MsiexecLine())));
     EndBrokers();
   }
+}
+
+TEST_F(LauncherUpdate, ABrokerThatDoesNotExitInTimeIsNotInstalledOver) {
+  // In this process, with a short bound: the broker that runs is still there when the bound ends.
+  ASSERT_TRUE(CopyFileW(Package(L"signed").c_str(), package_.c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW(Fixture().c_str(), (kesi_ + L"\\kesivista.exe").c_str(), FALSE));
+  test::TempFolder folder(L"launcher-slow-broker");
+  ASSERT_TRUE(CopyFileW(Fixture().c_str(), (folder / L"kesivista.exe").c_str(), FALSE));
+  test::ChildProcess running;
+  ASSERT_TRUE(running.Start(folder / L"kesivista.exe", L"60000"));
+  ASSERT_TRUE(test::WaitUntil([&] { return Started("kesivista.exe").size() == 1; }));
+  LauncherSystem system = CurrentLauncherSystem();
+  system.brokerExitWaitMs = 300;
+  const LauncherSystem previous = SetLauncherSystem(system);
+  test::LogTail tail(kInstallerLogName);
+  DWORD result = 0;
+  {
+    LogFile log;
+    log.Open(kInstallerLogName, 0, nullptr);
+    result = UpdateOZM(&log);
+  }
+  SetLauncherSystem(previous);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), result);
+  EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(running.Handle(), 0));
+  EXPECT_NE(INSTALLSTATE_DEFAULT, MsiQueryProductStateW(kProductCode));
+  const std::vector<std::string> lines = Entries(tail);
+  EXPECT_TRUE(Holds(lines, "ozmInstaller::UpdateOZM kesiVista did not exit, install not started. Error : 1460"));
+  EXPECT_FALSE(Holds(lines, "ozmInstaller::UpdateOZM msiexec cmdline " + Narrow(MsiexecLine())));
+  EXPECT_TRUE(Holds(lines, "ozmInstaller::UpdateOZM KesiVista started"));
 }
 
 TEST_F(LauncherUpdate, WaitsForTheRunningBrokerWhileTheProgressWindowAdvances) {
