@@ -66,9 +66,10 @@ void LogCreationFailure(LogFile* log, HRESULT hr) {
   if (name) LogError(log, L"ozmInstaller:: COM object could not be loaded. Error : %s", name);
 }
 
-// Forwards words[1..] to the installer object's method for command. The result is the first call that
+// Forwards words[1..] (as many as the command needs; the caller checked that they are there) to the
+// installer object's method for command. The result is the first call that
 // failed, else the method's result; an object that cannot be created gives its creation failure.
-DWORD Forward(const Command& command, wchar_t** words, int count, LogFile* log) {
+DWORD Forward(const Command& command, wchar_t** words, LogFile* log) {
   const int forwarded = command.minimumWords - 1;
   std::vector<UniqueBstr> texts;
   try {
@@ -123,12 +124,12 @@ DWORD Forward(const Command& command, wchar_t** words, int count, LogFile* log) 
   return FAILED(hr) ? static_cast<DWORD>(hr) : result;
 }
 
-DWORD RunCommand(const Command& command, wchar_t** words, int count, LogFile* log) {
+DWORD RunCommand(const Command& command, wchar_t** words, LogFile* log) {
   if (command.method == Method::kUpdate) return UpdateOZM(log);
-  if (command.method != Method::kComponentMsi) return Forward(command, words, count, log);
+  if (command.method != Method::kComponentMsi) return Forward(command, words, log);
   ProgressWindow progress;
   progress.Start();
-  const DWORD result = Forward(command, words, count, log);
+  const DWORD result = Forward(command, words, log);
   progress.Stop();
   return result;
 }
@@ -299,7 +300,7 @@ DWORD RunLauncher(const wchar_t* commandLine) {
   }
   LogInfo(&log, L"ozmInstaller:: %s command received", command->logName);
   try {
-    return RunCommand(*command, words, count, &log);
+    return RunCommand(*command, words, &log);
   } catch (const std::bad_alloc&) {
     return ERROR_OUTOFMEMORY;
   }
