@@ -1,8 +1,9 @@
 #pragma once
 // The agent provisioner: brings one agent that the appliance lists for this end point (an MSI package, a
 // DLL, a configuration file or a phone book) up to date. It decides whether an update is needed, downloads
-// the file into the user's deploy folder below the path of its URL, checks the signature of MSI packages
-// and installs the file by its type. Every step writes its reason to "kesiProvisioner.log" (ciphered).
+// the file into the user's deploy folder below the path of its URL (the broker's own package into the
+// place the launcher installs it from, BrokerPackage.h), checks the signature of MSI packages and installs
+// the file by its type. Every step writes its reason to "kesiProvisioner.log" (ciphered).
 //
 // The agent's URL and name come from the appliance: the folders, file name and log name they give are
 // plain names or the agent is refused before anything is created or downloaded. A download goes to
