@@ -52,7 +52,7 @@ DWORD CopyInto(HANDLE target, const wchar_t* source) {
 }  // namespace
 
 bool IsBootstrapperRunning() {
-  UniqueHandle event(OpenEventW(SYNCHRONIZE, FALSE, L"Local\\RQBootStrapRunning"));
+  UniqueHandle event(OpenEventW(SYNCHRONIZE, FALSE, kBootstrapperRunningEvent));
   return static_cast<bool>(event);
 }
 

@@ -5,6 +5,9 @@
 
 namespace kesi {
 
+// The event a bootstrapper holds while it runs (one per session).
+constexpr wchar_t kBootstrapperRunningEvent[] = L"Local\\RQBootStrapRunning";
+
 // True while a bootstrapper runs (its event "Local\RQBootStrapRunning" exists); the bundle is not built then.
 bool IsBootstrapperRunning();
 // Joins the logs of logFolder (null: the user's log folder) into its "kesiBootstrapper.log": the init
