@@ -99,16 +99,18 @@ inline HRESULT LocatePageDouble(LogFile*, std::unique_ptr<BrowserPage>* page) {
   return S_OK;
 }
 
+inline int WINAPI UnexpectedPrompt(HWND, const wchar_t*, const wchar_t*, UINT) {
+  ADD_FAILURE() << "unexpected prompt";
+  return IDOK;
+}
+
 // The system table for one case, put back afterwards; the broker stop does nothing unless a case says so.
 class SystemScope {
  public:
   SystemScope() : previous_(CurrentBootstrapSystem()) {
     BootstrapSystem system = DefaultBootstrapSystem();
     system.locateBrowser = LocatePageDouble;
-    system.prompt = [](HWND, const wchar_t*, const wchar_t*, UINT) -> int {
-      ADD_FAILURE() << "unexpected prompt";
-      return IDOK;
-    };
+    system.prompt = UnexpectedPrompt;
     system.stopBroker = [](LogFile*) -> DWORD { return 0; };
     system.takeOwnershipProgram = []() { return FixturePath(L"..\\bootstrapper\\takeown\\takeown.exe"); };
     system.systemVersion = [](DWORD* major, DWORD* minor) {

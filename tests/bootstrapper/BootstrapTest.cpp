@@ -300,6 +300,13 @@ PromptRecord& Prompt() {
   return record;
 }
 
+int WINAPI RecordPrompt(HWND, const wchar_t* text, const wchar_t* caption, UINT) {
+  ++Prompt().calls;
+  Prompt().text = text;
+  Prompt().caption = caption;
+  return IDOK;
+}
+
 TEST_F(BootstrapCase, UacOffWithoutJavaAsksAndSendsTheBrowserToAutoUpload) {
   UniqueKey java;
   ASSERT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\JavaSoft\\Java Runtime Environment", 0, KEY_READ, java.put()),
@@ -308,12 +315,7 @@ TEST_F(BootstrapCase, UacOffWithoutJavaAsksAndSendsTheBrowserToAutoUpload) {
   ProgramFolder folder(L"kesi-signed.msi");
   Prompt() = PromptRecord();
   BootstrapSystem system = CurrentBootstrapSystem();
-  system.prompt = [](HWND, const wchar_t* text, const wchar_t* caption, UINT) -> int {
-    ++Prompt().calls;
-    Prompt().text = text;
-    Prompt().caption = caption;
-    return IDOK;
-  };
+  system.prompt = RecordPrompt;
   SetBootstrapSystem(system);
   Page().cookie = kFullCookies;
 
