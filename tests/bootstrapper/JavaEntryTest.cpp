@@ -111,6 +111,12 @@ TEST_F(BootstrapJava, RunsWithTheCookieTextAndReleasesEveryString) {
   EXPECT_EQ(log.find('#'), std::string::npos) << "read past the string's length: " << log;
 }
 
+// The library carries what the run shows and logs: the progress picture and the message table.
+TEST_F(BootstrapJava, TheLibraryHoldsItsOwnResources) {
+  EXPECT_NE(FindResourceW(module_.get(), MAKEINTRESOURCEW(3), MAKEINTRESOURCEW(2)), nullptr);   // RT_BITMAP
+  EXPECT_NE(FindResourceW(module_.get(), MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(11)), nullptr);  // RT_MESSAGETABLE
+}
+
 TEST_F(BootstrapJava, NullStringOrEnvironmentReturnsAtOnce) {
   loadMsi_(&env_, nullptr, nullptr, nullptr);
   loadMsi_(nullptr, nullptr, Java().string, nullptr);
