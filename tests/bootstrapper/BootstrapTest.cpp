@@ -2,6 +2,7 @@
 // take-ownership program and the system version replaced where a case needs it; Windows Installer, the
 // registry, the files and the processes are real.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <gtest/gtest.h>
 
@@ -294,16 +295,25 @@ class UacPolicyScope {
 struct PromptRecord {
   std::wstring text, caption;
   int calls = 0;
+  bool owned = false;  // by the progress window
+  LRESULT barHigh = -1, barPosition = -1;
 };
 PromptRecord& Prompt() {
   static PromptRecord record;
   return record;
 }
 
-int WINAPI RecordPrompt(HWND, const wchar_t* text, const wchar_t* caption, UINT) {
+int WINAPI RecordPrompt(HWND owner, const wchar_t* text, const wchar_t* caption, UINT) {
   ++Prompt().calls;
   Prompt().text = text;
   Prompt().caption = caption;
+  // The progress window shows while the program asks: its bar runs from 0 to 25 and has made one step.
+  HWND window = FindWindowW(L"Static", L"Velmora Access Manager");
+  Prompt().owned = window && window == owner && IsWindowVisible(window);
+  if (HWND bar = window ? FindWindowExW(window, nullptr, L"msctls_progress32", nullptr) : nullptr) {
+    Prompt().barHigh = SendMessageW(bar, PBM_GETRANGE, FALSE, 0);
+    Prompt().barPosition = SendMessageW(bar, PBM_GETPOS, 0, 0);
+  }
   return IDOK;
 }
 
@@ -325,6 +335,9 @@ TEST_F(BootstrapCase, UacOffWithoutJavaAsksAndSendsTheBrowserToAutoUpload) {
             L"UAC is turned off and Sun Java plugin is disabled or Sun Java 1.6 or higher is not installed. Please "
             L"contact your aministrator");
   EXPECT_EQ(Prompt().caption, L"ERROR");
+  EXPECT_TRUE(Prompt().owned);
+  EXPECT_EQ(Prompt().barHigh, 25);
+  EXPECT_EQ(Prompt().barPosition, 2);
   ASSERT_EQ(Page().navigations.size(), 1u);
   EXPECT_EQ(Page().navigations[0], L"https://a/upload");
   EXPECT_FALSE(ProductInstalled());
