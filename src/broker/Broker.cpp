@@ -135,7 +135,12 @@ DWORD OpenBrokerPipe(LogFile* log, UniqueFile* pipe) {
       continue;
     }
     DWORD mode = PIPE_READMODE_MESSAGE;
-    if (!SetNamedPipeHandleState(candidate.get(), &mode, nullptr, nullptr)) return LastErrorOr(ERROR_INVALID_HANDLE);
+    // A server that turned the broker away has disconnected it already: look for the next instance.
+    if (!SetNamedPipeHandleState(candidate.get(), &mode, nullptr, nullptr)) {
+      const DWORD error = LastErrorOr(ERROR_INVALID_HANDLE);
+      if (error != ERROR_PIPE_NOT_CONNECTED && error != ERROR_NO_DATA && error != ERROR_BROKEN_PIPE) return error;
+      continue;
+    }
     *pipe = std::move(candidate);
     return 0;
   }

@@ -128,6 +128,21 @@ TEST_F(BrokerProgram, RefusedLengthsLeaveTheBrokerServing) {
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(broker.Handle(), 0));
 }
 
+// A pipe server that turns the broker away (the library does so to a broker that is not the one it
+// started) disconnects it at once; the broker looks for the next instance instead of ending.
+TEST_F(BrokerProgram, TurnedAwayByAServerTheBrokerGoesOnServing) {
+  test::ChildProcess broker;
+  const DWORD id = StartBroker(&broker);
+  ASSERT_NE(0u, id);
+  for (int i = 0; i < 5; ++i) {
+    TestInstance refusing;
+    EXPECT_FALSE(refusing.Accept(id + 1, nullptr, 1000)) << "attempt " << i;
+    refusing.Close();
+    EXPECT_EQ(3u, Send(id, broker.Handle(), L"x y")) << "attempt " << i;
+  }
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(broker.Handle(), 0));
+}
+
 // Too few words for its command is answered 3 before anything runs; any other command goes whole to the
 // launcher, whose exit code is the reply.
 TEST_F(BrokerProgram, WordCountsAndTheLauncherRoute) {
