@@ -32,30 +32,8 @@ constexpr unsigned kWaitFailuresPerLogLine = 20;
 // as done: the rest of the message comes with the next read. 0 with *bytes; else the error, ERROR_TIMEOUT
 // or, when the peer ended, ERROR_BROKEN_PIPE.
 DWORD Bounded(HANDLE pipe, bool write, void* buffer, DWORD size, HANDLE peer, DWORD timeoutMs, DWORD* bytes) {
-  *bytes = 0;
-  UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!event) return LastErrorOr(ERROR_OUTOFMEMORY);
-  OVERLAPPED overlapped = {};
-  overlapped.hEvent = event.get();
-  const BOOL started = write ? WriteFile(pipe, buffer, size, nullptr, &overlapped)
-                             : ReadFile(pipe, buffer, size, nullptr, &overlapped);
-  if (!started) {
-    const DWORD error = GetLastError();
-    if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) return error ? error : ERROR_GEN_FAILURE;
-  }
-  const HANDLE waits[2] = {event.get(), peer};
-  const DWORD waited = WaitForMultipleObjects(peer ? 2 : 1, waits, FALSE, timeoutMs);
-  DWORD ended = 0;
-  if (waited != WAIT_OBJECT_0) {
-    ended = waited == WAIT_TIMEOUT ? ERROR_TIMEOUT : waited == WAIT_OBJECT_0 + 1 ? ERROR_BROKEN_PIPE : LastErrorOr(ERROR_INVALID_HANDLE);
-    CancelIoEx(pipe, &overlapped);
-  }
-  DWORD got = 0;
-  const BOOL done = GetOverlappedResult(pipe, &overlapped, &got, TRUE);
-  const DWORD error = done ? 0 : LastErrorOr(ERROR_OPERATION_ABORTED);
-  *bytes = got;
-  if (done || error == ERROR_MORE_DATA) return 0;
-  return ended && error == ERROR_OPERATION_ABORTED ? ended : error;
+  const DWORD error = controls::TransferOnPipe(pipe, write, buffer, size, peer, timeoutMs, bytes);
+  return error == ERROR_MORE_DATA ? 0 : error;
 }
 
 // Reads exactly size bytes, over as many reads and messages as the sender used, each bounded. perRead

@@ -79,8 +79,19 @@ DWORD FinishOverlapped(HANDLE pipe, OVERLAPPED* overlapped, HANDLE peer, DWORD t
   return ended && error == ERROR_OPERATION_ABORTED ? ended : error;
 }
 
-// One bounded read or write of the command exchange.
-DWORD Transfer(HANDLE pipe, bool write, void* buffer, DWORD size, HANDLE peer, DWORD timeoutMs, DWORD* bytes) {
+
+bool IsBroker(const BrokerIdentity& broker, DWORD clientId) {
+  if (broker.processId) return clientId == broker.processId;
+  if (broker.imagePath.empty()) return false;
+  std::wstring image;
+  if (CurrentControlsSystem().processImagePath(clientId, &image) != 0) return false;
+  return CompareStringOrdinal(image.c_str(), static_cast<int>(image.size()), broker.imagePath.c_str(),
+                              static_cast<int>(broker.imagePath.size()), TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+DWORD TransferOnPipe(HANDLE pipe, bool write, void* buffer, DWORD size, HANDLE peer, DWORD timeoutMs, DWORD* bytes) {
   *bytes = 0;
   UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event) return LastErrorOr(ERROR_OUTOFMEMORY);
@@ -94,17 +105,6 @@ DWORD Transfer(HANDLE pipe, bool write, void* buffer, DWORD size, HANDLE peer, D
   }
   return FinishOverlapped(pipe, &overlapped, peer, timeoutMs, ERROR_BROKEN_PIPE, bytes);
 }
-
-bool IsBroker(const BrokerIdentity& broker, DWORD clientId) {
-  if (broker.processId) return clientId == broker.processId;
-  if (broker.imagePath.empty()) return false;
-  std::wstring image;
-  if (CurrentControlsSystem().processImagePath(clientId, &image) != 0) return false;
-  return CompareStringOrdinal(image.c_str(), static_cast<int>(image.size()), broker.imagePath.c_str(),
-                              static_cast<int>(broker.imagePath.size()), TRUE) == CSTR_EQUAL;
-}
-
-}  // namespace
 
 DWORD BrokerProgramPath(std::wstring* path) {
   wchar_t folder[MAX_PATH];
@@ -176,7 +176,7 @@ DWORD ExchangeBrokerCommand(HANDLE pipe, DWORD clientId, const std::wstring& lin
   UniqueHandle client(OpenProcess(SYNCHRONIZE, FALSE, clientId));
 
   DWORD done = 0;
-  DWORD error = Transfer(pipe, true, &message[0], kBrokerLengthBytes, client.get(), system.brokerWriteMs, &done);
+  DWORD error = TransferOnPipe(pipe, true, &message[0], kBrokerLengthBytes, client.get(), system.brokerWriteMs, &done);
   if (!error && done == 0) error = ERROR_WRITE_FAULT;
   if (error) {
     LogError(log, L"KESInterrogator::remoteIt - Error occurred while writing data length to client: %d",
@@ -186,7 +186,7 @@ DWORD ExchangeBrokerCommand(HANDLE pipe, DWORD clientId, const std::wstring& lin
   LogInfo(log, L"KESInterrogator::remoteIt wrote length on named pipe");
 
   for (DWORD sent = 0; sent < textBytes; sent += done) {
-    error = Transfer(pipe, true, &message[kBrokerLengthBytes + sent], textBytes - sent, client.get(),
+    error = TransferOnPipe(pipe, true, &message[kBrokerLengthBytes + sent], textBytes - sent, client.get(),
                      system.brokerWriteMs, &done);
     if (!error && done == 0) error = ERROR_WRITE_FAULT;
     if (error) {
@@ -199,7 +199,7 @@ DWORD ExchangeBrokerCommand(HANDLE pipe, DWORD clientId, const std::wstring& lin
   LogInfo(log, L"KESInterrogator::remoteIt wrote data on named pipe");
 
   char reply[kBrokerReplyBytes];
-  error = Transfer(pipe, false, reply, sizeof reply, client.get(), system.brokerReplyMs, &done);
+  error = TransferOnPipe(pipe, false, reply, sizeof reply, client.get(), system.brokerReplyMs, &done);
   const bool overlong = error == ERROR_MORE_DATA;  // longer than any result: garbage, refused below
   if (overlong) {
     error = 0;

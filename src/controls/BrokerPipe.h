@@ -31,6 +31,12 @@ struct BrokerIdentity {
   HANDLE process = nullptr;    // the expected broker's process, when known: its exit ends the wait
 };
 
+// One overlapped read or write on pipe, waited for at most timeoutMs or until peer (when not null) ends;
+// a time-out or the peer's end cancels it. 0 with *bytes; else the operation's error (ERROR_MORE_DATA with
+// *bytes for a read that stopped inside a longer message), ERROR_TIMEOUT, or ERROR_BROKEN_PIPE when the
+// peer ended. Both ends of the pipe move their bytes with it.
+DWORD TransferOnPipe(HANDLE pipe, bool write, void* buffer, DWORD size, HANDLE peer, DWORD timeoutMs, DWORD* bytes);
+
 // Waits on pipe (an instance from CreateBrokerPipeInstance) until the broker connects, at most timeoutMs.
 // A client that is not the broker is disconnected before anything is written and the wait goes on. 0 with
 // *clientId set; else ERROR_TIMEOUT (1460), ERROR_ACCESS_DENIED when the time ran out after a client was
