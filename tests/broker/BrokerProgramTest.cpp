@@ -8,6 +8,7 @@
 #include <string>
 
 #include "BrokerTesting.h"
+#include "ControlsSystem.h"
 #include "ProcessCounts.h"
 #include "TestLogFile.h"
 #include "TestFiles.h"
@@ -21,6 +22,10 @@ using test::TestInstance;
 class BrokerProgram : public ::testing::Test {
  protected:
   void SetUp() override {
+    // A broker that never answers fails the case with the command's number instead of holding it.
+    controls::ControlsSystem bounded = controls::DefaultControlsSystem();
+    bounded.brokerWriteMs = bounded.brokerReplyMs = 20000;
+    previous_ = controls::SetControlsSystem(bounded);
     test::EndBrokers();
     ASSERT_TRUE(folder_.Created());
     ASSERT_TRUE(SetEnvironmentVariableW(L"KESI_LAUNCHER_DOUBLE", folder_.Path().c_str()));
@@ -35,6 +40,7 @@ class BrokerProgram : public ::testing::Test {
     DeleteFileW(brokerPath_.c_str());
     DeleteFileW(launcherPath_.c_str());
     SetEnvironmentVariableW(L"KESI_LAUNCHER_DOUBLE", nullptr);
+    controls::SetControlsSystem(previous_);
   }
 
   // Starts a broker; 0 when it could not be started.
@@ -55,6 +61,7 @@ class BrokerProgram : public ::testing::Test {
   void LauncherExits(const char* code) { ASSERT_TRUE(test::WriteWholeFile(folder_ / L"exit.txt", code)); }
   std::string LauncherLines() { return test::ReadWholeFile(folder_ / L"lines.txt"); }
 
+  controls::ControlsSystem previous_{};
   test::TempFolder folder_{L"brokerprogram"};
   std::wstring brokerPath_;
   std::wstring launcherPath_;
@@ -79,8 +86,11 @@ TEST_F(BrokerProgram, ThousandCommandsLeaveNothingBehind) {
       ASSERT_GT(threads, 0);
     }
   }
-  EXPECT_LE(test::HandleCountOf(id), handles + 2) << "handles after 100: " << handles;
-  EXPECT_LE(test::ThreadCountOf(id), threads) << "threads after 100: " << threads;
+  // The last request's thread ends just after its sender has closed: a leak stays, that thread goes.
+  EXPECT_TRUE(test::WaitUntil([&] { return test::HandleCountOf(id) <= handles + 2; }))
+      << "handles after 100: " << handles << ", now " << test::HandleCountOf(id);
+  EXPECT_TRUE(test::WaitUntil([&] { return test::ThreadCountOf(id) <= threads; }))
+      << "threads after 100: " << threads << ", now " << test::ThreadCountOf(id);
   EXPECT_EQ(20u, test::Lines(LauncherLines()).size());
 }
 
