@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "BrokerPipe.h"
 #include "Handles.h"
 #include "LastError.h"
 #include "LogFile.h"
@@ -14,7 +15,6 @@
 namespace kesi::bootstrap {
 namespace {
 
-constexpr wchar_t kBrokerName[] = L"kesivista.exe";
 
 std::wstring SystemTakeOwnershipProgram() {
   wchar_t folder[MAX_PATH];
@@ -139,9 +139,8 @@ HRESULT LocateShellBrowser(LogFile* log, std::unique_ptr<BrowserPage>* page) {
 
 DWORD StopRunningBrokers(LogFile* log) {
   // The broker's own stop sequence first, so that it ends its work orderly.
-  wchar_t appData[MAX_PATH];
-  if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, appData))) {
-    std::wstring program = std::wstring(appData) + L"\\Velmora\\kesi\\" + kBrokerName;
+  std::wstring program;
+  if (controls::BrokerProgramPath(&program) == 0) {
     if (GetFileAttributesW(program.c_str()) != INVALID_FILE_ATTRIBUTES) {
       std::wstring line = L"\"" + program + L"\" Kill";
       STARTUPINFOW startup = {};
@@ -159,7 +158,7 @@ DWORD StopRunningBrokers(LogFile* log) {
   // Whatever is left of this session's and user's brokers is ended; the install starts only once they
   // are gone, since files still in use would only be replaced at the next restart.
   std::vector<DWORD> ids;
-  if (DWORD error = FindOwnSessionProcesses(kBrokerName, &ids)) return error;
+  if (DWORD error = FindOwnSessionProcesses(controls::kBrokerProgramName, &ids)) return error;
   std::vector<UniqueHandle> waits;
   DWORD result = 0;
   for (DWORD id : ids) {

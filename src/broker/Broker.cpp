@@ -466,7 +466,7 @@ void ServeRequests(LogFile* log) {
 
 DWORD StopRunningBrokers(LogFile* log) {
   std::vector<DWORD> brokers;
-  DWORD error = FindOwnSessionProcesses(kBrokerExeName, &brokers);
+  DWORD error = FindOwnSessionProcesses(controls::kBrokerProgramName, &brokers);
   if (error || brokers.empty()) return error;
   if (log && !log->IsOpen()) OpenBrokerLog(log);
   for (DWORD processId : brokers) {

@@ -12,7 +12,6 @@
 
 namespace kesi::broker {
 
-constexpr wchar_t kBrokerExeName[] = L"kesivista.exe";
 constexpr wchar_t kLauncherExeName[] = L"ozmInstaller.exe";
 // The command that stops a running broker, and the launcher's command that updates the broker.
 constexpr wchar_t kStopCommand[] = L"7 foo bar";

@@ -111,7 +111,8 @@ DWORD BrokerProgramPath(std::wstring* path) {
   const HRESULT hr = SHGetFolderPathW(nullptr, CSIDL_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, folder);
   if (FAILED(hr)) return HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : static_cast<DWORD>(hr);
   path->assign(folder);
-  path->append(L"\\Velmora\\kesi\\kesivista.exe");
+  path->append(L"\\Velmora\\kesi\\");
+  path->append(kBrokerProgramName);
   return 0;
 }
 

@@ -12,6 +12,8 @@
 namespace kesi::controls {
 
 constexpr wchar_t kBrokerPipeName[] = L"\\\\.\\Pipe\\RQKESIPipe";
+// The broker's program file, as process lists name it.
+constexpr wchar_t kBrokerProgramName[] = L"kesivista.exe";
 // The buffer sizes of the library's instances.
 constexpr DWORD kBrokerPipeBufferBytes = 1024;
 

@@ -19,7 +19,6 @@
 namespace kesi::launcher {
 namespace {
 
-constexpr wchar_t kBrokerExeName[] = L"kesivista.exe";
 constexpr wchar_t kUpdateLogName[] = L"ozmUpdate.log";
 constexpr DWORD kMsiexecRebootRequired = 3010;
 
@@ -138,7 +137,7 @@ DWORD RunCommand(const Command& command, wchar_t** words, LogFile* log) {
 // after its reply, and its files cannot be replaced while it runs.
 DWORD WaitForBrokersToExit(LogFile* log) {
   std::vector<DWORD> brokers;
-  DWORD error = FindOwnSessionProcesses(kBrokerExeName, &brokers);
+  DWORD error = FindOwnSessionProcesses(controls::kBrokerProgramName, &brokers);
   if (error) {
     LogError(log, L"ozmInstaller::UpdateOZM could not list the running kesiVista. Error : %d", static_cast<int>(error));
     return error;

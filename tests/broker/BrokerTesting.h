@@ -32,18 +32,6 @@ inline std::wstring ProgramFolder() {
   return path;
 }
 
-// Ends every broker of this session (the cases hold the pipe's lock: none is another test's).
-inline void EndBrokers(const wchar_t* exeName = L"kesivista.exe") {
-  std::vector<DWORD> ids;
-  FindOwnSessionProcesses(exeName, &ids);
-  for (DWORD id : ids) {
-    UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
-    if (!process) continue;
-    TerminateProcess(process.get(), 0);
-    WaitForSingleObject(process.get(), 10000);
-  }
-}
-
 // One instance of the broker pipe, made by the library's own function, and the broker that connected.
 class TestInstance {
  public:

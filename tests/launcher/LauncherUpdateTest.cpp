@@ -63,17 +63,6 @@ ULONGLONG FileTimeValue(const FILETIME& time) {
   return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-void EndBrokers() {
-  std::vector<DWORD> brokers;
-  FindOwnSessionProcesses(L"kesivista.exe", &brokers);
-  for (DWORD id : brokers) {
-    UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
-    if (!process) continue;
-    TerminateProcess(process.get(), 0);
-    WaitForSingleObject(process.get(), 10000);
-  }
-}
-
 class LauncherUpdate : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -91,7 +80,7 @@ class LauncherUpdate : public ::testing::Test {
     Clean();
   }
   void Clean() {
-    EndBrokers();
+    test::EndBrokers();
     if (MsiQueryProductStateW(kProductCode) == INSTALLSTATE_DEFAULT)
       MsiConfigureProductExW(kProductCode, INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT, L"");
     for (const wchar_t* name : {L"kesivista.exe", L"ozmInstaller.exe", L"msiexec.exe"})
@@ -211,7 +200,7 @@ TEST_F(LauncherUpdate, APackageMissingUnsignedOrRefusedIsNotInstalledAndTheBroke
     EXPECT_TRUE(Holds(lines, "ozmInstaller::UpdateOZM KesiVista started"));
     EXPECT_EQ(c.exitCode == ERROR_INSTALL_FAILURE,
               Holds(lines, "ozmInstaller::UpdateOZM msiexec cmdline " + Narrow(MsiexecLine())));
-    EndBrokers();
+    test::EndBrokers();
   }
 }
 

@@ -5,8 +5,10 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "Handles.h"
+#include "ProcessList.h"
 #include "TestText.h"
 
 namespace kesi::test {
@@ -62,5 +64,18 @@ class ChildProcess {
  private:
   UniqueHandle process_;
 };
+
+// Ends, and waits for, every process of this session and user that runs exeName (the brokers by default;
+// the cases hold the pipe's lock, so none is another test's).
+inline void EndBrokers(const wchar_t* exeName = L"kesivista.exe") {
+  std::vector<DWORD> ids;
+  FindOwnSessionProcesses(exeName, &ids);
+  for (DWORD id : ids) {
+    UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+    if (!process) continue;
+    TerminateProcess(process.get(), 0);
+    WaitForSingleObject(process.get(), 10000);
+  }
+}
 
 }  // namespace kesi::test
