@@ -79,11 +79,7 @@ DWORD Forward(const Command& command, wchar_t** words, LogFile* log) {
       const std::wstring shown = i == 0 ? controls::MaskCredential(word) : word;
       LogInfo(log, format.c_str(), shown.c_str());
       // The configuration travels with its double quotes as backquotes.
-      if (i == 1) {
-        for (wchar_t& c : word) {
-          if (c == L'`') c = L'"';
-        }
-      }
+      if (i == 1) word = controls::RestoreConfigurationQuotes(word);
       texts.emplace_back(SysAllocStringLen(word.data(), static_cast<UINT>(word.size())));
       if (!texts.back()) return static_cast<DWORD>(E_OUTOFMEMORY);
     }
