@@ -1,5 +1,5 @@
 # The code-signing certificate of the test fixtures and sample components: one per build folder, made by
-# tests/fixtures/firewall/sign.sh, which also signs with it (sign.sh signed|unsigned|tampered IN OUT DIR).
+# cmake/sign.sh, which also signs with it (sign.sh signed|unsigned|tampered IN OUT DIR).
 #
 #   include(${CMAKE_SOURCE_DIR}/cmake/Signing.cmake)
 #   add_custom_command(OUTPUT x.cab COMMAND ${KESI_SIGN} signed in.cab x.cab ${KESI_SIGNING_DIR}
@@ -12,7 +12,7 @@ if(NOT KESI_WINDOWS)
   return()
 endif()
 
-set(KESI_SIGN_SCRIPT ${CMAKE_SOURCE_DIR}/tests/fixtures/firewall/sign.sh)
+set(KESI_SIGN_SCRIPT ${CMAKE_SOURCE_DIR}/cmake/sign.sh)
 set(KESI_SIGN bash ${KESI_SIGN_SCRIPT})
 # Where the firewall fixtures, its first users, have always had it (other build rules name this folder).
 set(KESI_SIGNING_DIR ${CMAKE_BINARY_DIR}/tests/fixtures/firewall/cert)

@@ -57,6 +57,8 @@ constexpr DWORD kVerboseLogMode = INSTALLLOGMODE_FATALEXIT | INSTALLLOGMODE_ERRO
                                   INSTALLLOGMODE_OUTOFDISKSPACE | INSTALLLOGMODE_ACTIONSTART |
                                   INSTALLLOGMODE_ACTIONDATA | INSTALLLOGMODE_COMMONDATA |
                                   INSTALLLOGMODE_PROPERTYDUMP | INSTALLLOGMODE_VERBOSE;
+// The upgrade of an installed client: every feature again, every file replaced, the package re-cached.
+constexpr wchar_t kUpgradeProperties[] = L"REINSTALL=ALL REINSTALLMODE=vamus";
 
 std::wstring AppDataFolder() {
   wchar_t folder[MAX_PATH];
@@ -93,7 +95,7 @@ class Bootstrapper {
   void ReleaseAll();
 
   DWORD InstallPackage(const std::wstring& packagePath);
-  DWORD RunInstall(const std::wstring& packagePath, const std::wstring& installLog);
+  DWORD RunInstall(const std::wstring& packagePath, const std::wstring& installLog, bool upgrade);
   bool InstalledVersion(ClientVersion* version);
   bool RegisterProgIds(const ClientVersion& version);
   DWORD TakeOwnership();
@@ -292,12 +294,14 @@ DWORD Bootstrapper::TakeOwnership() {
   return exitCode;
 }
 
-DWORD Bootstrapper::RunInstall(const std::wstring& packagePath, const std::wstring& installLog) {
+DWORD Bootstrapper::RunInstall(const std::wstring& packagePath, const std::wstring& installLog, bool upgrade) {
   const MsiLibrary* msi = BindMsiLibrary();
   if (!msi) return LastErrorOr(ERROR_PROC_NOT_FOUND);
   const INSTALLUILEVEL previous = msi->setInternalUI(INSTALLUILEVEL_BASIC, nullptr);
   msi->enableLog(kVerboseLogMode, installLog.c_str(), 0);
-  const UINT result = msi->installProduct(packagePath.c_str(), L"");
+  // An installed client keeps its product code: the newer package reinstalls every feature and file in
+  // place (without these properties the installer refuses a second package of the same product, 1638).
+  const UINT result = msi->installProduct(packagePath.c_str(), upgrade ? kUpgradeProperties : L"");
   msi->enableLog(0, nullptr, 0);
   msi->setInternalUI(previous, nullptr);
   Log(L"installPackage: MsiInstallProduct complete");
@@ -354,7 +358,7 @@ DWORD Bootstrapper::InstallPackage(const std::wstring& packagePath) {
   if (!product.installed) {
     Log(L"installPackage: installing KESI package for the first time");
     if (DWORD trust = trusted()) return trust;
-    return RunInstall(full, installLog);
+    return RunInstall(full, installLog, false);
   }
   Log(L"installPackage:The major, minor and build versions are %d and %d and %d", offered.major, offered.minor,
       offered.build);
@@ -380,7 +384,7 @@ DWORD Bootstrapper::InstallPackage(const std::wstring& packagePath) {
   Log(java_ ? L"JNI BOOTSTRAPPER: starting bootstrap process after CleanUp\r\n"
             : L"BOOTSTRAPPER: starting bootstrap process after CleanUp\r\n");
   Log(L"installPackage: Call install after CleanUp");
-  return RunInstall(full, installLog);
+  return RunInstall(full, installLog, true);
 }
 
 DWORD Bootstrapper::DoInterrogatorActions() {
