@@ -9,6 +9,7 @@
 
 #include "BootstrapRules.h"
 #include "BootstrapSystem.h"
+#include "BrokerCommand.h"
 #include "CookieList.h"
 #include "Handles.h"
 #include "InstallSystem.h"
@@ -209,11 +210,15 @@ void Bootstrapper::PutFailure(const wchar_t* reason) {
 
 bool Bootstrapper::GetProvisioningProperties(const std::wstring& cookies) {
   Log(L"getProvisioningProperties: pulling browser properties");
+  // The session token is a secret: the log shows only its first characters and its length, and no
+  // cookie value whole.
   for (const CookiePair& pair : SplitCookies(cookies))
-    Log(L"getProvisioningProperties: token: %s", (pair.first + L"=" + pair.second).c_str());
+    Log(L"getProvisioningProperties: token: %s", MaskCookieValues(pair.first + L"=" + pair.second).c_str());
   properties_ = PickSessionProperties(cookies);
   for (int p = 0; p < kSessionPropertyCount; ++p) {
-    if (properties_.present[p]) Log(kFoundLine[p], properties_.value[p].c_str());
+    if (!properties_.present[p]) continue;
+    Log(kFoundLine[p], p == kTeamToken ? controls::MaskCredential(properties_.value[p]).c_str()
+                                       : properties_.value[p].c_str());
   }
   if (uacOff_ && properties_.present[kSuccessUrl]) {
     Log(L"UAC is not turned on setting the query value to 0");
@@ -540,7 +545,7 @@ DWORD Bootstrapper::Java(const std::wstring& cookies) {
   DWORD code = 0;
   if (!Start(&code)) return code;
   Log(L"JNI BOOTSTRAPPER: starting bootstrap process\r\n");
-  Log(L"JNI BOOTSTRAPPER: passed in cookies: %s", cookies.c_str());
+  Log(L"JNI BOOTSTRAPPER: passed in cookies: %s", MaskCookieValues(cookies).c_str());
   Log(L"JNI BOOTSTRAPPER: beginning kesi.msi install.");
   const DWORD installed = InstallPackage(appData_ + L"\\Velmora\\java_deploy\\kesi.msi");
   window_.Step();

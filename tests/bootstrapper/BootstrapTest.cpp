@@ -268,6 +268,10 @@ TEST_F(BootstrapCase, CookiesWithoutAutoUploadUrlReportTheReasonAndSkipTheInterr
   EXPECT_NE(log.find("getProvisioningProperties: autoupload url url is null"), std::string::npos) << log;
   EXPECT_NE(log.find("BOOTSTRAPPER: browser property pick failed"), std::string::npos) << log;
   EXPECT_EQ(log.find("DoInterrogatorActions"), std::string::npos) << log;
+  // The session token is a secret: only its first characters and its length reach the log.
+  EXPECT_EQ(log.find("team-token"), std::string::npos) << log;
+  EXPECT_NE(log.find("getProvisioningProperties, TeamId: team***(10)"), std::string::npos) << log;
+  EXPECT_NE(log.find("getProvisioningProperties: token: FARLINK_ID=****"), std::string::npos) << log;
 }
 
 // The UAC policy value, put back afterwards.
