@@ -1,5 +1,5 @@
 #pragma once
-// The reference the package benchmarks share: the client package installed by msiexec /i /qn, and its
+// The reference the package benchmarks share: a package installed by msiexec /i /qn, and a product's
 // removal between runs.
 #include <windows.h>
 #include <msi.h>
@@ -11,10 +11,13 @@ namespace kesi::bench {
 // The VPN client's product code, which the benchmarks' packages carry.
 constexpr wchar_t kBenchClientProduct[] = L"{A2A78788-2792-49BF-AF22-5E9296E568F3}";
 
-inline void RemoveBenchClient() {
+// Removes an installed product without any user interface; the installer's result.
+inline UINT RemoveProduct(const wchar_t* productCode) {
   MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-  MsiConfigureProductExW(kBenchClientProduct, INSTALLLEVEL_MAXIMUM, INSTALLSTATE_ABSENT, L"REMOVE=ALL");
+  return MsiConfigureProductExW(productCode, INSTALLLEVEL_MAXIMUM, INSTALLSTATE_ABSENT, L"REMOVE=ALL");
 }
+
+inline void RemoveBenchClient() { RemoveProduct(kBenchClientProduct); }
 
 // msiexec /i "package" /qn, waited for; its exit code.
 inline DWORD PlainMsiexec(const std::wstring& package) {
