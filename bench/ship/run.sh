@@ -71,8 +71,8 @@ for proc in /proc/[0-9]*; do
   tr '\0' '\n' 2>/dev/null < "$proc/environ" | grep -x "WINEPREFIX=$prefix" >/dev/null || continue
   tr '\0' ' ' 2>/dev/null < "$proc/cmdline" | grep -i 'kesivista\.exe' >/dev/null || continue
   awk '/^VmRSS:/ { rss = $2 } /^VmHWM:/ { peak = $2 }
-       END { printf "          the broker left running after the calls, resident %.1f MiB (peak %.1f MiB)\n", rss / 1024, peak / 1024 }' \
-    "$proc/status"
+       END { printf "          the broker left running after the calls, resident %.1f MiB (peak %.1f MiB)\n",
+                    rss / 1024, peak / 1024 }' "$proc/status"
 done
 
 # What the list holds, and what every run posted: the same 40 results each time.
@@ -89,9 +89,12 @@ for line in literals:
 print("  the list: %d literals, each with its own result; as posted (TRUE / FALSE):" % len(literals))
 for kind, results in kinds.items():
     true = [r for r in results if verdicts.get(r) is True]
-    print("    %-14s %2d  %2d / %2d   %s" % (kind, len(results), len(true), len(results) - len(true), ", ".join(results)))
-same = all(sorted(map(tuple, map(lambda r: r[:2], p))) == sorted(map(tuple, map(lambda r: r[:2], posts[0])))
-           for p in posts)
+    false = [r for r in results if r not in true]
+    print("    %-14s %2d  %2d / %2d   %s" % (kind, len(results), len(true), len(false),
+                                          ", ".join(results) + ("; FALSE: " + ", ".join(false) if false else "")))
+def verdict_set(post):
+    return sorted((name, value) for name, value, _ in post)
+same = bool(posts) and all(verdict_set(post) == verdict_set(posts[0]) for post in posts)
 print("  result posts received: %d (expected %d), every one with the same %d results: %s"
       % (len(posts), expected, len(posts[0]) if posts else 0, "yes" if same else "NO"))
 sys.exit(0 if len(posts) == expected and same and len(verdicts) == len(literals) else 1)

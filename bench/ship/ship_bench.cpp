@@ -231,18 +231,23 @@ int Page(const std::wstring& server, const std::wstring& script, int runs) {
   PrintRow("in process: RunLogonInterrogation", inProcess);
   std::printf("  %-44s %6.3f %6.3f %6.3f\n", "in process, a running process (C++ caller)", directCall.min,
               directCall.median, directCall.max);
-  std::printf("  ratio page / in process (medians)            call     process\n");
-  std::printf("    cold                                       %6.1f   %6.2f\n", coldCall.median / localCall.median,
-              coldProcess.median / localProcess.median);
-  std::printf("    warm                                       %6.1f   %6.2f\n", warmCall.median / localCall.median,
-              warmProcess.median / localProcess.median);
+  std::printf("  ratio page / in process (medians)            call   process   call / running process\n");
+  std::printf("    cold                                       %6.2f   %6.2f   %6.1f\n",
+              coldCall.median / localCall.median, coldProcess.median / localProcess.median,
+              coldCall.median / directCall.median);
+  std::printf("    warm                                       %6.2f   %6.2f   %6.1f\n",
+              warmCall.median / localCall.median, warmProcess.median / localProcess.median,
+              warmCall.median / directCall.median);
   std::printf("  goals (median of the call): warm under %.1f s: %.3f s, %s; cold under %.1f s: %.3f s, %s\n",
               kWarmGoalSeconds, warmCall.median, Met(warmCall.median < kWarmGoalSeconds), kColdGoalSeconds,
               coldCall.median, Met(coldCall.median < kColdGoalSeconds));
   std::printf("  call: the script's Date clock (1 ms) around the one method call, the object already made;\n");
   std::printf("  script host process: cscript from its start to its end, by this program's clock (host start,\n");
   std::printf("  library load, the object, the call, exit). cold: the session's brokers ended first; warm: the\n");
-  std::printf("  next call, the cold call's broker running. Each call waits %lu ms after the last one.\n", kSettleMs);
+  std::printf("  next call, the cold call's broker running. Each call waits %lu ms after the last one. The page's\n",
+              kSettleMs);
+  std::printf("  call starts a broker each time, which loads, connects and interrogates as a new process; the\n");
+  std::printf("  running process's call finds its libraries loaded and WinINet started by its earlier calls.\n");
   std::printf("  memory: the C++ caller, resident %.1f MiB after its first interrogation, %.1f MiB after %d more"
               " (peak %.1f MiB)\n",
               residentBefore / 1024.0, residentAfter / 1024.0, runs, residentPeak / 1024.0);
@@ -270,7 +275,8 @@ class UacOn {
   ~UacOn() {
     if (!set_) return;
     if (had_)
-      RegSetValueExW(key_.get(), L"EnableLUA", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&previous_), sizeof previous_);
+      RegSetValueExW(key_.get(), L"EnableLUA", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&previous_),
+                     sizeof previous_);
     else
       RegDeleteValueW(key_.get(), L"EnableLUA");
   }
@@ -363,7 +369,8 @@ int Install(const std::wstring& bootstrapperSource, const std::wstring& packageS
               boot.median, boot.max);
   std::printf("  ratio bootstrapper / msiexec (medians) %.2f\n", boot.median / plain.median);
   std::printf("  the bootstrapper adds its window, its log, the package's signature check, the installed-version\n");
-  std::printf("  look-up and the installer's verbose log; both until their process ended and the product is installed.\n");
+  std::printf("  look-up and the installer's verbose log; each is timed until its process ended, the product\n");
+  std::printf("  installed.\n");
   return 0;
 }
 
