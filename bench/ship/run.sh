@@ -86,12 +86,12 @@ kinds = collections.OrderedDict()
 for line in literals:
     kind, result = line.split("=", 1)[1].split(",")[:2]
     kinds.setdefault(kind, []).append(result)
-print("  the list: %d literals, each with its own result; as posted (TRUE / FALSE):" % len(literals))
+print("  the list: %d literals, each with its own result, and the verdicts posted:" % len(literals))
 for kind, results in kinds.items():
     true = [r for r in results if verdicts.get(r) is True]
     false = [r for r in results if r not in true]
-    print("    %-14s %2d  %2d / %2d   %s" % (kind, len(results), len(true), len(false),
-                                          ", ".join(results) + ("; FALSE: " + ", ".join(false) if false else "")))
+    print("    %-14s %2d  TRUE: %s%s" % (kind, len(results), ", ".join(true) or "none",
+                                        "; FALSE: " + ", ".join(false) if false else ""))
 def verdict_set(post):
     return sorted((name, value) for name, value, _ in post)
 same = bool(posts) and all(verdict_set(post) == verdict_set(posts[0]) for post in posts)
