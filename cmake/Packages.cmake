@@ -3,15 +3,18 @@
 # (packaging/) and for the test fixtures alike.
 #
 #   kesi_msi_package(OUTPUT <file.msi> SOURCE <file.wxs> [SIGNING signed|unsigned|tampered]
-#                    [FILES NAME=PATH...] [STRIP] [DEFINES NAME=VALUE...] [DEPENDS <files or targets>...])
+#                    [FILES NAME=PATH...] [STRIP] [DEFINES NAME=VALUE...] [DEPENDS <files or targets>...]
+#                    [AMEND <command>...])
 #
 # Each FILES entry copies PATH (generator expressions allowed) into the package's staging folder and
-# defines NAME as its name there, for a File element's Source (wixl takes only relative sources); with
-# STRIP the copies of programs and libraries lose their debugging sections (the shipped packages). The
-# source also sees its DEFINES and, for the build's platform, Win64 (yes|no), ProgramFiles
-# (ProgramFiles64Folder|ProgramFilesFolder) and SystemFolder (System64Folder|SystemFolder). SIGNING is
-# signed unless told otherwise. The caller orders the certificate first: add_dependencies(<its target>
-# kesi_signing_certificate).
+# defines NAME as its name there, for a File element's Source (wixl takes only relative sources); a
+# changed PATH makes the package again. With STRIP the copies of programs and libraries lose their
+# debugging sections (the shipped packages). The source also sees its DEFINES and, for the build's
+# platform, Win64 (yes|no), ProgramFiles (ProgramFiles64Folder|ProgramFilesFolder) and SystemFolder
+# (System64Folder|SystemFolder). AMEND runs a command on the package that wixl made, with its path as the
+# last argument, before it is signed: a fixture that must differ from what wixl writes (a damaged
+# cabinet) still carries a signature over its own bytes. SIGNING is signed unless told otherwise. The
+# caller orders the certificate first: add_dependencies(<its target> kesi_signing_certificate).
 #
 #   kesi_client_packages(TARGET <target> FOLDER <folder> VERSION <major.minor.build> [ALL])
 #
@@ -25,7 +28,7 @@ set(KESI_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR}/../packaging)
 cmake_path(NORMAL_PATH KESI_PACKAGING_DIR)
 
 function(kesi_msi_package)
-  cmake_parse_arguments(P "STRIP" "OUTPUT;SOURCE;SIGNING" "FILES;DEFINES;DEPENDS" ${ARGN})
+  cmake_parse_arguments(P "STRIP" "OUTPUT;SOURCE;SIGNING" "FILES;DEFINES;DEPENDS;AMEND" ${ARGN})
   if(NOT P_OUTPUT OR NOT P_SOURCE)
     message(FATAL_ERROR "kesi_msi_package: OUTPUT and SOURCE are required")
   endif()
@@ -48,6 +51,7 @@ function(kesi_msi_package)
   set(_raw ${_stage}/${_name})
   file(MAKE_DIRECTORY ${_stage})
   set(_copies)
+  set(_inputs)
   foreach(_file IN LISTS P_FILES)
     if(NOT _file MATCHES "^([A-Za-z0-9_]+)=(.+)$")
       message(FATAL_ERROR "kesi_msi_package: FILES entry ${_file} is not NAME=PATH")
@@ -61,15 +65,21 @@ function(kesi_msi_package)
       list(APPEND _copies COMMAND ${CMAKE_COMMAND} -E copy ${_path} ${_copy})
     endif()
     list(APPEND _defines -D "${_variable}=${_copy}")
+    list(APPEND _inputs ${_path})
   endforeach()
+  set(_amend)
+  if(P_AMEND)
+    set(_amend COMMAND ${P_AMEND} ${_raw})
+  endif()
   add_custom_command(OUTPUT ${P_OUTPUT}
     COMMAND ${CMAKE_COMMAND} -E rm -rf files
     COMMAND ${CMAKE_COMMAND} -E make_directory files
     ${_copies}
     # wixl warns on stderr about attributes it ignores; its exit code is what counts.
     COMMAND sh -c "wixl \"$@\" 2>/dev/null" wixl -a ${KESI_MSI_ARCH} ${_platform} ${_defines} -o ${_raw} ${P_SOURCE}
+    ${_amend}
     COMMAND ${KESI_SIGN} ${P_SIGNING} ${_raw} ${P_OUTPUT} ${KESI_SIGNING_DIR}
-    DEPENDS ${P_SOURCE} ${P_DEPENDS} ${KESI_SIGN_SCRIPT} ${KESI_SIGNING_CERTIFICATE}
+    DEPENDS ${P_SOURCE} ${_inputs} ${P_DEPENDS} ${KESI_SIGN_SCRIPT} ${KESI_SIGNING_CERTIFICATE}
     WORKING_DIRECTORY ${_stage}
     COMMENT "Making ${_name} (${P_SIGNING})"
     VERBATIM)
