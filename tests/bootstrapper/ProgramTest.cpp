@@ -4,23 +4,17 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 
 #include "BootstrapSupport.h"
+#include "DialogAnswer.h"
 #include "TestProcess.h"
 
 namespace kesi::bootstrap::test {
 namespace {
 
-// The child window of a message box that shows the question.
-BOOL CALLBACK CollectQuestion(HWND child, LPARAM found) {
-  wchar_t shown[512] = {};
-  GetWindowTextW(child, shown, 512);
-  if (wcsstr(shown, L"UAC")) *reinterpret_cast<std::wstring*>(found) = shown;
-  return TRUE;
-}
+using kesi::test::AnswerDialog;
+using kesi::test::DialogSeen;
 
 TEST(BootstrapProgram, AsksAboutJavaAndEndsWithoutInstalling) {
   DeleteFileW(InitLogPath().c_str());
@@ -43,25 +37,16 @@ TEST(BootstrapProgram, AsksAboutJavaAndEndsWithoutInstalling) {
   UniqueHandle thread(info.hThread);
 
   // The box is the program's question; pressing OK lets it go on.
-  std::wstring text;
-  const bool answered = WaitUntil(
-      [&] {
-        HWND box = FindWindowW(L"#32770", L"ERROR");
-        if (!box) return false;
-        EnumChildWindows(box, CollectQuestion, reinterpret_cast<LPARAM>(&text));
-        PostMessageW(box, WM_COMMAND, IDOK, 0);
-        return true;
-      },
-      30000);
-  EXPECT_TRUE(answered);
+  DialogSeen seen;
+  EXPECT_TRUE(AnswerDialog(L"ERROR", IDOK, 30000, &seen)) << "no box titled \"ERROR\" within 30 s";
   const DWORD waited = WaitForSingleObject(process.get(), 30000);
   if (waited != WAIT_OBJECT_0) TerminateProcess(process.get(), 1);
   ASSERT_EQ(waited, static_cast<DWORD>(WAIT_OBJECT_0));
   DWORD exitCode = 0;
   GetExitCodeProcess(process.get(), &exitCode);
   EXPECT_EQ(exitCode, 1u);
-  EXPECT_EQ(text, L"UAC is turned off and Sun Java plugin is disabled or Sun Java 1.6 or higher is not installed. "
-                  L"Please contact your aministrator");
+  EXPECT_EQ(seen.text, L"UAC is turned off and Sun Java plugin is disabled or Sun Java 1.6 or higher is not installed. "
+                       L"Please contact your aministrator");
   EXPECT_FALSE(ProductInstalled());
   const std::string log = InitLog();
   EXPECT_NE(log.find("BOOTSTRAPPER: Command line initiated"), std::string::npos) << log;

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "ControlsSystem.h"
+#include "DialogAnswer.h"
 #include "SessionNotice.h"
 #include "TestText.h"
 
@@ -90,51 +91,18 @@ TEST_F(SessionNotice, TextOfTheUserLanguage) {
   EXPECT_EQ(nullptr, g_shown.owner);
 }
 
-// What the watchdog found on the box it answered.
-struct BoxSeen {
-  bool found = false;
-  std::wstring text;
-  bool okVisible = false;
-  bool otherButtonVisible = false;
-};
-
-// Finds the notice's box, reads it and presses OK; gives up after 10 s.
-void AnswerTheBox(BoxSeen* seen) {
-  for (int i = 0; i < 200; ++i) {
-    HWND box = FindWindowW(L"#32770", L"VPN Connection Status");
-    if (!box) {
-      Sleep(50);
-      continue;
-    }
-    // The box may still be filling in its controls: give it a moment.
-    Sleep(100);
-    seen->found = true;
-    wchar_t text[1024] = {};
-    GetDlgItemTextW(box, 0xFFFF, text, 1024);
-    seen->text = text;
-    HWND ok = GetDlgItem(box, IDOK);
-    seen->okVisible = ok && IsWindowVisible(ok);
-    for (int id : {IDCANCEL, IDABORT, IDRETRY, IDIGNORE, IDYES, IDNO}) {
-      HWND other = GetDlgItem(box, id);
-      if (other && IsWindowVisible(other)) seen->otherButtonVisible = true;
-    }
-    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(ok));
-    return;
-  }
-}
-
 // The default prompt is the system's message box: title, text and a lone OK button, as the user sees it.
 // (Wine shows no trace of the service-notification flag on the box; the text case sees the flags.)
 TEST_F(SessionNotice, RealMessageBoxAnsweredByOk) {
-  BoxSeen seen;
-  std::thread watchdog(AnswerTheBox, &seen);
+  kesi::test::DialogSeen seen;
+  std::thread watchdog([&seen] { kesi::test::AnswerDialog(L"VPN Connection Status", IDOK, 10000, &seen); });
   const int answer = ShowSessionNotice();
   watchdog.join();
   ASSERT_TRUE(seen.found) << "no box titled \"VPN Connection Status\" within 10 s";
   EXPECT_EQ(IDOK, answer);
   EXPECT_EQ(kEnglish, seen.text);
-  EXPECT_TRUE(seen.okVisible);
-  EXPECT_FALSE(seen.otherButtonVisible);
+  EXPECT_TRUE(seen.Shows(IDOK));
+  for (int id : {IDCANCEL, IDABORT, IDRETRY, IDIGNORE, IDYES, IDNO}) EXPECT_FALSE(seen.Shows(id)) << id;
 }
 
 }  // namespace

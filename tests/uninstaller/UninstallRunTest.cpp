@@ -4,10 +4,14 @@
 #include <cstring>
 #include <thread>
 
+#include "DialogAnswer.h"
 #include "UninstallTestSupport.h"
 
 namespace kesi::uninstall::test {
 namespace {
+
+using kesi::test::AnswerDialog;
+using kesi::test::DialogSeen;
 
 const wchar_t kEnglishQuestion[] = L"Are you sure you want to remove Velmora Access Manager from your computer?\r\n";
 const wchar_t kEnglishCaption[] = L"Add or Remove Programs\r\n";
@@ -186,38 +190,10 @@ TEST_F(UninstallProducts, RemovedInOrderLibraryLast) {
 
 // ---- The program itself ---------------------------------------------------------------------------------
 
-struct BoxSeen {
-  bool found = false;
-  std::wstring text;
-  bool yes = false, no = false;
-};
-
-// Finds the program's question box, reads it and presses button; gives up after 30 s.
-void AnswerTheBox(int button, BoxSeen* seen, const std::atomic<bool>* stop) {
-  for (int i = 0; i < 600 && !*stop; ++i) {
-    HWND box = FindWindowW(L"#32770", L"Add or Remove Programs\r\n");
-    if (!box) box = FindWindowW(L"#32770", L"Add or Remove Programs");
-    if (!box) {
-      Sleep(50);
-      continue;
-    }
-    Sleep(100);  // the box may still be filling in its controls
-    seen->found = true;
-    wchar_t text[1024] = {};
-    GetDlgItemTextW(box, 0xFFFF, text, 1024);
-    seen->text = text;
-    HWND yes = GetDlgItem(box, IDYES), no = GetDlgItem(box, IDNO);
-    seen->yes = yes && IsWindowVisible(yes);
-    seen->no = no && IsWindowVisible(no);
-    PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
-    return;
-  }
-}
-
 // Runs the real program with a watchdog pressing button; its exit code.
-DWORD RunProgramAnswering(int button, BoxSeen* seen) {
+DWORD RunProgramAnswering(int button, DialogSeen* seen) {
   std::atomic<bool> stop{false};
-  std::thread watchdog(AnswerTheBox, button, seen, &stop);
+  std::thread watchdog([&] { AnswerDialog(L"Add or Remove Programs", button, 30000, seen, &stop); });
   kesi::test::ChildProcess program;
   DWORD code = 0xFFFFFFFF;
   if (program.Start(UninstallerPath())) {
@@ -232,11 +208,11 @@ TEST_F(UninstallProgram, YesRemoves) {
   RemoveIfInstalled(kAlpha);
   ASSERT_EQ(0u, InstallWithMsiexec(L"alpha"));
   ASSERT_TRUE(WriteList(HKEY_LOCAL_MACHINE, {{L"Alpha", kAlpha}}));
-  BoxSeen seen;
+  DialogSeen seen;
   EXPECT_EQ(0u, RunProgramAnswering(IDYES, &seen));
   ASSERT_TRUE(seen.found) << "no question box within 30 s";
   EXPECT_EQ(kEnglishQuestion, seen.text);
-  EXPECT_TRUE(seen.yes && seen.no);
+  EXPECT_TRUE(seen.Shows(IDYES) && seen.Shows(IDNO));
   EXPECT_FALSE(IsInstalled(kAlpha));
   RemoveIfInstalled(kAlpha);
 }
@@ -246,7 +222,7 @@ TEST_F(UninstallProgram, NoKeeps) {
     ASSERT_EQ(0u, InstallWithMsiexec(L"alpha"));
   }
   ASSERT_TRUE(WriteList(HKEY_LOCAL_MACHINE, {{L"Alpha", kAlpha}}));
-  BoxSeen seen;
+  DialogSeen seen;
   EXPECT_EQ(0u, RunProgramAnswering(IDNO, &seen));
   ASSERT_TRUE(seen.found) << "no question box within 30 s";
   EXPECT_TRUE(IsInstalled(kAlpha));
