@@ -160,5 +160,59 @@ TEST_F(BrowserStandIn, PageCookiesAndNavigationGoThroughTheStateFile) {
   EXPECT_EQ(S_OK, canUnloadNow_());
 }
 
+// Registration in a scratch key standing in for HKEY_LOCAL_MACHINE (this process only), so that the
+// prefix's own class stays as it is: the previous server is kept once and put back, and a class that this
+// file registered alone goes with it.
+TEST_F(BrowserStandIn, RegistrationKeepsAndRestoresThePreviousServer) {
+  using Entry = HRESULT(WINAPI*)();
+  const auto registerServer = reinterpret_cast<Entry>(GetProcAddress(module_.get(), "DllRegisterServer"));
+  const auto unregisterServer = reinterpret_cast<Entry>(GetProcAddress(module_.get(), "DllUnregisterServer"));
+  ASSERT_TRUE(registerServer && unregisterServer);
+  const wchar_t kScratch[] = L"Software\\KesiTest\\BrowserStandIn";
+  const wchar_t kServer[] = L"Software\\Classes\\CLSID\\{9BA05972-F6A8-11CF-A442-00A0C90A8F39}\\InprocServer32";
+  RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);
+  HKEY scratch = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kScratch, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &scratch,
+                                           nullptr));
+  UniqueKey scratchKey(scratch);
+  ASSERT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_LOCAL_MACHINE, scratch));
+  auto server = [&](const wchar_t* name) {
+    wchar_t text[MAX_PATH] = L"<none>";
+    DWORD bytes = sizeof text;
+    RegGetValueW(scratch, kServer, name, RRF_RT_REG_SZ, nullptr, text, &bytes);
+    return std::wstring(text);
+  };
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(module_.get(), self, MAX_PATH);
+
+  // Nothing before: registered, then gone with the class.
+  EXPECT_EQ(S_OK, registerServer());
+  EXPECT_EQ(self, server(nullptr));
+  EXPECT_EQ(L"Apartment", server(L"ThreadingModel"));
+  EXPECT_EQ(L"<none>", server(L"KesiBrowserPrevious"));
+  EXPECT_EQ(S_OK, unregisterServer());
+  EXPECT_EQ(L"<none>", server(nullptr));
+
+  // A server before: kept once (a second registration does not save this file as "previous"), put back.
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(scratch, kServer, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr));
+  const wchar_t kPrevious[] = L"C:\\windows\\system32\\ieframe.dll";
+  RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(kPrevious), sizeof kPrevious);
+  RegCloseKey(key);
+  EXPECT_EQ(S_OK, registerServer());
+  EXPECT_EQ(S_OK, registerServer());
+  EXPECT_EQ(self, server(nullptr));
+  EXPECT_EQ(kPrevious, server(L"KesiBrowserPrevious"));
+  EXPECT_EQ(S_OK, unregisterServer());
+  EXPECT_EQ(kPrevious, server(nullptr));
+  EXPECT_EQ(L"<none>", server(L"KesiBrowserPrevious"));
+  EXPECT_EQ(S_OK, unregisterServer());
+  EXPECT_EQ(kPrevious, server(nullptr)) << "unregistering again leaves the other server alone";
+
+  RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+  scratchKey.reset();
+  RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);
+}
+
 }  // namespace
 }  // namespace kesi::test
