@@ -35,6 +35,7 @@ Binding Load() {
   MsiLibrary& c = binding.calls;
   binding.bound = Bind(module, 8, &c.closeHandle) && Bind(module, 70, &c.getProductInfo) &&
                   Bind(module, 72, &c.getProductProperty) && Bind(module, 88, &c.installProduct) &&
+                  Bind(module, 92, &c.openDatabase) &&
                   Bind(module, 113, &c.queryProductState) && Bind(module, 141, &c.setInternalUI) &&
                   Bind(module, 169, &c.enableLog) && Bind(module, 190, &c.configureProductEx) &&
                   Bind(module, 232, &c.openPackageEx);

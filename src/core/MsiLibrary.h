@@ -12,6 +12,7 @@ struct MsiLibrary {
   UINT(WINAPI* getProductInfo)(LPCWSTR product, LPCWSTR property, LPWSTR value, LPDWORD size);        // 70
   UINT(WINAPI* getProductProperty)(MSIHANDLE product, LPCWSTR property, LPWSTR value, LPDWORD size);  // 72
   UINT(WINAPI* installProduct)(LPCWSTR packagePath, LPCWSTR commandLine);                             // 88
+  UINT(WINAPI* openDatabase)(LPCWSTR databasePath, LPCWSTR persist, MSIHANDLE* database);             // 92
   INSTALLSTATE(WINAPI* queryProductState)(LPCWSTR product);                                           // 113
   INSTALLUILEVEL(WINAPI* setInternalUI)(INSTALLUILEVEL level, HWND* window);                          // 141
   UINT(WINAPI* enableLog)(DWORD mode, LPCWSTR logFile, DWORD attributes);                             // 169

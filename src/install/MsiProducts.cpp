@@ -58,6 +58,24 @@ UINT ReadProductInfo(const MsiLibrary* msi, const wchar_t* product, const wchar_
                            value);
 }
 
+// An engine on the package, without regard to what is installed. An installer that still refuses a package
+// of another version of an installed product (1638: the package it has cached for the product differs)
+// is given the package's database instead (*database, kept open as long as the engine), which it takes
+// as it stands.
+UINT OpenPackageEngine(const MsiLibrary* msi, const wchar_t* packagePath, UniqueMsi* database, UniqueMsi* engine) {
+  MSIHANDLE opened = 0;
+  UINT result = msi->openPackageEx(packagePath, MSIOPENPACKAGEFLAGS_IGNOREMACHINESTATE, &opened);
+  if (result == ERROR_PRODUCT_VERSION) {
+    MSIHANDLE read = 0;
+    if (msi->openDatabase(packagePath, MSIDBOPEN_READONLY, &read) != ERROR_SUCCESS) return result;
+    database->reset(read);
+    const std::wstring byHandle = L"#" + std::to_wstring(read);
+    result = msi->openPackageEx(byHandle.c_str(), MSIOPENPACKAGEFLAGS_IGNOREMACHINESTATE, &opened);
+  }
+  if (result == ERROR_SUCCESS) engine->reset(opened);
+  return result;
+}
+
 INSTALLUILEVEL InternalUiLevel(MsiUiLevel level) {
   switch (level) {
     case MsiUiLevel::kNone: return INSTALLUILEVEL_NONE;
@@ -116,13 +134,11 @@ DWORD OpenMsiPackage(const wchar_t* packagePath, MsiPackage* package) {
   try {
     const MsiLibrary* msi = BindMsiLibrary();
     if (!msi) return LastErrorOr(ERROR_PROC_NOT_FOUND);
+    UniqueMsi database;
     UniqueMsi handle;
     {
       InternalUiScope quiet(msi, INSTALLUILEVEL_NONE);
-      MSIHANDLE opened = 0;
-      const UINT result = msi->openPackageEx(packagePath, MSIOPENPACKAGEFLAGS_IGNOREMACHINESTATE, &opened);
-      if (result != ERROR_SUCCESS) return result;
-      handle.reset(opened);
+      if (UINT result = OpenPackageEngine(msi, packagePath, &database, &handle)) return result;
     }
     MsiPackage read;
     read.path = packagePath;
