@@ -16,6 +16,11 @@
 # cabinet) still carries a signature over its own bytes. SIGNING is signed unless told otherwise. The
 # caller orders the certificate first: add_dependencies(<its target> kesi_signing_certificate).
 #
+#   kesi_msi_package_stage(<variable> <file.msi>)
+#
+# The folder that holds the copies a package made in the current folder carries (its FILES, stripped with
+# STRIP), for tests that compare installed files with them.
+#
 #   kesi_client_packages(TARGET <target> FOLDER <folder> VERSION <major.minor.build> [ALL])
 #
 # The client's kesi.msi and kesiVista.msi of that version (minor below 100) in FOLDER, with the build.ver
@@ -26,6 +31,11 @@ endif()
 include(${CMAKE_CURRENT_LIST_DIR}/Signing.cmake)
 set(KESI_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR}/../packaging)
 cmake_path(NORMAL_PATH KESI_PACKAGING_DIR)
+
+function(kesi_msi_package_stage variable output)
+  string(MD5 _key "${output}")
+  set(${variable} ${CMAKE_CURRENT_BINARY_DIR}/wixl/${_key}/files PARENT_SCOPE)
+endfunction()
 
 function(kesi_msi_package)
   cmake_parse_arguments(P "STRIP" "OUTPUT;SOURCE;SIGNING" "FILES;DEFINES;DEPENDS;AMEND" ${ARGN})
@@ -45,9 +55,9 @@ function(kesi_msi_package)
     list(APPEND _defines -D "${_define}")
   endforeach()
   # The staging folder and the unsigned package, beside the build rules of the folder that asked for it.
-  string(MD5 _key "${P_OUTPUT}")
   get_filename_component(_name "${P_OUTPUT}" NAME)
-  set(_stage ${CMAKE_CURRENT_BINARY_DIR}/wixl/${_key})
+  kesi_msi_package_stage(_stage "${P_OUTPUT}")
+  cmake_path(GET _stage PARENT_PATH _stage)
   set(_raw ${_stage}/${_name})
   file(MAKE_DIRECTORY ${_stage})
   set(_copies)

@@ -37,16 +37,19 @@ inline std::wstring InitLogPath() {
   return path;
 }
 
-// The plaintext of the bootstrapper's init log; empty when there is none.
-inline std::string InitLog() {
+// The plaintext of a ciphered log; empty when there is none.
+inline std::string DecipheredLog(const std::wstring& path) {
   std::string plain;
-  for (std::string line : Lines(ReadWholeFile(InitLogPath()))) {
+  for (std::string line : Lines(ReadWholeFile(path))) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
     std::string text;
     plain += DecipherText(line, &text) ? text : line + "\n";
   }
   return plain;
 }
+
+// The plaintext of the bootstrapper's init log; empty when there is none.
+inline std::string InitLog() { return DecipheredLog(InitLogPath()); }
 
 // A package stand-in of this build: "kesi-signed.msi" or "kesi-unsigned.msi".
 inline std::wstring PackagePath(const wchar_t* name) { return BuildTestsFolder() + L"bootstrapper\\packages\\" + name; }
@@ -103,6 +106,28 @@ inline int WINAPI UnexpectedPrompt(HWND, const wchar_t*, const wchar_t*, UINT) {
   ADD_FAILURE() << "unexpected prompt";
   return IDOK;
 }
+
+// The UAC policy value, put back afterwards.
+class UacPolicyScope {
+ public:
+  explicit UacPolicyScope(DWORD value) {
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPath, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, key_.put(), nullptr);
+    DWORD size = sizeof previous_;
+    had_ = RegQueryValueExW(key_.get(), L"EnableLUA", nullptr, nullptr, reinterpret_cast<BYTE*>(&previous_), &size) ==
+           ERROR_SUCCESS;
+    RegSetValueExW(key_.get(), L"EnableLUA", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+  }
+  ~UacPolicyScope() {
+    if (had_) RegSetValueExW(key_.get(), L"EnableLUA", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&previous_), sizeof previous_);
+    else RegDeleteValueW(key_.get(), L"EnableLUA");
+  }
+
+ private:
+  static constexpr wchar_t kPath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
+  UniqueKey key_;
+  DWORD previous_ = 0;
+  bool had_ = false;
+};
 
 // The system table for one case, put back afterwards; the broker stop does nothing unless a case says so.
 class SystemScope {

@@ -274,28 +274,6 @@ TEST_F(BootstrapCase, CookiesWithoutAutoUploadUrlReportTheReasonAndSkipTheInterr
   EXPECT_NE(log.find("getProvisioningProperties: token: FARLINK_ID=****"), std::string::npos) << log;
 }
 
-// The UAC policy value, put back afterwards.
-class UacPolicyScope {
- public:
-  explicit UacPolicyScope(DWORD value) {
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPath, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, key_.put(), nullptr);
-    DWORD size = sizeof previous_;
-    had_ = RegQueryValueExW(key_.get(), L"EnableLUA", nullptr, nullptr, reinterpret_cast<BYTE*>(&previous_), &size) ==
-           ERROR_SUCCESS;
-    RegSetValueExW(key_.get(), L"EnableLUA", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-  }
-  ~UacPolicyScope() {
-    if (had_) RegSetValueExW(key_.get(), L"EnableLUA", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&previous_), sizeof previous_);
-    else RegDeleteValueW(key_.get(), L"EnableLUA");
-  }
-
- private:
-  static constexpr wchar_t kPath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
-  UniqueKey key_;
-  DWORD previous_ = 0;
-  bool had_ = false;
-};
-
 struct PromptRecord {
   std::wstring text, caption;
   int calls = 0;
