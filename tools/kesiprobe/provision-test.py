@@ -50,9 +50,11 @@ def agent(name, path, version="1.0"):
 
 
 def velmora_folders(runner):
-    prefix = None
-    with open(runner) as handle:
-        match = re.search(r'WINEPREFIX="([^"]+)"', handle.read())
+    # The runner's prefix: KESI_WINEPREFIX when set, else the default it names ("${KESI_WINEPREFIX:-PATH}").
+    prefix = os.environ.get("KESI_WINEPREFIX")
+    if not prefix:
+        with open(runner) as handle:
+            match = re.search(r'WINEPREFIX="(?:\$\{KESI_WINEPREFIX:-)?([^"}]+)\}?"', handle.read())
         prefix = match.group(1) if match else os.environ.get("WINEPREFIX")
     return glob.glob(os.path.join(prefix, "drive_c", "users", "*", "AppData", "Roaming", "Velmora"))
 
