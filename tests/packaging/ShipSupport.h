@@ -133,7 +133,7 @@ class ShipScope {
     RemoveProduct(kBrokerProduct);
     RemoveProduct(kClientProduct);
     DeleteFileW(DeployedBrokerPackage().c_str());
-    RemoveDirectoryW((AppData() + L"\\Velmora\\deploy\\newer").c_str());  // made for the package's URL
+    RemoveTree(AppData() + L"\\Velmora\\deploy\\newer");  // made for the broker package's URL
     for (const wchar_t* version : {L"1.0.0.0000", L"1.0.0.001", L"1.0.0.002"}) {
       for (const wchar_t* prefix : {L"Velmora.KESInterrogator.", L"Velmora.KESInstaller."})
         RegDeleteTreeW(HKEY_CURRENT_USER, (std::wstring(L"Software\\Classes\\") + prefix + version).c_str());
