@@ -60,8 +60,6 @@ class BrokerWatch {
   std::thread thread_;
 };
 
-ULONGLONG Ticks(const FILETIME& time) { return static_cast<ULONGLONG>(time.dwHighDateTime) << 32 | time.dwLowDateTime; }
-
 struct Times {
   ULONGLONG created = 0, exited = 0;
 };
@@ -71,14 +69,6 @@ Times ProcessTimes(HANDLE process) {
   GetProcessTimes(process, &created, &exited, &kernel, &user);
   return Times{Ticks(created), Ticks(exited)};
 }
-
-std::wstring LogFolderFile(const wchar_t* name) {
-  wchar_t path[MAX_PATH] = {};
-  GetLogFolderFile(path, name);
-  return path;
-}
-
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // A JSON string of a host path.
 std::string JsonString(const std::string& text) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "BootstrapSupport.h"
+#include "LogFolder.h"
 #include "ScriptHost.h"
 #include "TestFiles.h"
 #include "TestProcess.h"
@@ -34,6 +35,19 @@ inline std::wstring PackageFolder(const std::wstring& which) {
 
 inline std::wstring KesiFolder() { return AppData() + L"\\Velmora\\kesi"; }
 inline std::wstring DeployedBrokerPackage() { return AppData() + L"\\Velmora\\deploy\\kesiVista.msi"; }
+
+// A file of the user's log folder.
+inline std::wstring LogFolderFile(const wchar_t* name) {
+  wchar_t path[MAX_PATH] = {};
+  GetLogFolderFile(path, name);
+  return path;
+}
+
+inline ULONGLONG Ticks(const FILETIME& time) {
+  return static_cast<ULONGLONG>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
+}
+
+inline bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // The product's installed version ("1.0.2"); empty when it is not installed.
 inline std::wstring InstalledVersion(const wchar_t* product) {

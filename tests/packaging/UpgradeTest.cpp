@@ -43,16 +43,6 @@ DWORD RunBootstrapper(const std::wstring& package) {
   return code;
 }
 
-std::wstring LogFolderFile(const wchar_t* name) {
-  wchar_t path[MAX_PATH] = {};
-  GetLogFolderFile(path, name);
-  return path;
-}
-
-ULONGLONG Ticks(const FILETIME& time) { return static_cast<ULONGLONG>(time.dwHighDateTime) << 32 | time.dwLowDateTime; }
-
-bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
-
 TEST(ShipUpgrade, NewerPackageUpgradesTheInstalledClientInPlace) {
   ShipScope scope;
   UacPolicyScope uacOn(1);
