@@ -4,6 +4,7 @@ and journalled."""
 
 import base64
 import copy
+import html
 import http.server
 import ipaddress
 import os
@@ -26,6 +27,14 @@ from scenario import AGENT_FIELDS, FAULT_ACTION_KEYS, SCENARIO_MISTAKES, Scenari
 LOGON_PATH = "/__api__/__logon__"
 LOG_UPLOAD_PATH = "/postauth/__EPClogfilesubmit"
 FILES_PREFIX = "/postauth/"
+# The page from which a user downloads the client (with "downloads" set): it links the folder's files and
+# sets the session's cookies, which the bootstrapper reads from the page's browser window.
+DOWNLOAD_PAGE_PATH = "/postauth/__EPCinterrogatorpage"
+# The session's cookies as the download page sets them: name and the path below the instance's base.
+# FARLINK_ID (the session token) comes first.
+SESSION_COOKIE_PATHS = [("urlConfig", "/postauth/config"), ("responseUrl", "/postauth/post"),
+                        ("successUrl", "/postauth/__EPCsuccess"), ("failureUrl", "/postauth/__EPCfailure"),
+                        ("autoUploadUrl", "/postauth/__EPCautoupload"), ("epclogoffUrl", "/postauth/__EPClogoff")]
 
 # The exact multipart form that the client's log upload writes.
 UPLOAD_BOUNDARY = "jiminycricket"
@@ -229,6 +238,8 @@ class Instance:
             entry.update(fields)
 
     def finish_entry(self, entry):
+        with self.lock:
+            entry["finished"] = round(time.time(), 6)
         if self.journal_file:
             with self.lock:
                 with open(self.journal_file, "a", encoding="utf-8") as handle:
@@ -429,7 +440,8 @@ class QuietHandler(http.server.BaseHTTPRequestHandler):
         self.send_response(status, REASONS.get(status))
         if content_type:
             self.send_header("Content-Type", content_type)
-        for name, value in (headers or {}).items():
+        # A list of pairs carries repeated headers (Set-Cookie).
+        for name, value in (headers.items() if isinstance(headers, dict) else headers or []):
             self.send_header(name, value)
         if content_length:
             self.send_header("Content-Length", str(len(body)))
@@ -452,6 +464,11 @@ class ApplianceHandler(QuietHandler):
     server_version = "KESI-appliance-simulator"
     sys_version = ""
 
+    def parse_request(self):
+        # Called once the request line has been read: the request's start in the journal.
+        self.request_started = time.time()
+        return super().parse_request()
+
     def do_POST(self):
         self.dispatch()
 
@@ -469,8 +486,9 @@ class ApplianceHandler(QuietHandler):
         url = urllib.parse.urlsplit(self.path)
         path = urllib.parse.unquote(url.path)
         body = self.read_body() if self.command in ("POST", "PUT") else b""
-        entry = {"time": round(time.time() - instance.started, 3), "method": self.command, "path": path,
-                 "query": url.query, "headers": self.header_dict(), "body_length": len(body), "status": None}
+        entry = {"time": round(time.time() - instance.started, 3), "started": round(self.request_started, 6),
+                 "finished": None, "method": self.command, "path": path, "query": url.query,
+                 "headers": self.header_dict(), "body_length": len(body), "status": None}
         problems = []
         call_by_path = instance.next_call(("path", path))
         entry["path_call"] = call_by_path
@@ -482,6 +500,8 @@ class ApplianceHandler(QuietHandler):
         if path == LOG_UPLOAD_PATH and self.command == "POST":
             self.log_upload(entry, body, problems)
             response = (200, b"<html><body>Upload received</body></html>", "text/html", {})
+        elif path == DOWNLOAD_PAGE_PATH and self.command in ("GET", "HEAD") and instance.scenario["downloads"]:
+            response = self.download_page()
         elif path.startswith(FILES_PREFIX) and self.command in ("GET", "HEAD"):
             response = self.download(path[len(FILES_PREFIX):])
         elif path.startswith(FILES_PREFIX) and self.command == "PUT":
@@ -700,4 +720,33 @@ class ApplianceHandler(QuietHandler):
             if target.startswith(root + os.sep) and os.path.isfile(target):
                 with open(target, "rb") as handle:
                     return (200, handle.read(), "application/octet-stream", {})
+        if relative in self.download_names():
+            with open(os.path.join(instance.scenario["downloads"], relative), "rb") as handle:
+                return (200, handle.read(), "application/octet-stream",
+                        {"Content-Disposition": 'attachment; filename="%s"' % relative})
         return (404, b"Not Found", "text/plain", {})
+
+    def download_names(self):
+        """The files of the downloads folder (its plain files, not its sub-folders), sorted."""
+        folder = self.server.instance.scenario["downloads"]
+        if not folder or not os.path.isdir(folder):
+            return []
+        return sorted(name for name in os.listdir(folder) if os.path.isfile(os.path.join(folder, name)))
+
+    def download_page(self):
+        """The download page: a link to each file of the downloads folder, and the session's cookies."""
+        instance = self.server.instance
+        base = instance.base["BASE"]
+        token = per_call(instance.scenario["session"], 0)
+        cookies = [("FARLINK_ID", token)] + [(name, base + path) for name, path in SESSION_COOKIE_PATHS]
+        headers = [("Set-Cookie", "%s=%s; Path=/; Secure" % pair) for pair in cookies]
+        headers.append(("Cache-Control", "no-store"))
+        folder = instance.scenario["downloads"]
+        items = "".join('<li><a href="%s%s">%s</a> (%d bytes)</li>\n' % (
+            FILES_PREFIX, urllib.parse.quote(name), html.escape(name), os.path.getsize(os.path.join(folder, name)))
+            for name in self.download_names())
+        page = ("<!DOCTYPE html>\n<html><head><title>Velmora Access Manager: end-point check</title></head>\n"
+                "<body><h1>End-point check</h1>\n<p>This appliance checks your computer before it admits the "
+                "session. Download the installer and run it from the folder it was saved in, beside the "
+                "package:</p>\n<ul>\n%s</ul>\n</body></html>\n" % items)
+        return (200, page.encode("utf-8"), "text/html; charset=utf-8", headers)

@@ -40,6 +40,7 @@ DEFAULTS = {
     "query_numbers": {},
     "files": None,
     "inline_files": {},
+    "downloads": None,
     "post_location": "${BASE}/postauth/epc/result",
     "faults": [],
 }
@@ -69,7 +70,7 @@ def _resolve_base(name, base_dir):
 def load_scenario(source, base_dir=SCENARIO_DIR, _depth=0):
     """A scenario from a file path or a dict; "base" names a scenario file that the rest overrides.
 
-    Relative "files" folders are resolved against the folder of the file that names them."""
+    Relative "files" and "downloads" folders are resolved against the folder of the file that names them."""
     if _depth > 8:
         raise ScenarioError("base scenarios nest too deeply")
     if isinstance(source, str):
@@ -85,8 +86,9 @@ def load_scenario(source, base_dir=SCENARIO_DIR, _depth=0):
     if not isinstance(data, dict):
         raise ScenarioError("a scenario is a JSON object")
     data.pop("comment", None)
-    if data.get("files") and not os.path.isabs(data["files"]):
-        data["files"] = os.path.normpath(os.path.join(base_dir, data["files"]))
+    for key in ("files", "downloads"):
+        if data.get(key) and not os.path.isabs(data[key]):
+            data[key] = os.path.normpath(os.path.join(base_dir, data[key]))
     merged = dict(DEFAULTS)
     base = data.pop("base", None)
     if base:
@@ -104,6 +106,8 @@ def _validate(s):
         raise ScenarioError("version must be an integer")
     if s["certificate"] not in CERTIFICATE_KINDS:
         raise ScenarioError("certificate must be one of %s" % ", ".join(CERTIFICATE_KINDS))
+    if s["downloads"] is not None and not (isinstance(s["downloads"], str) and os.path.isdir(s["downloads"])):
+        raise ScenarioError("downloads: %r is not a folder" % (s["downloads"],))
     for i, fault in enumerate(s["faults"]):
         if not isinstance(fault, dict):
             raise ScenarioError("faults[%d] is not an object" % i)

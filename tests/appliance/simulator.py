@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Appliance simulator: the logon service, the log upload and file downloads over HTTPS.
 
-Stand-alone:  simulator.py [--host H] [--port P] [--scenario FILE] [--journal FILE]
+Stand-alone:  simulator.py [--host H] [--port P] [--scenario FILE] [--journal FILE] [--downloads DIR]
               prints "LISTENING <host> <port>" once it accepts connections.
 Control mode: simulator.py --control HOST:PORT
               a plain-HTTP server that starts and stops isolated appliance instances
@@ -20,7 +20,7 @@ import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from appliance import Instance, is_loopback  # noqa: E402
+from appliance import DOWNLOAD_PAGE_PATH, Instance, is_loopback  # noqa: E402
 from certificates import CERTIFICATES  # noqa: E402
 from control import ControlServer  # noqa: E402
 from scenario import SCENARIO_DIR, ScenarioError, load_scenario  # noqa: E402
@@ -82,6 +82,9 @@ def main(argv=None):
                         help="scenario file (JSON)")
     parser.add_argument("--journal", help="write the journal here (.txt: text lines, else JSON lines)")
     parser.add_argument("--uploads", help="folder to keep uploaded files in")
+    parser.add_argument("--downloads", metavar="DIR",
+                        help="serve the download page %s linking the files of DIR (served under /postauth/)"
+                        % DOWNLOAD_PAGE_PATH.replace("%", "%%"))
     parser.add_argument("--http", action="store_true", help="plain HTTP instead of HTTPS")
     parser.add_argument("--control", type=split_address, metavar="HOST:PORT",
                         help="run the control server instead of one appliance")
@@ -126,6 +129,10 @@ def main(argv=None):
             parser.error(str(error))
         if args.http:
             scenario["tls"] = False
+        if args.downloads:
+            if not os.path.isdir(args.downloads):
+                parser.error("--downloads: %s is not a folder" % args.downloads)
+            scenario["downloads"] = os.path.abspath(args.downloads)
         if args.journal:
             open(args.journal, "w").close()
         try:

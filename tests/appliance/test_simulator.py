@@ -5,6 +5,7 @@ import hashlib
 import http.client
 import json
 import os
+import re
 import socket
 import ssl
 import subprocess
@@ -304,6 +305,70 @@ class FilesAndUploadsTest(InstanceCase):
         self.assertEqual((last["form"], base64.b64decode(last["file_base64"])), ("other", b"xyz\r\n"))
         line = journal_line(instance.journal_snapshot()[-1])
         self.assertIn("upload=3 bytes=5 form=other", line)
+
+
+class DownloadPageTest(InstanceCase):
+    def test_page_links_the_downloads_and_sets_the_session_cookies(self):
+        folder = self.folder({"kesiMsiBootstraper.exe": b"MZ program", "kesi.msi": b"\xd0\xcf package",
+                              "kesiVista.msi": b"\xd0\xcf broker"})
+        os.mkdir(os.path.join(folder, "sub"))
+        instance, client = self.start(downloads=folder, session="TOKEN-7")
+        base = "https://127.0.0.1:%d" % instance.port
+        conn = http.client.HTTPSConnection(instance.host, instance.port, timeout=5, context=TLS)
+        self.addCleanup(conn.close)
+        conn.request("GET", appliance.DOWNLOAD_PAGE_PATH)
+        response = conn.getresponse()
+        page = response.read().decode("utf-8")
+        self.assertEqual(response.status, 200)
+        cookies = [value.split(";")[0] for name, value in response.getheaders() if name == "Set-Cookie"]
+        self.assertEqual(cookies, ["FARLINK_ID=TOKEN-7", "urlConfig=%s/postauth/config" % base,
+                                   "responseUrl=%s/postauth/post" % base, "successUrl=%s/postauth/__EPCsuccess" % base,
+                                   "failureUrl=%s/postauth/__EPCfailure" % base,
+                                   "autoUploadUrl=%s/postauth/__EPCautoupload" % base,
+                                   "epclogoffUrl=%s/postauth/__EPClogoff" % base])
+        links = re.findall(r'href="([^"]+)"', page)
+        self.assertEqual(links, ["/postauth/kesi.msi", "/postauth/kesiMsiBootstraper.exe", "/postauth/kesiVista.msi"])
+        for link, name in zip(links, ["kesi.msi", "kesiMsiBootstraper.exe", "kesiVista.msi"]):
+            with open(os.path.join(folder, name), "rb") as handle:
+                self.assertEqual(client.request("GET", link)[2], handle.read(), link)
+        for path in ("/postauth/sub", "/postauth/../kesi.msi", "/postauth/%2e%2e/kesi.msi"):
+            self.assertEqual(client.request("GET", path)[0], 404, path)
+        # Without a downloads folder there is no page.
+        _, plain = self.start()
+        self.assertEqual(plain.request("GET", appliance.DOWNLOAD_PAGE_PATH)[0], 404)
+
+    def test_a_downloads_folder_that_is_missing_is_refused(self):
+        with self.assertRaises(ScenarioError):
+            load_scenario({"downloads": os.path.join(self.folder({}), "missing")})
+
+    def test_journal_entries_carry_wall_clock_start_and_finish(self):
+        instance, client = self.start(inline_files={"a.txt": "a"},
+                                      faults=[{"path": "/postauth/a.txt", "call": 1, "delay": 0.3}])
+        before = time.time()
+        client.request("GET", "/postauth/a.txt")
+        client.request("GET", "/postauth/a.txt")
+        # The entry is finished just after the answer has gone out.
+        deadline = time.monotonic() + 5
+        while instance.journal_snapshot()[-1]["finished"] is None and time.monotonic() < deadline:
+            time.sleep(0.01)
+        after = time.time()
+        first, second = instance.journal_snapshot()
+        self.assertLessEqual(before, first["started"])
+        self.assertLessEqual(first["started"], first["finished"])
+        self.assertLessEqual(first["finished"], second["started"])
+        # The delayed answer: its start is taken when the request came, its finish when it was answered.
+        self.assertGreaterEqual(second["finished"] - second["started"], 0.3)
+        self.assertLessEqual(second["finished"], after)
+
+    def folder(self, files):
+        import shutil
+        import tempfile
+        folder = tempfile.mkdtemp(prefix="kesi-sim-downloads-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        for name, data in files.items():
+            with open(os.path.join(folder, name), "wb") as handle:
+                handle.write(data)
+        return folder
 
 
 class CertificateTest(InstanceCase):
