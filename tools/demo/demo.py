@@ -515,6 +515,13 @@ def product_path(args, report, wine, simulator, files, downloads, work, app_data
     report.check("bootstrapper result 0", boot.returncode == 0, "exit code %d" % boot.returncode)
     report.check("kesi.msi installed (product state 5)", product_state == "state 5", product_state)
     report.check("browser sent to the success page", navigated == [success], "navigated %s" % navigated)
+    installed = installed_files(app_data)
+    listed = uninstall_list(wine)
+    report.line("   installed %s: %s" % (INSTALL_FOLDER, ", ".join(installed) or "(nothing)"))
+    report.line("   listed    %s: %s" % (LIST_KEY, ", ".join(listed) or "(nothing)"))
+    report.check("client files installed", bool(installed))
+    report.check("client listed for the uninstaller", any(entry.startswith("KESI ") for entry in listed),
+                 "%s" % listed)
 
     # 3. The page calls the control; the broker runs the logon interrogation.
     report.heading("3. Page call  cscript (%d-bit) vista.js: new ActiveXObject(\"%s\").DoVistaInterrogation(token, "
@@ -628,6 +635,11 @@ def product_path(args, report, wine, simulator, files, downloads, work, app_data
     report.check("question answered", answer.returncode == 0 and bool(question), "kesianswer exit %s" % answer.returncode)
     report.check("kesiuninstall ended", uninstall.returncode == 0, "exit code %d" % uninstall.returncode)
     report.check("no broker left running", not wine.processes("kesivista.exe"))
+    installed = installed_files(app_data)
+    listed = uninstall_list(wine)
+    report.line("   installed %s: %s" % (INSTALL_FOLDER, ", ".join(installed) or "gone"))
+    report.line("   listed    %s: %s" % (LIST_KEY, ", ".join(listed) or "gone"))
+    report.line("   compared with the prefix before the install:")
     wine.stop_server()
     compare(report, wine, app_data, before_registry, before_files, args.check)
 
@@ -639,13 +651,34 @@ def product_path(args, report, wine, simulator, files, downloads, work, app_data
     return 0
 
 
+INSTALL_FOLDER = "%APPDATA%\\Velmora\\kesi"
+LIST_KEY = "HKLM\\Software\\Velmora\\KESI\\Uninstall"
+
+
+def installed_files(app_data):
+    folder = os.path.join(app_data, "Velmora", "kesi")
+    return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+
+
+def uninstall_list(wine):
+    """The client's uninstall list in the build's registry view, as "NAME CODE" lines."""
+    view = "/reg:32" if wine.bits == 32 else "/reg:64"
+    done = wine.run(["reg", "query", LIST_KEY, view], timeout=120)
+    entries = []
+    for line in done.stdout.replace("\r", "").splitlines():
+        words = line.split()
+        if len(words) == 3 and words[1] == "REG_SZ":
+            entries.append("%s %s" % (words[0], words[2]))
+    return entries
+
+
 def compare(report, wine, app_data, before_registry, before_files, full):
     after_registry = registry_snapshot(wine.prefix)
     changes = registry_changes(before_registry, after_registry)
     for file, area, what in REGISTRY_AREAS:
         lines = changes[(file, area)]
         shown = lines if full else lines[:12]
-        report.line("   %-48s %s" % (what, "as before the install" if not lines else "%d differences" % len(lines)))
+        report.line("     %-46s %s" % (what, "as before the install" if not lines else "%d differences" % len(lines)))
         for line in shown:
             report.line("      " + line)
         if len(shown) < len(lines):
@@ -656,7 +689,7 @@ def compare(report, wine, app_data, before_registry, before_files, full):
     kept = {p for p in after_files - before_files if p.startswith("Velmora/LogFiles/") or p == "Velmora/"}
     added = sorted(after_files - before_files - kept)
     removed = sorted(before_files - after_files)
-    report.line("   %-48s %s" % ("application data (%APPDATA%)", "as before the install" if not added and not removed
+    report.line("     %-46s %s" % ("application data (%APPDATA%)", "as before the install" if not added and not removed
                                  else "%d added, %d removed" % (len(added), len(removed))))
     for path in ["+ " + p for p in added] + ["- " + p for p in removed]:
         report.line("      " + path)
