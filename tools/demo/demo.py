@@ -26,7 +26,6 @@ import ssl
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import urllib.parse
 import urllib.request
@@ -396,7 +395,7 @@ def product_code():
     return product.get("Id")
 
 
-def answer_question(wine, report):
+def answer_question(wine):
     """kesianswer waits for kesiuninstall's question and presses "Yes", as a user would."""
     answer = os.path.join(wine.build, "tests", "fixtures", "answerbox", "kesianswer.exe")
     return wine.start([answer, QUESTION_TITLE, "yes", "120"])
@@ -542,6 +541,9 @@ def product_path(args, report, wine, simulator, files, downloads, work, app_data
     time.sleep(0.5)  # the last entry is written just after its answer went out
     entries = simulator.journal()
     session = "SIMSESSION-0001"
+    fetched = [(e["path"], e["status"]) for e in entries if e.get("procedure") is None and e["started"] < bootstrap_start]
+    report.check("page and files served to the browser", fetched == [
+        (PAGE_PATH, 200), ("/postauth/kesiMsiBootstraper.exe", 200), ("/postauth/kesi.msi", 200)], "%s" % fetched)
     boot_calls = logon_calls(entries, bootstrap_start, page_start)
     page_calls = logon_calls(entries, page_start)
     check_exchange(report, "bootstrapper's interrogation", boot_calls, token, session)
@@ -623,7 +625,7 @@ def product_path(args, report, wine, simulator, files, downloads, work, app_data
 
     # 4. Uninstall, as a user does it.
     report.heading("4. Uninstall  kesiuninstall.exe, its question \"%s\" answered Yes by kesianswer" % QUESTION_TITLE)
-    answer = answer_question(wine, report)
+    answer = answer_question(wine)
     uninstall = wine.run([files["kesiuninstall"]], timeout=300)
     try:
         answered = answer.communicate(timeout=150)[0]
