@@ -25,9 +25,13 @@
 #
 # The client's kesi.msi and kesiVista.msi of that version (minor below 100) in FOLDER, with the build.ver
 # that the version writes, made by the custom target TARGET; tests make older and newer clients with it.
+# Their product codes, the same in every version (an installed client is upgraded in place), are
+# KESI_CLIENT_PRODUCT_CODE and KESI_BROKER_PRODUCT_CODE; tests and benchmarks take them from here.
 if(NOT KESI_WINDOWS)
   return()
 endif()
+set(KESI_CLIENT_PRODUCT_CODE "{6F3B2D1E-8A4C-4B7E-9C21-5D0E7A3F1B10}")
+set(KESI_BROKER_PRODUCT_CODE "{6F3B2D1E-8A4C-4B7E-9C21-5D0E7A3F1B20}")
 include(${CMAKE_CURRENT_LIST_DIR}/Signing.cmake)
 set(KESI_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR}/../packaging)
 cmake_path(NORMAL_PATH KESI_PACKAGING_DIR)
@@ -112,12 +116,12 @@ function(kesi_client_packages)
     FILES Library=$<TARGET_FILE:KESI> Broker=$<TARGET_FILE:kesivista> Launcher=$<TARGET_FILE:ozmInstaller>
           BuildVer=${P_FOLDER}/build.ver
     STRIP
-    DEFINES Version=${P_VERSION}
+    DEFINES Version=${P_VERSION} ProductCode=${KESI_CLIENT_PRODUCT_CODE}
     DEPENDS KESI kesivista ozmInstaller ${P_FOLDER}/build.ver)
   kesi_msi_package(OUTPUT ${P_FOLDER}/kesiVista.msi SOURCE ${KESI_PACKAGING_DIR}/kesiVista.wxs
     FILES Broker=$<TARGET_FILE:kesivista>
     STRIP
-    DEFINES Version=${P_VERSION}
+    DEFINES Version=${P_VERSION} ProductCode=${KESI_BROKER_PRODUCT_CODE}
     DEPENDS kesivista)
   if(P_ALL)
     set(_all ALL)

@@ -42,7 +42,7 @@ using kesi::bench::SpreadOf;
 
 namespace {
 
-constexpr wchar_t kClientProduct[] = L"{6F3B2D1E-8A4C-4B7E-9C21-5D0E7A3F1B10}";
+constexpr wchar_t kClientProduct[] = L"" KESI_CLIENT_PRODUCT_CODE;
 constexpr wchar_t kProgId[] = L"Velmora.KESInterrogator";
 constexpr wchar_t kBrokerExe[] = L"kesivista.exe";
 constexpr wchar_t kCredential[] = L"SIMSESSION-0001";

@@ -23,8 +23,8 @@ using kesi::bootstrap::test::AppData;
 using kesi::bootstrap::test::InitLog;
 using kesi::bootstrap::test::InitLogPath;
 
-constexpr wchar_t kClientProduct[] = L"{6F3B2D1E-8A4C-4B7E-9C21-5D0E7A3F1B10}";
-constexpr wchar_t kBrokerProduct[] = L"{6F3B2D1E-8A4C-4B7E-9C21-5D0E7A3F1B20}";
+constexpr wchar_t kClientProduct[] = L"" KESI_CLIENT_PRODUCT_CODE;
+constexpr wchar_t kBrokerProduct[] = L"" KESI_BROKER_PRODUCT_CODE;
 
 // The client's package folders of this build: "older" (1.0.0) and "newer" (1.0.2) made for these cases,
 // "build" the build's own (packaging/, 1.0.1).

@@ -29,7 +29,6 @@ import tempfile
 import time
 import urllib.parse
 import urllib.request
-import xml.etree.ElementTree as ElementTree
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 SIMULATOR = os.path.join(TOP, "tests", "appliance", "simulator.py")
@@ -390,9 +389,12 @@ def log_excerpt(lines, token, limit):
 # ------------------------------------------------------------------------------------------ run
 
 def product_code():
-    root = ElementTree.parse(os.path.join(TOP, "packaging", "kesi.wxs")).getroot()
-    product = root.find("{http://schemas.microsoft.com/wix/2006/wi}Product")
-    return product.get("Id")
+    """The client package's product code, where the build defines it for every package and test."""
+    with open(os.path.join(TOP, "cmake", "Packages.cmake"), encoding="utf-8") as rules:
+        found = re.search(r'set\(KESI_CLIENT_PRODUCT_CODE "(\{[0-9A-F-]+\})"\)', rules.read())
+    if not found:
+        raise SystemExit("demo: cmake/Packages.cmake names no KESI_CLIENT_PRODUCT_CODE")
+    return found.group(1)
 
 
 def answer_question(wine):
