@@ -34,6 +34,7 @@
 #include "ProcessList.h"
 #include "ScriptHost.h"
 #include "TestProcess.h"
+#include "UacPolicyScope.h"
 #include "kesi_idl.h"
 
 using kesi::bench::Now;
@@ -53,7 +54,6 @@ constexpr double kColdGoalSeconds = 1.0;
 constexpr DWORD kSettleMs = 500;
 // A bootstrapper that asks the user (a message box never ends under the null driver) ends the run.
 constexpr DWORD kInstallBoundMs = 300000;
-constexpr wchar_t kUacPolicyKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
 
 bool ClientInstalled() { return MsiQueryProductStateW(kClientProduct) == INSTALLSTATE_DEFAULT; }
 
@@ -256,38 +256,6 @@ int Page(const std::wstring& server, const std::wstring& script, int runs) {
 
 // ---- install ---------------------------------------------------------------------------------------------
 
-// The user-account control policy on for the bootstrapper's runs (a stock Wine prefix reads as off, where
-// the bootstrapper asks about Java and installs nothing), as it was before afterwards.
-class UacOn {
- public:
-  UacOn() {
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUacPolicyKey, 0, nullptr, 0,
-                        KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key_.put(),
-                        nullptr) != ERROR_SUCCESS)
-      return;
-    DWORD size = sizeof previous_;
-    had_ = RegQueryValueExW(key_.get(), L"EnableLUA", nullptr, nullptr, reinterpret_cast<BYTE*>(&previous_), &size) ==
-           ERROR_SUCCESS;
-    const DWORD on = 1;
-    set_ = RegSetValueExW(key_.get(), L"EnableLUA", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on), sizeof on) ==
-           ERROR_SUCCESS;
-  }
-  ~UacOn() {
-    if (!set_) return;
-    if (had_)
-      RegSetValueExW(key_.get(), L"EnableLUA", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&previous_),
-                     sizeof previous_);
-    else
-      RegDeleteValueW(key_.get(), L"EnableLUA");
-  }
-  bool Set() const { return set_; }
-
- private:
-  kesi::UniqueKey key_;
-  DWORD previous_ = 0;
-  bool had_ = false, set_ = false;
-};
-
 // The bootstrapper started as from a download folder, with a command line; its exit code, or the error that
 // kept it from ending.
 DWORD RunBootstrapper(const std::wstring& program, const std::wstring& folder) {
@@ -327,7 +295,8 @@ bool TimedInstall(bool bootstrapper, const std::wstring& program, const std::wst
 }
 
 int Install(const std::wstring& bootstrapperSource, const std::wstring& packageSource, int runs) {
-  UacOn uac;
+  // The policy as Windows has it (a new Wine prefix reads as off: the bootstrapper would ask about Java).
+  kesi::test::UacPolicyScope uac(1);
   if (!uac.Set()) {
     std::fprintf(stderr, "cannot set the user-account control policy\n");
     return 1;

@@ -16,6 +16,8 @@
 #include "TestCipher.h"
 #include "TestFiles.h"
 #include "TestLogFile.h"
+#include "TestMsi.h"
+#include "UacPolicyScope.h"
 
 namespace kesi::bootstrap::test {
 
@@ -54,18 +56,8 @@ inline std::string InitLog() { return DecipheredLog(InitLogPath()); }
 // A package stand-in of this build: "kesi-signed.msi" or "kesi-unsigned.msi".
 inline std::wstring PackagePath(const wchar_t* name) { return BuildTestsFolder() + L"bootstrapper\\packages\\" + name; }
 
-inline bool ProductInstalled() { return MsiQueryProductStateW(kPackageProduct) == INSTALLSTATE_DEFAULT; }
-
-inline UINT InstallPackageDirectly(const std::wstring& path) {
-  MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-  return MsiInstallProductW(path.c_str(), L"");
-}
-
-inline void RemoveProduct() {
-  if (!ProductInstalled()) return;
-  MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-  MsiConfigureProductExW(kPackageProduct, INSTALLLEVEL_MAXIMUM, INSTALLSTATE_ABSENT, L"REMOVE=ALL");
-}
+inline bool ProductInstalled() { return IsProductInstalled(kPackageProduct); }
+inline void RemoveProduct() { RemoveProductIfInstalled(kPackageProduct); }
 
 // The browser page double: the cookie text it gives, and the cookies and navigations it received.
 struct PageRecord {
@@ -106,28 +98,6 @@ inline int WINAPI UnexpectedPrompt(HWND, const wchar_t*, const wchar_t*, UINT) {
   ADD_FAILURE() << "unexpected prompt";
   return IDOK;
 }
-
-// The UAC policy value, put back afterwards.
-class UacPolicyScope {
- public:
-  explicit UacPolicyScope(DWORD value) {
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPath, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, key_.put(), nullptr);
-    DWORD size = sizeof previous_;
-    had_ = RegQueryValueExW(key_.get(), L"EnableLUA", nullptr, nullptr, reinterpret_cast<BYTE*>(&previous_), &size) ==
-           ERROR_SUCCESS;
-    RegSetValueExW(key_.get(), L"EnableLUA", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-  }
-  ~UacPolicyScope() {
-    if (had_) RegSetValueExW(key_.get(), L"EnableLUA", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&previous_), sizeof previous_);
-    else RegDeleteValueW(key_.get(), L"EnableLUA");
-  }
-
- private:
-  static constexpr wchar_t kPath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
-  UniqueKey key_;
-  DWORD previous_ = 0;
-  bool had_ = false;
-};
 
 // The system table for one case, put back afterwards; the broker stop does nothing unless a case says so.
 class SystemScope {

@@ -74,7 +74,7 @@ class BootstrapCase : public ::testing::Test {
   static std::wstring JavaPackage() { return VelmoraFolder() + L"\\java_deploy\\kesi.msi"; }
   static void WriteBuildVer(const char* line) { ASSERT_TRUE(WriteWholeFile(BuildVer(), line)); }
   static void InstallStandIn() {
-    ASSERT_EQ(InstallPackageDirectly(PackagePath(L"kesi-signed.msi")), 0u);
+    ASSERT_EQ(InstallPackageQuietly(PackagePath(L"kesi-signed.msi")), 0u);
     ASSERT_TRUE(ProductInstalled());
   }
 

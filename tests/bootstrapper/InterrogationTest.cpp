@@ -29,7 +29,7 @@ TEST(BootstrapInterrogation, FailedLogonPushesTheBundleToTheAppliance) {
   CreateDirectoryW((VelmoraFolder() + L"\\java_deploy").c_str(), nullptr);
   // The installed client is current: the run goes straight on to the interrogation.
   if (!ProductInstalled()) {
-    ASSERT_EQ(InstallPackageDirectly(PackagePath(L"kesi-signed.msi")), 0u);
+    ASSERT_EQ(InstallPackageQuietly(PackagePath(L"kesi-signed.msi")), 0u);
   }
   ASSERT_TRUE(WriteWholeFile(buildVer, "10,7,2,607"));
   ASSERT_TRUE(CopyFileW(PackagePath(L"kesi-signed.msi").c_str(), package.c_str(), FALSE));

@@ -23,6 +23,7 @@
 #include "SecureWipe.h"
 #include "SimulatorClient.h"
 #include "TestFiles.h"
+#include "TestMsi.h"
 #include "TestProcess.h"
 #include "TestText.h"
 
@@ -36,13 +37,7 @@ constexpr char kSettings[] =
 
 std::wstring Package(const wchar_t* name) { return test::FixturePath(std::wstring(L"msi\\packages\\") + name); }
 
-void Remove(const wchar_t* product) {
-  if (MsiQueryProductStateW(product) != INSTALLSTATE_DEFAULT) return;
-  MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-  MsiConfigureProductExW(product, INSTALLLEVEL_MAXIMUM, INSTALLSTATE_ABSENT, L"REMOVE=ALL");
-}
-
-bool Installed() { return MsiQueryProductStateW(kClient) == INSTALLSTATE_DEFAULT; }
+bool Installed() { return test::IsProductInstalled(kClient); }
 
 std::string Base64(const std::string& bytes) {
   static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -69,14 +64,14 @@ class Installer : public ::testing::Test {
     object_->QueryInterface(IID_IObjectWithSite, site_.put_void());
     ASSERT_TRUE(site_);
     folder_ = PackageFolder();
-    Remove(kClient);
+    test::RemoveProductIfInstalled(kClient);
   }
   void TearDown() override {
     site_.reset();
     object_.reset();
     EnableBrokerBranding(false);
     install::SetInstallCookie(nullptr);
-    Remove(kClient);
+    test::RemoveProductIfInstalled(kClient);
     DeleteFileW((folder_ + L"tqvpn.msi").c_str());
     DeleteFileW((folder_ + L"CustomBranding.zip").c_str());
   }

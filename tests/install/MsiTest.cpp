@@ -16,6 +16,7 @@
 #include "Msi.h"
 #include "MsiRules.h"
 #include "TestFiles.h"
+#include "TestMsi.h"
 #include "TestProcess.h"
 #include "TestText.h"
 
@@ -28,24 +29,8 @@ constexpr wchar_t kCompletion[] = L"Global\\connect.tunnel.install.complete";
 
 std::wstring Package(const wchar_t* name) { return test::FixturePath(std::wstring(L"msi\\packages\\") + name); }
 
-// The product's state read straight from the installer (not through the code under test).
-std::wstring InstalledVersion(const wchar_t* product) {
-  if (MsiQueryProductStateW(product) != INSTALLSTATE_DEFAULT) return L"";
-  wchar_t version[64];
-  DWORD size = 64;
-  return MsiGetProductInfoW(product, INSTALLPROPERTY_VERSIONSTRING, version, &size) == ERROR_SUCCESS ? version : L"?";
-}
-
-UINT InstallQuietly(const std::wstring& package) {
-  MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-  return MsiInstallProductW(package.c_str(), L"");
-}
-
-void Remove(const wchar_t* product) {
-  if (MsiQueryProductStateW(product) != INSTALLSTATE_DEFAULT) return;
-  MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-  MsiConfigureProductExW(product, INSTALLLEVEL_MAXIMUM, INSTALLSTATE_ABSENT, L"REMOVE=ALL");
-}
+// The product's state is read straight from the installer (not through the code under test).
+using test::InstalledVersion;
 
 // The prompt seam: records what the user would have been shown.
 std::wstring g_promptText;
@@ -88,14 +73,14 @@ class Msi : public ::testing::Test {
     system.progressSliceMs = 100;
     previous_ = SetMsiSystem(system);
     GlobalFactSystem().getFolderPath = &TestFolder;
-    Remove(kClient);
-    Remove(kAgent);
+    test::RemoveProductIfInstalled(kClient);
+    test::RemoveProductIfInstalled(kAgent);
   }
   void TearDown() override {
     SetMsiSystem(previous_);
     ResetGlobalFactCalls();
-    Remove(kClient);
-    Remove(kAgent);
+    test::RemoveProductIfInstalled(kClient);
+    test::RemoveProductIfInstalled(kAgent);
   }
 
   // tqsetup.ini offering version (the interface levels quiet, as a page would set them for a silent run).
@@ -147,9 +132,9 @@ TEST_F(Msi, VpnClientDecisionAndDirectInstall) {
   };
   for (const Case& c : cases) {
     const std::string name = test::Narrow(c.installed ? c.installed : L"(none)") + " then " + test::Narrow(c.offered);
-    Remove(kClient);
+    test::RemoveProductIfInstalled(kClient);
     if (c.installed) {
-      ASSERT_EQ(0u, InstallQuietly(Package(c.installed))) << name;
+      ASSERT_EQ(0u, test::InstallPackageQuietly(Package(c.installed))) << name;
     }
     const std::wstring config = Config(c.version);
     EXPECT_EQ(c.decision, DecideVpnClientInstall(config.c_str())) << name;
@@ -303,7 +288,7 @@ TEST_F(Msi, ProgressWindowDuringHandOff) {
 
 // An installed, current client counts only when the phone book's entry dials the configured server.
 TEST_F(Msi, PhoneBookDecidesAnInstalledClient) {
-  ASSERT_EQ(0u, InstallQuietly(Package(L"tqclient-1.3.0.msi")));
+  ASSERT_EQ(0u, test::InstallPackageQuietly(Package(L"tqclient-1.3.0.msi")));
   const std::wstring phoneBook = folder_.Path() + L"\\Common\\Microsoft\\Network\\Connections\\Pbk\\rasphone.pbk";
   const char connectoid[] = "[Connectoid 1]\r\nConnectionName=Velmora VPN\r\nVpnServer=vpn.example.test\r\n";
   struct Case {

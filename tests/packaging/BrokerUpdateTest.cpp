@@ -82,7 +82,7 @@ std::string JsonString(const std::string& text) {
 
 TEST(ShipBrokerUpdate, ListedNewerBrokerIsInstalledAndServesTheCallAgain) {
   ShipScope scope;
-  ASSERT_EQ(0u, InstallPackage(PackageFolder(L"build") + L"kesi.msi"));
+  ASSERT_EQ(0u, InstallPackageQuietly(PackageFolder(L"build") + L"kesi.msi"));
   ASSERT_EQ(L"", InstalledVersion(kBrokerProduct));
   // The package's URL names a folder: it is saved where the launcher installs it from all the same.
   Appliance appliance(

@@ -13,6 +13,7 @@
 #include "LogFolder.h"
 #include "ScriptHost.h"
 #include "TestFiles.h"
+#include "TestMsi.h"
 #include "TestProcess.h"
 #include "TestText.h"
 
@@ -49,24 +50,6 @@ inline ULONGLONG Ticks(const FILETIME& time) {
 
 inline bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// The product's installed version ("1.0.2"); empty when it is not installed.
-inline std::wstring InstalledVersion(const wchar_t* product) {
-  wchar_t version[64] = {};
-  DWORD chars = 64;
-  if (MsiGetProductInfoW(product, INSTALLPROPERTY_VERSIONSTRING, version, &chars) != ERROR_SUCCESS) return L"";
-  return version;
-}
-
-inline UINT InstallPackage(const std::wstring& path) {
-  MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-  return MsiInstallProductW(path.c_str(), L"");
-}
-
-inline void RemoveProduct(const wchar_t* product) {
-  if (MsiQueryProductStateW(product) != INSTALLSTATE_DEFAULT) return;
-  MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-  MsiConfigureProductExW(product, INSTALLLEVEL_MAXIMUM, INSTALLSTATE_ABSENT, L"REMOVE=ALL");
-}
 
 // The page's way to the interrogator: a script host of this build's bitness creates it by its ProgID.
 inline ::testing::AssertionResult InterrogatorCreatable() {
@@ -144,8 +127,8 @@ class ShipScope {
   static void Clean() {
     EndBrokers();
     EndBrokers(L"ozmInstaller.exe");
-    RemoveProduct(kBrokerProduct);
-    RemoveProduct(kClientProduct);
+    RemoveProductIfInstalled(kBrokerProduct);
+    RemoveProductIfInstalled(kClientProduct);
     DeleteFileW(DeployedBrokerPackage().c_str());
     RemoveTree(AppData() + L"\\Velmora\\deploy\\newer");  // made for the broker package's URL
     for (const wchar_t* version : {L"1.0.0.0000", L"1.0.0.001", L"1.0.0.002"}) {

@@ -14,7 +14,7 @@
 namespace kesi::ship::test {
 namespace {
 
-using kesi::bootstrap::test::UacPolicyScope;
+using kesi::test::UacPolicyScope;
 
 // Runs the bootstrapper in program mode with a command line (no browser is looked for), in a folder that
 // holds package as "kesi.msi". Its exit code; 0xFFFFFFFF when it did not end in time.
@@ -48,7 +48,7 @@ TEST(ShipUpgrade, NewerPackageUpgradesTheInstalledClientInPlace) {
   UacPolicyScope uacOn(1);
   TakeOwnershipProgram takeown;
   ASSERT_TRUE(takeown.Usable());
-  ASSERT_EQ(0u, InstallPackage(PackageFolder(L"older") + L"kesi.msi"));
+  ASSERT_EQ(0u, InstallPackageQuietly(PackageFolder(L"older") + L"kesi.msi"));
   ASSERT_EQ(L"1.0.0", InstalledVersion(kClientProduct));
   // Both versions carry the same programs: the installed launcher is made to differ from the package's,
   // so that its bytes afterwards show whether the upgrade replaced it.
@@ -107,7 +107,7 @@ TEST(ShipUpgrade, SameOrOlderPackageInstallsNothingAndRegistersItsProgIds) {
     SCOPED_TRACE(Narrow(std::wstring(c.installed) + L" installed, " + c.offered + L" offered"));
     ShipScope scope;
     UacPolicyScope uacOn(1);
-    ASSERT_EQ(0u, InstallPackage(PackageFolder(c.installed) + L"kesi.msi"));
+    ASSERT_EQ(0u, InstallPackageQuietly(PackageFolder(c.installed) + L"kesi.msi"));
     const std::string buildVer = ReadWholeFile(KesiFolder() + L"\\build.ver");
     DeleteFileW(InitLogPath().c_str());
 

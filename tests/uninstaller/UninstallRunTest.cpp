@@ -170,9 +170,9 @@ TEST_F(UninstallWalk, ResultsOfTheFirstRemoval) {
 // Two products and the library's, installed with msiexec, removed for real in the list's order with the
 // library's last, whatever its place in the list.
 TEST_F(UninstallProducts, RemovedInOrderLibraryLast) {
-  for (const wchar_t* product : {kAlpha, kBravo, kLibrary}) RemoveIfInstalled(product);
+  for (const wchar_t* product : {kAlpha, kBravo, kLibrary}) RemoveProductIfInstalled(product);
   for (const wchar_t* name : {L"alpha", L"bravo", L"library"}) ASSERT_EQ(0u, InstallWithMsiexec(name)) << Narrow(name);
-  for (const wchar_t* product : {kAlpha, kBravo, kLibrary}) ASSERT_TRUE(IsInstalled(product)) << Narrow(product);
+  for (const wchar_t* product : {kAlpha, kBravo, kLibrary}) ASSERT_TRUE(IsProductInstalled(product)) << Narrow(product);
   ASSERT_TRUE(WriteList(HKEY_LOCAL_MACHINE, {{L"Alpha", kAlpha}, {L"kesi", kLibrary}, {L"Zulu", kBravo}}));
   std::vector<std::wstring> expected;
   for (const std::wstring& name : EnumerationOrder(HKEY_LOCAL_MACHINE)) {
@@ -184,8 +184,8 @@ TEST_F(UninstallProducts, RemovedInOrderLibraryLast) {
   g_msi.forward = true;
   RunUninstaller(UninstallerMessages());
   EXPECT_EQ(expected, Attempted());
-  for (const wchar_t* product : {kAlpha, kBravo, kLibrary}) EXPECT_FALSE(IsInstalled(product)) << Narrow(product);
-  for (const wchar_t* product : {kAlpha, kBravo, kLibrary}) RemoveIfInstalled(product);
+  for (const wchar_t* product : {kAlpha, kBravo, kLibrary}) EXPECT_FALSE(IsProductInstalled(product)) << Narrow(product);
+  for (const wchar_t* product : {kAlpha, kBravo, kLibrary}) RemoveProductIfInstalled(product);
 }
 
 // ---- The program itself ---------------------------------------------------------------------------------
@@ -205,7 +205,7 @@ DWORD RunProgramAnswering(int button, DialogSeen* seen) {
 }
 
 TEST_F(UninstallProgram, YesRemoves) {
-  RemoveIfInstalled(kAlpha);
+  RemoveProductIfInstalled(kAlpha);
   ASSERT_EQ(0u, InstallWithMsiexec(L"alpha"));
   ASSERT_TRUE(WriteList(HKEY_LOCAL_MACHINE, {{L"Alpha", kAlpha}}));
   DialogSeen seen;
@@ -213,20 +213,20 @@ TEST_F(UninstallProgram, YesRemoves) {
   ASSERT_TRUE(seen.found) << "no question box within 30 s";
   EXPECT_EQ(kEnglishQuestion, seen.text);
   EXPECT_TRUE(seen.Shows(IDYES) && seen.Shows(IDNO));
-  EXPECT_FALSE(IsInstalled(kAlpha));
-  RemoveIfInstalled(kAlpha);
+  EXPECT_FALSE(IsProductInstalled(kAlpha));
+  RemoveProductIfInstalled(kAlpha);
 }
 
 TEST_F(UninstallProgram, NoKeeps) {
-  if (!IsInstalled(kAlpha)) {
+  if (!IsProductInstalled(kAlpha)) {
     ASSERT_EQ(0u, InstallWithMsiexec(L"alpha"));
   }
   ASSERT_TRUE(WriteList(HKEY_LOCAL_MACHINE, {{L"Alpha", kAlpha}}));
   DialogSeen seen;
   EXPECT_EQ(0u, RunProgramAnswering(IDNO, &seen));
   ASSERT_TRUE(seen.found) << "no question box within 30 s";
-  EXPECT_TRUE(IsInstalled(kAlpha));
-  RemoveIfInstalled(kAlpha);
+  EXPECT_TRUE(IsProductInstalled(kAlpha));
+  RemoveProductIfInstalled(kAlpha);
 }
 
 }  // namespace

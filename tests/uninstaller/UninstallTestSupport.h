@@ -11,6 +11,7 @@
 
 #include "Handles.h"
 #include "TestFiles.h"
+#include "TestMsi.h"
 #include "TestProcess.h"
 #include "TestText.h"
 #include "Uninstall.h"
@@ -18,7 +19,9 @@
 
 namespace kesi::uninstall::test {
 
+using kesi::test::IsProductInstalled;
 using kesi::test::Narrow;
+using kesi::test::RemoveProductIfInstalled;
 
 constexpr wchar_t kAlpha[] = L"{40B089C6-14D6-42AA-AE70-C90879CE8F60}";
 constexpr wchar_t kBravo[] = L"{46F86A2B-4C1F-429B-8D52-E9B8E8E6801C}";
@@ -100,7 +103,6 @@ inline std::wstring PackagePath(const wchar_t* name) {
 }
 
 // The product's state read straight from the installer (not through the code under test).
-inline bool IsInstalled(const wchar_t* product) { return MsiQueryProductStateW(product) == INSTALLSTATE_DEFAULT; }
 
 // Installs a test package with the system's msiexec, quietly; its exit code (or the start's error).
 inline DWORD InstallWithMsiexec(const wchar_t* name) {
@@ -121,11 +123,6 @@ inline DWORD InstallWithMsiexec(const wchar_t* name) {
   return code;
 }
 
-inline void RemoveIfInstalled(const wchar_t* product) {
-  if (!IsInstalled(product)) return;
-  MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-  MsiConfigureProductExW(product, INSTALLLEVEL_MAXIMUM, INSTALLSTATE_ABSENT, L"REMOVE=ALL");
-}
 
 // ---- Doubles -------------------------------------------------------------------------------------------
 
